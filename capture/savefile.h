@@ -1,0 +1,17 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "stream.h"
+
+namespace pixkeep {
+
+// Writes a file so that it appears complete or not at all: the writer fills a
+// temporary file in the target's directory, which is renamed over `name` only
+// after every byte was written and the file closed cleanly. Raises
+// "Cannot create file <name>" when the file cannot be made, and passes on the
+// writer's errors; the temporary file is removed on every failure.
+void saveToFileAtomically(const std::string& name, const std::function<void(Stream&)>& writer);
+
+}  // namespace pixkeep

@@ -1,0 +1,63 @@
+// Bitmap records shared by the platform layer and the capture core.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace pixkeep {
+
+// One colour-table entry as stored in a device-independent bitmap (BMP RGBQUAD).
+struct RGBQuad {
+  uint8_t blue = 0, green = 0, red = 0, reserved = 0;
+  friend bool operator==(const RGBQuad&, const RGBQuad&) = default;
+};
+
+inline RGBQuad rgbQuad(uint8_t r, uint8_t g, uint8_t b) { return RGBQuad{b, g, r, 0}; }
+
+inline constexpr uint32_t BI_RGB = 0;
+inline constexpr uint32_t BI_RLE8 = 1;
+inline constexpr uint32_t BI_RLE4 = 2;
+inline constexpr uint32_t BI_BITFIELDS = 3;
+
+// The 40-byte BITMAPINFOHEADER followed by the three bit-field masks.
+struct ImageHeader {
+  uint32_t biSize = 40;
+  int32_t biWidth = 0;
+  int32_t biHeight = 0;  // positive: rows stored bottom-up
+  uint16_t biPlanes = 1;
+  uint16_t biBitCount = 0;
+  uint32_t biCompression = BI_RGB;
+  uint32_t biSizeImage = 0;
+  int32_t biXPelsPerMeter = 0;
+  int32_t biYPelsPerMeter = 0;
+  uint32_t biClrUsed = 0;
+  uint32_t biClrImportant = 0;
+  uint32_t redMask = 0, greenMask = 0, blueMask = 0;
+  friend bool operator==(const ImageHeader&, const ImageHeader&) = default;
+};
+
+// Row stride of a device-independent bitmap: rows padded to whole 32-bit words.
+inline uint64_t dibStride(int64_t width, int bitCount) {
+  return uint64_t((width * bitCount + 31) / 32) * 4;
+}
+
+// A bitmap as the clipboard hands it over.
+//  - device-dependent (dibSection false): `bitsPixel` bits per pixel in the
+//    screen's own layout, stored like a BI_RGB device-independent bitmap
+//    (rows bottom-up, padded to 4 bytes; 32 bits: blue, green, red, unused;
+//    16 bits: 5-5-5; 1 bit: 0 black, 1 white);
+//  - a device-independent section (dibSection true): `header`, `colorTable`
+//    and `bits` exactly as the section holds them.
+struct PlatformBitmap {
+  int width = 0;
+  int height = 0;
+  int planes = 1;
+  int bitsPixel = 32;
+  bool dibSection = false;
+  ImageHeader header;
+  std::vector<RGBQuad> colorTable;
+  std::vector<uint8_t> bits;
+};
+
+}  // namespace pixkeep

@@ -1,0 +1,41 @@
+// The system clipboard as the capture core sees it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bitmap.h"
+
+namespace pixkeep {
+
+// Standard clipboard format numbers.
+inline constexpr unsigned CF_TEXT = 1;
+inline constexpr unsigned CF_BITMAP = 2;
+inline constexpr unsigned CF_METAFILEPICT = 3;
+inline constexpr unsigned CF_PALETTE = 9;
+inline constexpr unsigned CF_ENHMETAFILE = 14;
+
+class Clipboard {
+ public:
+  virtual ~Clipboard() = default;
+  // Whether the clipboard offers `format` now. Must be cheap: it is asked on
+  // every tick of the capture timer and never opens the clipboard.
+  virtual bool hasFormat(unsigned format) = 0;
+  // Opens and closes the clipboard; open() returns false when it cannot.
+  virtual bool open() = 0;
+  virtual void close() = 0;
+  // The offered formats in the clipboard's own order (only while open).
+  virtual std::vector<unsigned> formats() = 0;
+  // The CF_BITMAP data, or nullptr when it cannot be had (only while open).
+  virtual std::shared_ptr<const PlatformBitmap> bitmap() = 0;
+  // The CF_PALETTE data; empty when there is none (only while open).
+  virtual std::optional<std::vector<RGBQuad>> palette() = 0;
+  // Leaves the clipboard without data (only while open).
+  virtual void empty() = 0;
+  // A number for a named format, the same for the same name.
+  virtual unsigned registerFormat(const std::string& name) = 0;
+};
+
+}  // namespace pixkeep
