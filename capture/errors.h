@@ -20,6 +20,7 @@ inline constexpr const char* OutOfResources = "Out of system resources";
 inline constexpr const char* CannotCreateFile = "Cannot create file %s";
 inline constexpr const char* StreamWriteError = "Stream write error";
 inline constexpr const char* StreamReadError = "Stream read error";
+inline constexpr const char* ImageTypeUnavailable = "This image type is not available";
 }  // namespace msg
 
 // Base of every error the program raises; what() is the text shown to the user.

@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "capturecycle.h"
+#include "errors.h"
+#include "fakeclipboard.h"
+#include "test_helpers.h"
+
+namespace pixkeep::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A 32-bit device-dependent clipboard bitmap of one colour (0x00BBGGRR).
+PlatformBitmap solidBitmap(int w, int h, uint32_t colour) {
+  PlatformBitmap b;
+  b.width = w;
+  b.height = h;
+  b.bits.resize(size_t(w) * size_t(h) * 4);
+  for (size_t i = 0; i < b.bits.size(); i += 4) {
+    b.bits[i] = uint8_t(colour >> 16);
+    b.bits[i + 1] = uint8_t(colour >> 8);
+    b.bits[i + 2] = uint8_t(colour);
+  }
+  return b;
+}
+
+void touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+class CaptureCycleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = tempDir();
+    cycle.outputDirectory = dir;
+    options.typeIndex = 3;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Reads a written BMP back as a raster.
+  void load(const std::string& name, RasterImage& r) {
+    MemoryStream s(readFile(dir + name));
+    r.loadFromStream(s);
+  }
+
+  std::string dir;
+  FakeClipboard clipboard;
+  ClipboardAccess access{clipboard};
+  TPicture image;
+  CaptureCycle cycle{access, image};
+  CaptureOptions options;
+};
+
+TEST_F(CaptureCycleTest, NothingHappensWithoutABitmap) {
+  for (std::vector<unsigned> offered : {std::vector<unsigned>{}, {CF_TEXT}}) {
+    clipboard.offered = offered;
+    TickResult r = cycle.tick(options);
+    EXPECT_FALSE(r.captured);
+    EXPECT_TRUE(r.status.empty());
+    EXPECT_EQ(clipboard.openCalls, 0) << "an idle tick never opens the clipboard";
+  }
+  EXPECT_TRUE(fs::is_empty(dir));
+  EXPECT_EQ(cycle.pictureCounter, 0);
+}
+
+TEST_F(CaptureCycleTest, CapturesToTheNextNumberAndEmptiesTheClipboard) {
+  clipboard.putBitmap(solidBitmap(3, 2, Red));
+  TickResult r = cycle.tick(options);
+  EXPECT_TRUE(r.captured);
+  EXPECT_EQ(r.status, "1/99999 pictures");
+  EXPECT_EQ(r.trayTip, "Pixkeep - 1/99999 pictures");
+  EXPECT_FALSE(r.stopTimer);
+  EXPECT_TRUE(clipboard.offered.empty());
+  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
+  EXPECT_FALSE(clipboard.touchedWhileClosed);
+  RasterImage saved;
+  load("pxk1.bmp", saved);
+  EXPECT_EQ(saved.header().biBitCount, 32);
+  EXPECT_EQ(saved.width(), 3);
+  EXPECT_EQ(saved.pixel(2, 1), Red);
+  // The clipboard is empty now: the next tick does nothing.
+  EXPECT_FALSE(cycle.tick(options).captured);
+}
+
+TEST_F(CaptureCycleTest, NumberingSkipsExistingFilesPerExtension) {
+  touch(dir + "pxk1.bmp");
+  touch(dir + "pxk3.bmp");
+  touch(dir + "pxk2.jpg");  // another extension does not block number 2
+  clipboard.putBitmap(solidBitmap(1, 1, Blue));
+  EXPECT_EQ(cycle.tick(options).status, "2/99999 pictures");
+  EXPECT_TRUE(fs::exists(dir + "pxk2.bmp"));
+  fs::remove(dir + "pxk1.bmp");  // numbers below the counter are not tried again
+  clipboard.putBitmap(solidBitmap(1, 1, Blue));
+  EXPECT_EQ(cycle.tick(options).status, "4/99999 pictures");
+  EXPECT_TRUE(fs::exists(dir + "pxk4.bmp"));
+  EXPECT_FALSE(fs::exists(dir + "pxk1.bmp"));
+
+  // The template's placeholder is replaced at every occurrence, in any case.
+  cycle.picturesTemplate = "%P of %p";
+  EXPECT_EQ(cycle.statusText(), "4/99999 of 4/99999");
+}
+
+TEST_F(CaptureCycleTest, EncodersAreChosenByTypeAndGetTheSliderPosition) {
+  struct Recorded { int spin = -1; std::string name; };
+  auto recorded = std::make_shared<Recorded>();
+  struct FakeEncoder : PictureEncoder {
+    std::shared_ptr<Recorded> rec;
+    void saveToFile(const std::string& name) override {
+      rec->name = name;
+      touch(name);
+    }
+  };
+  cycle.setEncoder(0, [recorded](const RasterImage& picture, int spin) {
+    EXPECT_EQ(picture.width(), 4);
+    recorded->spin = spin;
+    auto e = std::make_unique<FakeEncoder>();
+    e->rec = recorded;
+    return e;
+  });
+  touch(dir + "pxk1.bmp");
+  options.typeIndex = 0;
+  options.spinPosition = 77;
+  clipboard.putBitmap(solidBitmap(4, 4, Green));
+  cycle.tick(options);
+  EXPECT_EQ(recorded->spin, 77);
+  EXPECT_EQ(recorded->name, dir + "pxk1.jpg");
+
+  // A type without a writer is an error, after the clipboard was emptied.
+  options.typeIndex = 1;
+  clipboard.putBitmap(solidBitmap(4, 4, Green));
+  EXPECT_THROW(cycle.tick(options), EInvalidGraphic);
+  EXPECT_TRUE(clipboard.offered.empty());
+}
+
+// The stamp lands where the corner rules put it: compared with the same text
+// drawn directly at the expected position.
+TEST_F(CaptureCycleTest, StampCorners) {
+  struct Case { const char* name; bool upLeft, upRight; int width; int x, y; };
+  const Case cases[] = {
+      {"upper left", true, false, 120, 7, 4},
+      {"upper right", false, true, 200, 7, 4},
+      {"up centre, even width", false, false, 100, 7, 3},
+      {"up centre, odd width", false, false, 101, 0, 0},
+      {"upper right, text wider than the picture", false, true, 20, 7, 4},
+      {"negative distances", true, false, 60, -5, -3},
+  };
+  RasterImage probe;
+  probe.canvas().font.style = fsBold;
+  std::string text;
+  for (const char* candidate : {"Stamp 1x", "Stamp 1", "Stamp", "Stamp 11", "Stamp x", "Stamp il", "Stamp !"})
+    if (probe.canvas().textWidth(candidate) % 2 == 1) {
+      text = candidate;
+      break;
+    }
+  const int T = probe.canvas().textWidth(text);
+  ASSERT_EQ(T % 2, 1) << "an odd text width shows the separate halving";
+  for (const Case& c : cases) {
+    for (bool background : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << (background ? ", white background" : ""));
+      options.addText = true;
+      options.background = background;
+      options.upLeft = c.upLeft;
+      options.upRight = c.upRight;
+      options.x = c.x;
+      options.y = c.y;
+      options.text = text;
+      options.color = Red;
+      clipboard.putBitmap(solidBitmap(c.width, 30, Blue));
+      cycle.tick(options);
+      RasterImage saved;
+      load("pxk" + std::to_string(cycle.pictureCounter) + ".bmp", saved);
+
+      const int expectedX = c.upLeft ? c.x : c.upRight ? c.width - T - c.x : c.width / 2 - T / 2;
+      RasterImage reference;
+      PlatformBitmap src = solidBitmap(c.width, 30, Blue);
+      reference.loadFromClipboardBitmap(CF_BITMAP, &src, nullptr);
+      StampCanvas& canvas = reference.canvas();
+      if (!background) canvas.brush.setStyle(BrushStyle::bsClear);
+      canvas.font.style = fsBold;
+      canvas.font.color = Red;
+      canvas.textOut(expectedX, c.y, text);
+      int differences = 0, stamped = 0;
+      for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < c.width; ++x) {
+          differences += saved.pixel(x, y) != reference.pixel(x, y);
+          stamped += saved.pixel(x, y) != Blue;
+        }
+      EXPECT_EQ(differences, 0) << "expected x " << expectedX;
+      EXPECT_GT(stamped, 0);
+      if (background && expectedX >= 0 && c.y >= 0) {
+        EXPECT_EQ(saved.pixel(expectedX, c.y), White) << "the box starts at the text position";
+        if (expectedX > 0) {
+          EXPECT_EQ(saved.pixel(expectedX - 1, c.y), Blue);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(CaptureCycleTest, WithoutTheStampThePictureIsUnchanged) {
+  options.addText = false;
+  options.text = "never drawn";
+  clipboard.putBitmap(solidBitmap(50, 20, Green));
+  cycle.tick(options);
+  RasterImage saved;
+  load("pxk1.bmp", saved);
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 50; ++x) ASSERT_EQ(saved.pixel(x, y), Green);
+}
+
+TEST_F(CaptureCycleTest, FailureRules) {
+  // Output directory gone: the clipboard is empty all the same, the number is
+  // used up, no file is left, and the next capture goes on.
+  fs::remove_all(dir);
+  clipboard.putBitmap(solidBitmap(2, 2, Red));
+  try {
+    cycle.tick(options);
+    FAIL();
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot create file " + dir + "pxk1.bmp");
+  }
+  EXPECT_TRUE(clipboard.offered.empty());
+  EXPECT_EQ(cycle.pictureCounter, 1);
+  fs::create_directory(dir);
+  clipboard.putBitmap(solidBitmap(2, 2, Red));
+  EXPECT_EQ(cycle.tick(options).status, "2/99999 pictures");
+  EXPECT_TRUE(fs::exists(dir + "pxk2.bmp"));
+  EXPECT_FALSE(fs::exists(dir + "pxk1.bmp"));
+  std::vector<std::string> names;
+  for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"pxk2.bmp"}) << "no temporary file is left";
+
+  // The clipboard cannot be opened: nothing is emptied or counted.
+  clipboard.putBitmap(solidBitmap(2, 2, Red));
+  clipboard.failOpen = true;
+  try {
+    cycle.tick(options);
+    FAIL();
+  } catch (const EClipboardException& e) {
+    EXPECT_STREQ(e.what(), "Cannot open clipboard");
+  }
+  EXPECT_FALSE(clipboard.offered.empty());
+  EXPECT_EQ(cycle.pictureCounter, 2);
+  clipboard.failOpen = false;
+
+  // A bitmap that cannot be had: the previous picture stays, every open is closed.
+  RasterImage* before = image.bitmap();
+  clipboard.bitmapData.reset();
+  EXPECT_THROW(cycle.tick(options), EInvalidGraphic);
+  EXPECT_EQ(image.bitmap(), before);
+  EXPECT_EQ(access.openCount(), 0);
+  EXPECT_EQ(clipboard.openCalls - 1, clipboard.closeCalls) << "every successful open was closed";
+}
+
+TEST_F(CaptureCycleTest, StopsAtTheLastNumber) {
+  cycle.pictureCounter = 99998;
+  clipboard.putBitmap(solidBitmap(1, 1, Red));
+  TickResult r = cycle.tick(options);
+  EXPECT_TRUE(fs::exists(dir + "pxk99999.bmp"));
+  EXPECT_EQ(r.status, "99999/99999 pictures");
+  EXPECT_TRUE(r.stopTimer);
+
+  // With the range used up a picture is taken from the clipboard but not written.
+  clipboard.putBitmap(solidBitmap(1, 1, Red));
+  r = cycle.tick(options);
+  EXPECT_TRUE(r.stopTimer);
+  EXPECT_EQ(r.status, "99999/99999 pictures");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(CaptureCycleTest, MetafileListedAheadOfTheBitmap) {
+  clipboard.putBitmap(solidBitmap(2, 2, Red));
+  clipboard.offered = {CF_ENHMETAFILE, CF_BITMAP};
+  options.addText = true;
+  options.text = "t";
+  cycle.tick(options);
+  EXPECT_TRUE(fs::exists(dir + "pxk1.bmp")) << "the bitmap itself is imported";
+  EXPECT_TRUE(clipboard.offered.empty());
+}
+
+TEST(TPicture, ClipboardImportFollowsTheClipboardsOrder) {
+  FakeClipboard clipboard;
+  ClipboardAccess access(clipboard);
+  TPicture picture;
+  clipboard.putBitmap(solidBitmap(2, 2, Red));
+  picture.loadFromClipboard(access);
+  ASSERT_NE(picture.bitmap(), nullptr);
+  RasterImage* first = picture.bitmap();
+  EXPECT_EQ(first->pixelFormat(), PixelFormat::Device);
+
+  // A metafile listed first yields a metafile picture without a drawing surface.
+  clipboard.offered = {CF_TEXT, CF_ENHMETAFILE, CF_BITMAP};
+  picture.loadFromClipboard(access);
+  EXPECT_EQ(picture.graphic()->kindName(), "Metafile");
+  EXPECT_EQ(picture.bitmap(), nullptr);
+  try {
+    picture.canvas();
+    FAIL();
+  } catch (const EInvalidOperation& e) {
+    EXPECT_STREQ(e.what(), "Can only modify an image if it contains a bitmap");
+  }
+  // The registered GIF format.
+  clipboard.offered = {clipboard.registerFormat("GIF Image"), CF_BITMAP};
+  picture.loadFromClipboard(access);
+  EXPECT_EQ(picture.graphic()->kindName(), "GIF Image");
+
+  // No registered format: an error, and the held picture stays.
+  Graphic* held = picture.graphic();
+  clipboard.offered = {CF_TEXT};
+  try {
+    picture.loadFromClipboard(access);
+    FAIL();
+  } catch (const EInvalidGraphic& e) {
+    EXPECT_STREQ(e.what(), "Invalid clipboard format");
+  }
+  EXPECT_EQ(picture.graphic(), held);
+  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
+  EXPECT_FALSE(clipboard.touchedWhileClosed);
+
+  // Nested opens only count.
+  access.open();
+  access.open();
+  access.close();
+  EXPECT_EQ(clipboard.openNow, 1);
+  access.close();
+  EXPECT_EQ(clipboard.openNow, 0);
+  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
+
+  // Saving an empty holder does nothing.
+  TPicture none;
+  const std::string dir = tempDir();
+  none.saveToFile(dir + "n.bmp");
+  EXPECT_FALSE(fs::exists(dir + "n.bmp"));
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace pixkeep::test

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs the BMP reader target for
+# SECONDS (default 600). Crashing inputs are written to fuzz-corpus/crashes/.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+scripts/install-deps.sh clang libclang-rt-14-dev
+seconds=${1:-600}
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPIXKEEP_CORE_ONLY=ON -DPIXKEEP_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
+  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_bmp_reader
+mkdir -p fuzz-corpus/bmp fuzz-corpus/crashes
+# Seed the corpus with the regression files and a few small valid pictures.
+cp tests/capture/regressions/*.bmp fuzz-corpus/bmp/ 2>/dev/null || true
+for spec in "4x3 BMP3:" "3x2 -type palette BMP3:" "5x5 -colors 2 -type bilevel BMP3:" "7x3 -compress RLE -type palette BMP3:"; do
+  set -- $spec
+  name=$(echo "$spec" | tr -c 'a-zA-Z0-9' _)
+  convert -size "$1" xc:red "${@:2:$#-2}" "${@: -1}fuzz-corpus/bmp/seed_$name.bmp" 2>/dev/null || true
+done
+./build-fuzz/tests/fuzz/fuzz_bmp_reader fuzz-corpus/bmp -max_total_time="$seconds" \
+  -artifact_prefix=fuzz-corpus/crashes/ -max_len=4096 -rss_limit_mb=3072 -malloc_limit_mb=2560 -print_final_stats=1
