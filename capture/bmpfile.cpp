@@ -247,12 +247,17 @@ void RasterImage::loadFromStream(Stream& stream) {
     size_t dataSize = h.biSizeImage ? std::min<size_t>(h.biSizeImage, available) : available;
     std::vector<uint8_t> data(dataSize);
     in->readBuffer(data.data(), dataSize);
-    std::vector<uint8_t> indices =
-        decodeRle(data.data(), data.size(), width, height, h.biCompression == BI_RLE4);
     // The decoded picture becomes a bitmap in the display's own layout.
     fresh = makeStore(width, height, currentDisplay().deviceBitCount());
     fresh->device = true;
     fresh->colorTable = displayColors(fresh->header.biBitCount);
+    fresh->saveStream = std::make_shared<const std::vector<uint8_t>>(std::move(kept));
+    if (fresh->empty()) {
+      store_ = std::move(fresh);
+      return;
+    }
+    std::vector<uint8_t> indices =
+        decodeRle(data.data(), data.size(), width, height, h.biCompression == BI_RLE4);
     pixelops::Layout out(fresh->header, fresh->colorTable);
     std::vector<uint32_t> colours(256, 0);
     for (size_t i = 0; i < table.size(); ++i) colours[i] = pixelops::quadToRgb(table[i]);
@@ -261,7 +266,6 @@ void RasterImage::loadFromStream(Stream& stream) {
       for (int x = 0; x < width; ++x) line[size_t(x)] = colours[indices[size_t(y) * size_t(width) + size_t(x)]];
       out.encodeRow(line.data(), width, fresh->row(y));
     }
-    fresh->saveStream = std::make_shared<const std::vector<uint8_t>>(std::move(kept));
   } else {
     if (in->remaining() < imageSize) throw EReadError(msg::StreamReadError);
     fresh = std::make_shared<Store>();

@@ -1,0 +1,136 @@
+#include "qtclipboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QMimeData>
+#include <QPainter>
+#include <algorithm>
+#include <cstring>
+
+namespace pixkeep {
+
+namespace {
+
+bool isMetafileTarget(const QString& t) {
+  static const QStringList metafiles = {"image/svg+xml", "image/x-emf", "image/x-wmf", "image/emf", "image/wmf"};
+  return metafiles.contains(t, Qt::CaseInsensitive);
+}
+
+bool isDecodableImage(const QString& t) {
+  static const QList<QByteArray> supported = QImageReader::supportedMimeTypes();
+  return t.startsWith("image/", Qt::CaseInsensitive) && !isMetafileTarget(t) &&
+         supported.contains(t.toLower().toLatin1());
+}
+
+int preference(const QString& t) {
+  const QString l = t.toLower();
+  if (l == "image/png") return 0;
+  if (l == "image/bmp" || l == "image/x-bmp" || l == "image/x-ms-bmp") return 1;
+  if (l == "image/gif") return 3;  // only when nothing else gives the picture
+  return 2;
+}
+
+}  // namespace
+
+QtClipboard::QtClipboard(QObject* parent) : QObject(parent), clipboard_(QGuiApplication::clipboard()) {
+  connect(clipboard_, &QClipboard::dataChanged, this, [this] {
+    refresh();
+    emit changed();
+  });
+}
+
+unsigned QtClipboard::registerFormat(const std::string& name) {
+  auto it = registered_.find(name);
+  if (it != registered_.end()) return it->second;
+  unsigned n = 0xC000 + unsigned(registered_.size());
+  registered_[name] = n;
+  return n;
+}
+
+unsigned QtClipboard::formatOf(const QString& target) {
+  const QString l = target.toLower();
+  if (l == "image/gif") return registerFormat("GIF Image");
+  if (isMetafileTarget(l)) return CF_ENHMETAFILE;
+  if (l == "application/x-qt-image" || isDecodableImage(l)) return CF_BITMAP;
+  if (l.startsWith("text/") || l == "utf8_string" || l == "string" || l == "text") return CF_TEXT;
+  return registerFormat(target.toStdString());
+}
+
+void QtClipboard::refresh() {
+  // One TARGETS request per change; Qt keeps the owner's order.
+  const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
+  targets_ = data ? data->formats() : QStringList();
+  formats_.clear();
+  for (const QString& t : targets_) {
+    unsigned f = formatOf(t);
+    if (std::find(formats_.begin(), formats_.end(), f) == formats_.end()) formats_.push_back(f);
+  }
+  // Qt lists application/x-qt-image for any picture it can convert; without a
+  // decodable target of the owner's there is no bitmap to be had.
+  if (bitmapTargets().isEmpty()) formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
+}
+
+bool QtClipboard::hasFormat(unsigned format) {
+  return std::find(formats_.begin(), formats_.end(), format) != formats_.end();
+}
+
+std::vector<unsigned> QtClipboard::formats() { return formats_; }
+
+QStringList QtClipboard::bitmapTargets() const {
+  QStringList candidates;
+  for (const QString& t : targets_)
+    if (isDecodableImage(t)) candidates << t;
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const QString& a, const QString& b) { return preference(a) < preference(b); });
+  return candidates;
+}
+
+std::shared_ptr<const PlatformBitmap> QtClipboard::bitmap() {
+  QImage image;
+  for (const QString& target : bitmapTargets()) {
+    const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
+    if (!data) break;
+    image = QImage::fromData(data->data(target));
+    if (!image.isNull()) break;
+  }
+  if (image.isNull()) {
+    // Nothing usable: forget the bitmap until the clipboard changes again, so
+    // that the failure is reported once and not on every tick.
+    formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
+    return nullptr;
+  }
+  // A picture with alpha is composited onto white.
+  if (image.hasAlphaChannel()) {
+    QImage opaque(image.size(), QImage::Format_RGB32);
+    opaque.fill(Qt::white);
+    QPainter painter(&opaque);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    image = opaque;
+  } else if (image.format() != QImage::Format_RGB32) {
+    image = image.convertToFormat(QImage::Format_RGB32);
+  }
+  // A device-dependent bitmap: 32 bits blue, green, red, 0, rows bottom-up.
+  auto bitmap = std::make_shared<PlatformBitmap>();
+  bitmap->width = image.width();
+  bitmap->height = image.height();
+  bitmap->bitsPixel = 32;
+  const size_t rowBytes = size_t(image.width()) * 4;
+  bitmap->bits.resize(rowBytes * size_t(image.height()));
+  for (int y = 0; y < image.height(); ++y) {
+    const auto* src = reinterpret_cast<const uint32_t*>(image.constScanLine(image.height() - 1 - y));
+    auto* dst = reinterpret_cast<uint32_t*>(bitmap->bits.data() + rowBytes * size_t(y));
+    for (int x = 0; x < image.width(); ++x) dst[x] = src[x] & 0x00FFFFFFu;
+  }
+  return bitmap;
+}
+
+void QtClipboard::empty() {
+  clipboard_->clear(QClipboard::Clipboard);
+  targets_.clear();
+  formats_.clear();
+}
+
+}  // namespace pixkeep

@@ -1,0 +1,25 @@
+#include <QApplication>
+#include <cstdlib>
+
+#include "form1.h"
+#include "qtclipboard.h"
+#include "qtdisplay.h"
+
+int main(int argc, char** argv) {
+  // The clipboard of a Wayland session is reached through XWayland.
+  if (std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "xcb", 1);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Pixkeep");
+  QApplication::setApplicationDisplayName("Pixkeep");
+  // Closing an error box while the window is hidden must not end the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  pixkeep::QtDisplay display;
+  pixkeep::setCurrentDisplay(&display);
+  pixkeep::QtClipboard clipboard;
+  pixkeep::TForm1 form(clipboard, &clipboard);
+  form.show();
+  int rc = app.exec();
+  pixkeep::setCurrentDisplay(nullptr);
+  return rc;
+}
