@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
 
 #include "display.h"
 #include "pixelops.h"
@@ -41,6 +44,41 @@ std::vector<RGBQuad> bits4Palette() {
   return t;
 }
 
+// Blue, green, red, unused -> blue, green, red for one row of `width` pixels.
+void dropFourthBytesPortable(const uint8_t* s, uint8_t* d, int width) {
+  auto load = [](const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; };
+  auto store = [](uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); };
+  int x = 0;
+  for (; x + 4 <= width; x += 4, s += 16, d += 12) {
+    uint32_t p0 = load(s), p1 = load(s + 4), p2 = load(s + 8), p3 = load(s + 12);
+    store(d, (p0 & 0xFFFFFF) | (p1 << 24));
+    store(d + 4, ((p1 >> 8) & 0xFFFF) | (p2 << 16));
+    store(d + 8, ((p2 >> 16) & 0xFF) | (p3 << 8));
+  }
+  for (; x < width; ++x, s += 4, d += 3) { d[0] = s[0]; d[1] = s[1]; d[2] = s[2]; }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("ssse3"))) void dropFourthBytesSsse3(const uint8_t* s, uint8_t* d, int width) {
+  const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  int x = 0;
+  // Each step stores 16 bytes of which 12 are pixels; the next step overwrites
+  // the other 4, and the last pixels are left to the scalar loop.
+  for (; x + 6 <= width; x += 4, s += 16, d += 12)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                     _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)), pack));
+  dropFourthBytesPortable(s, d, width - x);
+}
+#endif
+
+void dropFourthBytes(const uint8_t* s, uint8_t* d, int width) {
+#if defined(__x86_64__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return dropFourthBytesSsse3(s, d, width);
+#endif
+  dropFourthBytesPortable(s, d, width);
+}
+
 // Copies every pixel of `src` into `dst` (same size), converting colours:
 // exactly for layouts of more than 8 bits, to the nearest colour-table entry
 // for indexed layouts.
@@ -50,12 +88,11 @@ void convertPixels(const RasterImage::Store& src, RasterImage::Store& dst) {
   const bool srcPlain32 = sb == 32 && src.header.biCompression == BI_RGB;
   const bool dstPlain32 = db == 32 && dst.header.biCompression == BI_RGB;
   if (srcPlain32 && db == 24) {
+    const size_t pixelBytes = size_t(w) * 3;
     for (int y = 0; y < h; ++y) {
-      const uint8_t* s = src.row(y);
       uint8_t* d = dst.row(y);
-      int x = 0;
-      for (; x + 1 < w; ++x, s += 4, d += 3) std::memcpy(d, s, 4);  // 4th byte is overwritten next
-      for (; x < w; ++x, s += 4, d += 3) { d[0] = s[0]; d[1] = s[1]; d[2] = s[2]; }
+      dropFourthBytes(src.row(y), d, w);
+      std::memset(d + pixelBytes, 0, dst.stride() - pixelBytes);
     }
     return;
   }
@@ -107,7 +144,8 @@ size_t checkedImageSize(int64_t width, int64_t height, int bitCount) {
   return size_t(size);
 }
 
-std::shared_ptr<RasterImage::Store> makeStore(int width, int height, int bitCount, uint32_t compression) {
+std::shared_ptr<RasterImage::Store> makeStore(int width, int height, int bitCount, uint32_t compression,
+                                              bool zeroFill) {
   size_t size = checkedImageSize(width, height, bitCount);
   auto s = std::make_shared<RasterImage::Store>();
   s->header.biWidth = width;
@@ -118,7 +156,8 @@ std::shared_ptr<RasterImage::Store> makeStore(int width, int height, int bitCoun
   if (compression == BI_BITFIELDS && bitCount == 16) {
     s->header.redMask = 0xF800; s->header.greenMask = 0x07E0; s->header.blueMask = 0x001F;
   }
-  s->bits.assign(size, 0);
+  if (zeroFill) s->bits.assign(size, 0);
+  else s->bits.resize(size);
   return s;
 }
 
@@ -209,8 +248,11 @@ void RasterImage::setPixelFormat(PixelFormat format) {
     dst->palette = src.palette;
   } else {
     const int bits = bitCountOf(format);
-    dst = makeStore(src.width(), src.height(), bits,
-                    format == PixelFormat::Bits16 ? BI_BITFIELDS : BI_RGB);
+    // The row-copying conversions write every byte, padding included.
+    const bool wholeRows = (src.header.biBitCount == 32 && src.header.biCompression == BI_RGB && bits == 24) ||
+                           (src.header.biBitCount == 24 && format == PixelFormat::Bits32);
+    dst = makeStore(src.width(), src.height(), bits, format == PixelFormat::Bits16 ? BI_BITFIELDS : BI_RGB,
+                    !wholeRows);
     std::optional<Palette> chosen;
     if (format == PixelFormat::Bits4) chosen = Palette{bits4Palette(), false};
     else if (format == PixelFormat::Bits8) chosen = Palette{halftonePalette(), false};
@@ -304,7 +346,7 @@ void RasterImage::loadFromClipboardBitmap(unsigned format, const PlatformBitmap*
     if (b.bitsPixel == fresh->header.biBitCount && b.bitsPixel > 8) {
       std::memcpy(fresh->bits.data(), b.bits.data(), fresh->bits.size());
     } else {
-      source->bits = b.bits;
+      source->bits.assign(b.bits.begin(), b.bits.end());
       if (fresh->header.biBitCount <= 8) fillWhite(*fresh);
       convertPixels(*source, *fresh);
     }

@@ -11,11 +11,33 @@
 
 namespace pixkeep {
 
+// An allocator that leaves new elements uninitialised, so that a buffer about
+// to be overwritten whole is not cleared first.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <typename U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using PixelBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
 struct RasterImage::Store {
   ImageHeader header;                 // the device-independent layout of `bits`
   std::vector<RGBQuad> colorTable;    // 1-, 4- and 8-bit layouts
   std::optional<Palette> palette;
-  std::vector<uint8_t> bits;          // stride x |height| bytes
+  PixelBytes bits;                    // stride x |height| bytes
   bool device = false;                // a device-dependent raster
   std::shared_ptr<const std::vector<uint8_t>> saveStream;
 
@@ -36,9 +58,9 @@ struct RasterImage::Store {
 // "Out of system resources" when the size cannot be held.
 size_t checkedImageSize(int64_t width, int64_t height, int bitCount);
 
-// A store of the given layout with zeroed rows.
+// A store of the given layout; its rows are zeroed unless `zeroFill` is false.
 std::shared_ptr<RasterImage::Store> makeStore(int width, int height, int bitCount,
-                                              uint32_t compression = BI_RGB);
+                                              uint32_t compression = BI_RGB, bool zeroFill = true);
 
 // The colours a display of `bitCount` bits shows for its indexed pixels.
 std::vector<RGBQuad> displayColors(int bitCount);

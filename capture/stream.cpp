@@ -28,12 +28,16 @@ size_t MemoryStream::read(void* buffer, size_t count) {
 
 size_t MemoryStream::write(const void* buffer, size_t count) {
   if (count == 0) return 0;
-  if (pos_ + count > data_.size()) {
-    if (pos_ + count > data_.capacity())
-      data_.reserve(std::max<size_t>(pos_ + count, data_.capacity() * 2));
-    data_.resize(pos_ + count);
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  if (pos_ > data_.size()) data_.resize(pos_);
+  // Overwrite what is already there, append the rest (without zero-filling first).
+  size_t overlap = size_t(std::min<uint64_t>(count, data_.size() - pos_));
+  std::memcpy(data_.data() + pos_, p, overlap);
+  if (overlap < count) {
+    if (data_.size() + (count - overlap) > data_.capacity())
+      data_.reserve(std::max<size_t>(data_.size() + (count - overlap), data_.capacity() * 2));
+    data_.insert(data_.end(), p + overlap, p + count);
   }
-  std::memcpy(data_.data() + pos_, buffer, count);
   pos_ += count;
   return count;
 }

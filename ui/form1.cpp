@@ -18,6 +18,7 @@
 #include <climits>
 
 #include "fsutil.h"
+#include "jpegimage.h"
 #include "qtclipboard.h"
 
 namespace pixkeep {
@@ -105,6 +106,7 @@ TForm1::TForm1(Clipboard& clipboard, QtClipboard* changeSource, QWidget* parent)
   connect(Spin, &QScrollBar::valueChanged, this, &TForm1::SpinChange);
   if (changeSource) connect(changeSource, &QtClipboard::changed, this, &TForm1::clipboardChanged);
 
+  cycle_.setEncoder(0, jpegEncoderFactory());
   FormCreate();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
 }

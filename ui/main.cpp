@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "form1.h"
+#include "jpegimage.h"
 #include "qtclipboard.h"
 #include "qtdisplay.h"
 
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   // Closing an error box while the window is hidden must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
+  pixkeep::JPEGRegistration jpeg;
   pixkeep::QtDisplay display;
   pixkeep::setCurrentDisplay(&display);
   pixkeep::QtClipboard clipboard;

@@ -101,6 +101,23 @@ TEST(RasterImage, SetPixelFormatBytes) {
   const uint8_t* row = r.constScanline(0);
   EXPECT_EQ(std::vector<uint8_t>(row, row + 8), (std::vector<uint8_t>{0x56, 0x34, 0x12, 0x03, 0x02, 0x01, 0, 0}));
 
+  // Every width, so that wide rows and their tails are both covered.
+  for (int width = 1; width <= 41; ++width) {
+    RasterImage wide;
+    wide.createBlank(width, 2, PixelFormat::Bits32);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < width; ++x) putRaw(wide, x, y, 0xEE000000u | uint32_t(x * 0x010203 + y * 0x300000));
+    wide.setPixelFormat(PixelFormat::Bits24);
+    for (int y = 0; y < 2; ++y) {
+      const uint8_t* p = wide.constScanline(y);
+      for (int x = 0; x < width; ++x) {
+        uint32_t v = uint32_t(x * 0x010203 + y * 0x300000);
+        ASSERT_EQ(p[3 * x] | (p[3 * x + 1] << 8) | (p[3 * x + 2] << 16), int(v & 0xFFFFFF)) << width << ":" << x;
+      }
+      for (size_t pad = size_t(width) * 3; pad < wide.stride(); ++pad) ASSERT_EQ(p[pad], 0) << "padding";
+    }
+  }
+
   // 5- and 6-bit channels are widened by repeating their top bits: 0x1F -> 255, 0x10 -> 0x84.
   struct Case { PixelFormat from; uint16_t word; uint32_t colour; };
   const Case cases[] = {{PixelFormat::Bits15, 0x7C00, Red},      {PixelFormat::Bits15, 0x0200, 0x008400},

@@ -105,6 +105,17 @@ class Pixkeep : public testing::Test {
         << "the window did not appear";
     std::this_thread::sleep_for(200ms);
   }
+  // Chooses an image type in the drop-down list, as a user does with the mouse.
+  void chooseType(const std::string& keys) {
+    ASSERT_EQ(sh("xdotool search --name '^Pixkeep$' | head -1 | xargs -I{} xdotool mousemove --window {} 130 62 click 1"), 0);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(sh("xdotool key " + keys + " Return"), 0);
+    std::this_thread::sleep_for(200ms);
+  }
+  void startForBitmaps() {
+    start();
+    chooseType("End");
+  }
   void stop() {
     if (pid > 0) {
       kill(pid, SIGTERM);
@@ -181,8 +192,25 @@ void expectSamePixels(const std::string& file, QImage expected) {
           << file << " at " << x << "," << y;
 }
 
-TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
+TEST_F(Pixkeep, CapturesAsJpegByDefault) {
   start();
+  QImage image(64, 32, QImage::Format_RGB32);
+  image.fill(Qt::red);
+  for (int y = 0; y < 32; ++y)
+    for (int x = 32; x < 64; ++x) image.setPixel(x, y, qRgb(0, 0, 255));
+  copy(picture(image, "rb.png", "PNG"), "image/png");
+  ASSERT_TRUE(waitForFile("pxk1.jpg"));
+  QImage got(QString::fromStdString(dir + "pxk1.jpg"));
+  ASSERT_EQ(got.size(), image.size());
+  QColor left = got.pixelColor(8, 16), right = got.pixelColor(56, 16);
+  EXPECT_GT(left.red(), 240);
+  EXPECT_LT(left.blue(), 16);
+  EXPECT_GT(right.blue(), 240);
+  EXPECT_LT(right.red(), 16);
+}
+
+TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
+  startForBitmaps();
   QImage alpha(23, 17, QImage::Format_ARGB32);
   for (int y = 0; y < 17; ++y)
     for (int x = 0; x < 23; ++x) alpha.setPixel(x, y, qRgba(200, x * 10, y * 12, (x * 11) & 255));
@@ -216,7 +244,7 @@ TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
 
 TEST_F(Pixkeep, APictureOnTheClipboardAtStartIsNotSaved) {
   copy(picture(gradient(10, 10, 3), "pre.png", "PNG"), "image/png");
-  start();
+  startForBitmaps();
   std::this_thread::sleep_for(1s);
   EXPECT_TRUE(pictures().empty());
   EXPECT_TRUE(clipboardEmpty());
@@ -225,7 +253,7 @@ TEST_F(Pixkeep, APictureOnTheClipboardAtStartIsNotSaved) {
 }
 
 TEST_F(Pixkeep, TextAndEmptyClipboardsAreIgnored) {
-  start();
+  startForBitmaps();
   ASSERT_EQ(sh("echo hello | xclip -selection clipboard"), 0);
   std::this_thread::sleep_for(800ms);
   ASSERT_EQ(sh("xclip -selection clipboard -i /dev/null"), 0);
@@ -237,7 +265,7 @@ TEST_F(Pixkeep, TextAndEmptyClipboardsAreIgnored) {
 
 TEST_F(Pixkeep, NumberingSkipsExistingFiles) {
   for (int i : {1, 3}) std::ofstream(dir + "pxk" + std::to_string(i) + ".bmp") << "x";
-  start();
+  startForBitmaps();
   copy(picture(gradient(6, 6, 1), "a.png", "PNG"), "image/png");
   ASSERT_TRUE(waitForFile("pxk2.bmp"));
   copy(picture(gradient(6, 6, 2), "b.png", "PNG"), "image/png");
@@ -246,7 +274,7 @@ TEST_F(Pixkeep, NumberingSkipsExistingFiles) {
 }
 
 TEST_F(Pixkeep, ThirtyPicturesInARowAreAllSavedInOrder) {
-  start();
+  startForBitmaps();
   std::vector<QImage> images;
   for (int i = 0; i < 30; ++i) {
     images.push_back(gradient(20 + i, 10 + i % 7, i));
@@ -258,7 +286,7 @@ TEST_F(Pixkeep, ThirtyPicturesInARowAreAllSavedInOrder) {
 }
 
 TEST_F(Pixkeep, ARemovedOutputDirectoryGivesOneErrorBox) {
-  start();
+  startForBitmaps();
   const std::string src = picture(gradient(8, 8, 1), "x.png", "PNG");
   const std::string src2 = picture(gradient(9, 8, 2), "y.png", "PNG");
   std::string keep = "/tmp/pixkeep-e2e-src.png", keep2 = "/tmp/pixkeep-e2e-src2.png";
@@ -282,7 +310,7 @@ TEST_F(Pixkeep, ARemovedOutputDirectoryGivesOneErrorBox) {
 }
 
 TEST_F(Pixkeep, AClipboardOwnerThatNeverAnswersDoesNotStopCapturing) {
-  start();
+  startForBitmaps();
   pid_t hang = spawn({HANG_OWNER_BINARY, "60"});
   ASSERT_GT(hang, 0);
   std::this_thread::sleep_for(500ms);

@@ -66,7 +66,7 @@ TEST_F(Form1Test, StartUpState) {
 
   struct Control { const char* name; const char* parent; QRect geometry; bool enabled; };
   const Control controls[] = {
-      {"Spin", "client", {1, 16, 153, 16}, false},   {"tyyp", "client", {64, 40, 145, 21}, true},
+      {"Spin", "client", {1, 16, 153, 16}, true},   {"tyyp", "client", {64, 40, 145, 21}, true},
       {"output", "client", {0, 80, 217, 89}, false}, {"default", "output", {8, 16, 89, 17}, true},
       {"user", "output", {8, 40, 89, 17}, true},     {"Edit1", "output", {96, 56, 113, 21}, true},
       {"other", "client", {0, 176, 217, 169}, false}, {"addtext", "other", {8, 16, 110, 17}, true},
@@ -106,6 +106,8 @@ TEST_F(Form1Test, StartUpState) {
 
 TEST_F(Form1Test, ImageTypeSetsTheSlider) {
   struct Step { int index; int min, max, pos; bool enabled; const char* label; };
+  EXPECT_EQ(form->tyyp->currentIndex(), 0) << "JPEG at start";
+  EXPECT_TRUE(form->Spin->isEnabled());
   const Step steps[] = {
       {0, 1, 100, 90, true, "Quality 90 (recommended 90)"},
       {1, 0, 9, 9, true, "Compression level: 9"},

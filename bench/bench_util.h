@@ -1,0 +1,34 @@
+// A small timing harness: the median of repeated runs, peers measured in the
+// same process one after the other.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace pixkeep::bench {
+
+inline double medianSeconds(const std::function<void()>& fn, int runs = 15) {
+  fn();  // warm-up
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    fn();
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// Prints one comparison line and returns whether the ratio meets the target.
+inline bool report(const char* what, double ours, double peer, double target) {
+  double ratio = ours / peer;
+  bool ok = ratio <= target;
+  std::printf("%-44s %9.3f ms vs %9.3f ms  ratio %.2f (target <= %.2f) %s\n", what, ours * 1e3, peer * 1e3, ratio,
+              target, ok ? "ok" : "MISSED");
+  return ok;
+}
+
+}  // namespace pixkeep::bench

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (optimised) and runs them; each prints its ratios.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXKEEP_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" || exit 1
+status=0
+for b in build-bench/bench/*_bench; do
+  echo "== $(basename "$b")"
+  "$b" || status=1
+done
+for s in bench/*.sh; do
+  [ "$s" = bench/run.sh ] && continue
+  echo "== $(basename "$s")"
+  bash "$s" build-bench || status=1
+done
+exit $status

@@ -1,0 +1,31 @@
+#include "fileformats.h"
+
+#include <algorithm>
+#include <map>
+
+namespace pixkeep {
+
+namespace {
+std::map<std::string, std::string>& formats() {
+  static std::map<std::string, std::string> table;
+  return table;
+}
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+}  // namespace
+
+void registerFileFormat(const std::string& extension, const std::string& description) {
+  formats()[lower(extension)] = description;
+}
+
+void unregisterFileFormat(const std::string& extension) { formats().erase(lower(extension)); }
+
+std::optional<std::string> fileFormatDescription(const std::string& extension) {
+  auto it = formats().find(lower(extension));
+  if (it == formats().end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace pixkeep
