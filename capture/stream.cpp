@@ -32,7 +32,7 @@ size_t MemoryStream::write(const void* buffer, size_t count) {
   if (pos_ > data_.size()) data_.resize(pos_);
   // Overwrite what is already there, append the rest (without zero-filling first).
   size_t overlap = size_t(std::min<uint64_t>(count, data_.size() - pos_));
-  std::memcpy(data_.data() + pos_, p, overlap);
+  if (overlap > 0) std::memcpy(data_.data() + pos_, p, overlap);
   if (overlap < count) {
     if (data_.size() + (count - overlap) > data_.capacity())
       data_.reserve(std::max<size_t>(data_.size() + (count - overlap), data_.capacity() * 2));
