@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace pixkeep::bench {
@@ -20,6 +21,25 @@ inline double medianSeconds(const std::function<void()>& fn, int runs = 15) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
+}
+
+// Medians of two functions run alternately, so that both see the same machine.
+inline std::pair<double, double> medianPair(const std::function<void()>& a, const std::function<void()>& b,
+                                            int runs = 15) {
+  a();
+  b();
+  std::vector<double> ta, tb;
+  for (int i = 0; i < runs; ++i) {
+    for (int k = 0; k < 2; ++k) {
+      auto t0 = std::chrono::steady_clock::now();
+      (k == (i & 1) ? a : b)();
+      double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      (k == (i & 1) ? ta : tb).push_back(t);
+    }
+  }
+  std::sort(ta.begin(), ta.end());
+  std::sort(tb.begin(), tb.end());
+  return {ta[ta.size() / 2], tb[tb.size() / 2]};
 }
 
 // Prints one comparison line and returns whether the ratio meets the target.

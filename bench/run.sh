@@ -3,7 +3,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXKEEP_BENCH=ON >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXKEEP_BENCH=ON -DPIXKEEP_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" || exit 1
 status=0
 for b in build-bench/bench/*_bench; do

@@ -1,0 +1,148 @@
+// Idle cost and capture latency of the real program under its own Xvfb.
+//  - idle: CPU time of an idle Pixkeep over 60 s (a text owner on the
+//    clipboard), next to a program that polls the clipboard every millisecond;
+//  - latency: from handing a PNG to xclip until the numbered file is complete,
+//    next to `xclip -o -t image/png > file` for the same picture.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+static pid_t spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+static int run(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+// User plus system CPU seconds of a process.
+static double cpuSeconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), {});
+  auto close = s.rfind(')');
+  std::vector<std::string> fields;
+  std::string cur;
+  for (size_t i = close + 2; i < s.size(); ++i) {
+    if (s[i] == ' ') { fields.push_back(cur); cur.clear(); } else cur += s[i];
+  }
+  double ticks = double(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;  // utime, stime
+}
+
+static double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+int main(int argc, char** argv) {
+  const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
+  const std::string pixkeep = PIXKEEP_BINARY, peer = POLL_PEER_BINARY;
+
+  std::string display;
+  pid_t xvfb = -1;
+  for (int n = 140; n < 240 && xvfb < 0; ++n) {
+    if (fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+    display = ":" + std::to_string(n);
+    xvfb = spawn({"Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    for (int i = 0; i < 200 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); ++i) std::this_thread::sleep_for(20ms);
+  }
+  setenv("DISPLAY", display.c_str(), 1);
+  char templ[] = "/tmp/pixkeep-bench-XXXXXX";
+  const std::string dir = std::string(mkdtemp(templ)) + "/";
+
+  // Pictures: the desktop shot and a 3840x2160 one scaled from it.
+  const std::string small = dir + "src-1920.png", big = dir + "src-3840.png";
+  fs::copy_file(std::string(CORPUS_DIR) + "/desk_b_1920x1080.png", small);
+  run("convert '" + small + "' -scale 200% '" + big + "'");
+
+  // Reference: reading the picture from another owner.
+  std::vector<std::pair<std::string, double>> reference;
+  for (const auto& src : {small, big}) {
+    std::vector<double> times;
+    for (int i = 0; i < 5; ++i) {
+      run("xclip -selection clipboard -t image/png -i '" + src + "'");
+      auto t0 = Clock::now();
+      run("xclip -selection clipboard -o -t image/png > '" + dir + "out.png'");
+      times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    reference.push_back({src, median(times)});
+  }
+  run("xclip -selection clipboard -i /dev/null");
+
+  fs::copy_file(pixkeep, dir + "pixkeep");
+  pid_t app = spawn({dir + "pixkeep"});
+  std::this_thread::sleep_for(2s);
+
+  // Idle: a text on the clipboard, nothing else happening.
+  run("echo idle text | xclip -selection clipboard");
+  pid_t poller = spawn({peer});
+  std::this_thread::sleep_for(1s);
+  double a0 = cpuSeconds(app), p0 = cpuSeconds(poller);
+  std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+  double a1 = cpuSeconds(app), p1 = cpuSeconds(poller);
+  kill(poller, SIGTERM);
+  waitpid(poller, nullptr, 0);
+  double appPercent = (a1 - a0) / idleSeconds * 100, peerPercent = (p1 - p0) / idleSeconds * 100;
+  std::printf("idle CPU over %d s: Pixkeep %.3f %% of a core, 1 ms polling peer %.3f %%  (target < 0.1 %%) %s\n",
+              idleSeconds, appPercent, peerPercent, appPercent < 0.1 ? "ok" : "MISSED");
+
+  // Latency: clipboard change to complete file.
+  int inotify = inotify_init1(0);
+  inotify_add_watch(inotify, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+  int number = 0;
+  for (const auto& [src, ref] : reference) {
+    std::vector<double> times;
+    for (int i = 0; i < 5; ++i) {
+      ++number;
+      const std::string want = "pxk" + std::to_string(number) + ".jpg";
+      auto t0 = Clock::now();
+      spawn({"xclip", "-selection", "clipboard", "-t", "image/png", "-i", src});
+      char buf[4096];
+      bool done = false;
+      while (!done) {
+        ssize_t n = read(inotify, buf, sizeof buf);
+        for (ssize_t off = 0; off < n;) {
+          auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+          if (ev->len && want == ev->name) done = true;
+          off += ssize_t(sizeof(inotify_event) + ev->len);
+        }
+      }
+      times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+      std::this_thread::sleep_for(300ms);
+      while (waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+    }
+    std::printf("capture latency %s: median %.1f ms (xclip -o alone %.1f ms)\n", fs::path(src).filename().c_str(),
+                median(times) * 1e3, ref * 1e3);
+  }
+  kill(app, SIGTERM);
+  waitpid(app, nullptr, 0);
+  kill(xvfb, SIGTERM);
+  waitpid(xvfb, nullptr, 0);
+  fs::remove_all(dir);
+  return appPercent < 0.1 ? 0 : 1;
+}
