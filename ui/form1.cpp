@@ -19,6 +19,7 @@
 
 #include "fsutil.h"
 #include "jpegimage.h"
+#include "pngimage.h"
 #include "qtclipboard.h"
 
 namespace pixkeep {
@@ -107,6 +108,7 @@ TForm1::TForm1(Clipboard& clipboard, QtClipboard* changeSource, QWidget* parent)
   if (changeSource) connect(changeSource, &QtClipboard::changed, this, &TForm1::clipboardChanged);
 
   cycle_.setEncoder(0, jpegEncoderFactory());
+  cycle_.setEncoder(1, pngEncoderFactory());
   FormCreate();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
 }

@@ -3,6 +3,7 @@
 
 #include "form1.h"
 #include "jpegimage.h"
+#include "pngimage.h"
 #include "qtclipboard.h"
 #include "qtdisplay.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   pixkeep::JPEGRegistration jpeg;
+  pixkeep::PNGRegistration png;
   pixkeep::QtDisplay display;
   pixkeep::setCurrentDisplay(&display);
   pixkeep::QtClipboard clipboard;

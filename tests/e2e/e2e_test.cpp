@@ -209,6 +209,24 @@ TEST_F(Pixkeep, CapturesAsJpegByDefault) {
   EXPECT_LT(right.red(), 16);
 }
 
+TEST_F(Pixkeep, CapturesAsPngWithExactPixels) {
+  start();
+  chooseType("Down");
+  QImage corpus(CORPUS_DIR "/ui_640x480.png");
+  ASSERT_FALSE(corpus.isNull());
+  copy(picture(corpus, "ui.png", "PNG"), "image/png");
+  ASSERT_TRUE(waitForFile("pxk1.png"));
+  expectSamePixels(dir + "pxk1.png", corpus);
+  // ImageMagick reads the same pixels.
+  ASSERT_EQ(sh("convert '" + dir + "pxk1.png' -depth 8 rgb:'" + dir + "im.rgb'"), 0);
+  std::ifstream raw(dir + "im.rgb", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
+  ASSERT_EQ(bytes.size(), size_t(640 * 480 * 3));
+  QImage expected = corpus.convertToFormat(QImage::Format_RGB888);
+  for (int y = 0; y < 480; ++y)
+    ASSERT_EQ(0, memcmp(bytes.data() + size_t(y) * 640 * 3, expected.constScanLine(y), 640 * 3)) << "row " << y;
+}
+
 TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
   startForBitmaps();
   QImage alpha(23, 17, QImage::Format_ARGB32);
