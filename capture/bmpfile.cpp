@@ -13,7 +13,7 @@ namespace {
 constexpr uint16_t BitmapFileType = 0x4D42;  // "BM"
 constexpr size_t FileHeaderSize = 14;
 constexpr uint32_t MaxHeaderSize = 4096;
-constexpr uint64_t MaxRlePixels = uint64_t(1) << 26;  // 8192 x 8192
+constexpr uint64_t MaxRlePixels = uint64_t(1) << 24;  // 4096 x 4096
 
 [[noreturn]] void invalid() { throw EInvalidGraphic(msg::InvalidBitmap); }
 

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <zlib.h>
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
 
 #include "pngimage.h"
 
@@ -61,6 +64,35 @@ void writeChunkBytes(Stream& stream, const char type[4], const uint8_t* data, ui
   throw EPNGZLIBError(text);
 }
 
+// Blue, green, red -> red, green, blue for `count` pixels.
+void swapRedBluePortable(const uint8_t* p, uint8_t* out, int64_t count) {
+  for (int64_t i = 0; i < count; ++i, p += 3, out += 3) {
+    out[0] = p[2];
+    out[1] = p[1];
+    out[2] = p[0];
+  }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("ssse3"))) void swapRedBlueSsse3(const uint8_t* p, uint8_t* out, int64_t count) {
+  const __m128i swap = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  int64_t i = 0;
+  // Five pixels a step; 16 bytes are read and written, so stop while a sixth remains.
+  for (; i + 6 <= count; i += 5, p += 15, out += 15)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), swap));
+  swapRedBluePortable(p, out, count - i);
+}
+#endif
+
+void swapRedBlue(const uint8_t* p, uint8_t* out, int64_t count) {
+#if defined(__x86_64__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return swapRedBlueSsse3(p, out, count);
+#endif
+  swapRedBluePortable(p, out, count);
+}
+
 int paeth(int left, int above, int upperLeft) {
   int estimate = left + above - upperLeft;
   int dLeft = std::abs(estimate - left), dAbove = std::abs(estimate - above), dUpperLeft = std::abs(estimate - upperLeft);
@@ -94,6 +126,8 @@ class IdatWriter {
     zInit_ = true;
     z_.next_out = out_.data();
     z_.avail_out = IdatChunkSize;
+    identityGamma_ = true;
+    for (int i = 0; i < 256; ++i) identityGamma_ = identityGamma_ && png.encodeGamma[size_t(i)] == i;
   }
   ~IdatWriter() {
     if (zInit_) deflateEnd(&z_);
@@ -108,14 +142,14 @@ class IdatWriter {
   void allocateRows() {
     for (int i = 0; i < 6; ++i) {
       const bool wanted = i == 0 || i == 5 || (png_.rowFilters & (1 << i));
-      rows_[size_t(i)].assign(wanted ? rowLength_ : 0, 0);
+      rows_[size_t(i)].assign(wanted ? rowLength_ + 1 : 0, 0);
     }
   }
 
   // Builds the PNG row of the pixels at columns start, start + step, ...
   // of top-down row y into rows_[5].
   void convertRow(int y, int start, int step, int64_t count) {
-    uint8_t* out = rows_[5].data();
+    uint8_t* out = row(5);
     const uint8_t* dib = h_.image.constScanline(y);
     const uint8_t* alpha = h_.alphaPlane.empty() ? nullptr : &h_.alphaPlane[size_t(y) * size_t(h_.Width)];
     const auto& gamma = png_.encodeGamma;
@@ -123,6 +157,10 @@ class IdatWriter {
     switch (h_.colorType) {
       case COLOR_RGB:
       case COLOR_RGBALPHA: {
+        if (h_.colorType == COLOR_RGB && depth == 8 && identityGamma_ && step == 1) {
+          swapRedBlue(dib + 3 * start, out, count);
+          break;
+        }
         const bool withAlpha = h_.colorType == COLOR_RGBALPHA;
         const bool wide = depth == 16;
         for (int64_t i = 0; i < count; ++i) {
@@ -176,35 +214,35 @@ class IdatWriter {
 
   // Computes the selected filters of the raw row and returns the type to write.
   int chooseFilter() {
-    const uint8_t* raw = rows_[5].data();
-    const uint8_t* prior = rows_[0].data();
+    const uint8_t* raw = row(5);
+    const uint8_t* prior = row(0);
     const size_t n = rowLength_, d = filterDistance_;
     const uint8_t set = png_.rowFilters;
     if (set & pfSub) {
-      uint8_t* o = rows_[1].data();
+      uint8_t* o = row(1);
       for (size_t i = 0; i < n; ++i) o[i] = uint8_t(raw[i] - (i >= d ? raw[i - d] : 0));
     }
     if (set & pfUp) {
-      uint8_t* o = rows_[2].data();
+      uint8_t* o = row(2);
       for (size_t i = 0; i < n; ++i) o[i] = uint8_t(raw[i] - prior[i]);
     }
     if (set & pfAverage) {
-      uint8_t* o = rows_[3].data();
+      uint8_t* o = row(3);
       for (size_t i = 0; i < n; ++i) o[i] = uint8_t(raw[i] - ((prior[i] + (i >= d ? raw[i - d] : 0)) / 2));
     }
     if (set & pfPaeth) {
-      uint8_t* o = rows_[4].data();
+      uint8_t* o = row(4);
       for (size_t i = 0; i < n; ++i)
         o[i] = uint8_t(raw[i] - (i >= d ? paeth(raw[i - d], prior[i], prior[i - d]) : paeth(0, prior[i], 0)));
     }
-    std::memcpy(rows_[0].data(), raw, n);
+    std::memcpy(row(0), raw, n);
     if (set == pfNone || set == 0) return 0;
     int best = 0;
     size_t longest = 0;
     for (int type = 0; type < 5; ++type) {
       if (!(set & (1 << type))) continue;
       if (set == (1 << type)) return type;
-      const uint8_t* b = rows_[size_t(type)].data();
+      const uint8_t* b = row(type);
       size_t runs = 0;
       for (size_t j = 2; j < n; ++j) runs += b[j] == b[j - 1] || b[j] == b[j - 2];
       if (runs > longest) {
@@ -252,9 +290,9 @@ class IdatWriter {
   }
 
   void filterAndDeflate() {
-    const uint8_t type = uint8_t(chooseFilter());
-    deflateBytes(&type, 1);
-    deflateBytes(rows_[type].data(), rowLength_);
+    const int type = chooseFilter();
+    rows_[size_t(type)][0] = uint8_t(type);
+    deflateBytes(rows_[size_t(type)].data(), rowLength_ + 1);
   }
 
   void writeRows() {
@@ -291,7 +329,11 @@ class IdatWriter {
   z_stream z_;
   bool zInit_ = false;
   size_t rowLength_ = 0, filterDistance_ = 1;
+  bool identityGamma_ = true;
+  // rows_[t] holds one spare byte in front for the filter type, so that a
+  // filtered row goes to deflate in one piece; row(t) is the row itself.
   std::array<std::vector<uint8_t>, 6> rows_;
+  uint8_t* row(int t) { return rows_[size_t(t)].data() + 1; }
 };
 
 }  // namespace
