@@ -2,12 +2,14 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
 #include <QMimeData>
 #include <QPainter>
 #include <algorithm>
 #include <cstring>
+#include <xcb/xcb.h>
 
 namespace pixkeep {
 
@@ -129,6 +131,25 @@ std::shared_ptr<const PlatformBitmap> QtClipboard::bitmap() {
 
 void QtClipboard::empty() {
   clipboard_->clear(QClipboard::Clipboard);
+  // Qt gives up the selection with the time of the last event it saw; when the
+  // owner took it later than that, the X server ignores the request and the
+  // picture would stay (and be taken again). Release it as of now as well.
+  if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+    xcb_connection_t* c = x11->connection();
+    if (clipboardAtom_ == 0) {
+      static const char name[] = "CLIPBOARD";
+      xcb_intern_atom_reply_t* reply =
+          xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+      if (reply) {
+        clipboardAtom_ = reply->atom;
+        free(reply);
+      }
+    }
+    if (clipboardAtom_ != 0) {
+      xcb_set_selection_owner(c, XCB_NONE, clipboardAtom_, XCB_CURRENT_TIME);
+      xcb_flush(c);
+    }
+  }
   targets_.clear();
   formats_.clear();
 }

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <cstdint>
 #include <map>
 
 #include "clipboard.h"
@@ -45,6 +46,7 @@ class QtClipboard : public QObject, public Clipboard {
   QStringList targets_;
   std::vector<unsigned> formats_;
   std::map<std::string, unsigned> registered_;
+  uint32_t clipboardAtom_ = 0;
 };
 
 }  // namespace pixkeep
