@@ -66,12 +66,9 @@ TEST(RasterImage, RowsArePaddedToFourBytes) {
 
 // Every pair of formats, on pictures whose colours every format can hold.
 TEST(RasterImage, SetPixelFormatConvertsBetweenEveryPairOfFormats) {
-  const PixelFormat formats[] = {PixelFormat::Device, PixelFormat::Bits1,  PixelFormat::Bits4,
-                                 PixelFormat::Bits8,  PixelFormat::Bits15, PixelFormat::Bits16,
-                                 PixelFormat::Bits24, PixelFormat::Bits32};
   const uint32_t colours[] = {Black, White, Red, Green, Blue, Yellow, Magenta, Cyan};
-  for (PixelFormat from : formats) {
-    for (PixelFormat to : formats) {
+  for (PixelFormat from : everyFormat()) {
+    for (PixelFormat to : everyFormat()) {
       SCOPED_TRACE(testing::Message() << "from " << int(from) << " to " << int(to));
       const bool mono = from == PixelFormat::Bits1 || to == PixelFormat::Bits1;
       auto expected = [&](int x, int y) {

@@ -164,10 +164,7 @@ TEST(StampCanvas, TextIsClippedAtEveryEdge) {
 }
 
 TEST(StampCanvas, DrawsIntoEveryPixelFormat) {
-  const PixelFormat formats[] = {PixelFormat::Device, PixelFormat::Bits1,  PixelFormat::Bits4,
-                                 PixelFormat::Bits8,  PixelFormat::Bits15, PixelFormat::Bits16,
-                                 PixelFormat::Bits24, PixelFormat::Bits32};
-  for (PixelFormat f : formats) {
+  for (PixelFormat f : everyFormat()) {
     SCOPED_TRACE(int(f));
     RasterImage r;
     whiteRaster(r, 30, 16, f);

@@ -1,6 +1,12 @@
 #include "test_helpers.h"
 
+#include "errors.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -55,6 +61,26 @@ std::vector<uint8_t> makeBmp(int32_t width, int32_t height, uint16_t bits, uint3
   for (uint32_t c : tableBgr) b.u32(c);
   b.append(pixels);
   return b.v;
+}
+
+const std::vector<PixelFormat>& everyFormat() {
+  static const std::vector<PixelFormat> formats = {PixelFormat::Device, PixelFormat::Bits1,  PixelFormat::Bits4,
+                                                   PixelFormat::Bits8,  PixelFormat::Bits15, PixelFormat::Bits16,
+                                                   PixelFormat::Bits24, PixelFormat::Bits32};
+  return formats;
+}
+
+void expectShortWriteError(const std::function<void(Stream&)>& write) {
+  int fd = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  FdStream full(fd);
+  try {
+    write(full);
+    ADD_FAILURE() << "a write to a full device succeeded";
+  } catch (const EWriteError& e) {
+    EXPECT_STREQ(e.what(), "Stream write error");
+  }
+  ::close(fd);
 }
 
 std::string tempDir() {

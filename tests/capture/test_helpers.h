@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,13 @@ struct Bytes {
 std::vector<uint8_t> makeBmp(int32_t width, int32_t height, uint16_t bits, uint32_t compression,
                              const std::vector<uint32_t>& tableBgr, const std::vector<uint8_t>& pixels,
                              uint32_t clrUsed = 0, uint16_t planes = 1, uint32_t sizeImage = 0);
+
+// Every pixel format a raster can be made in.
+const std::vector<PixelFormat>& everyFormat();
+
+// Runs `write` against a file that accepts no bytes (/dev/full) and expects
+// "Stream write error".
+void expectShortWriteError(const std::function<void(Stream&)>& write);
 
 std::string tempDir();
 std::vector<uint8_t> readFile(const std::string& path);
