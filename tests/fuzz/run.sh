@@ -14,10 +14,10 @@ cmake --build build-fuzz -j"$(nproc)" --target fuzz_bmp_reader
 mkdir -p fuzz-corpus/bmp fuzz-corpus/crashes
 # Seed the corpus with the regression files and a few small valid pictures.
 cp tests/capture/regressions/*.bmp fuzz-corpus/bmp/ 2>/dev/null || true
-for spec in "4x3 BMP3:" "3x2 -type palette BMP3:" "5x5 -colors 2 -type bilevel BMP3:" "7x3 -compress RLE -type palette BMP3:"; do
-  set -- $spec
-  name=$(echo "$spec" | tr -c 'a-zA-Z0-9' _)
-  convert -size "$1" xc:red "${@:2:$#-2}" "${@: -1}fuzz-corpus/bmp/seed_$name.bmp" 2>/dev/null || true
-done
+seeds=fuzz-corpus/bmp
+convert -size 4x3 xc:red BMP3:$seeds/seed-24bit.bmp
+convert -size 3x2 xc:red -type palette BMP3:$seeds/seed-palette.bmp
+convert -size 5x5 xc:red -type bilevel BMP3:$seeds/seed-1bit.bmp
+convert -size 7x3 xc:red -type palette -compress RLE BMP3:$seeds/seed-rle8.bmp
 ./build-fuzz/tests/fuzz/fuzz_bmp_reader fuzz-corpus/bmp -max_total_time="$seconds" \
   -artifact_prefix=fuzz-corpus/crashes/ -max_len=4096 -rss_limit_mb=3072 -malloc_limit_mb=2560 -print_final_stats=1
