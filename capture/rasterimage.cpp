@@ -6,6 +6,7 @@
 #include <tmmintrin.h>
 #endif
 
+#include "clipboard.h"
 #include "display.h"
 #include "pixelops.h"
 #include "rasterstore.h"
@@ -320,7 +321,7 @@ BitmapDescription RasterImage::handle() {
 
 void RasterImage::loadFromClipboardBitmap(unsigned format, const PlatformBitmap* bitmap,
                                           const std::vector<RGBQuad>* palette) {
-  if (format != 2 /* CF_BITMAP */ || !bitmap) throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
+  if (format != CF_BITMAP || !bitmap) throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
   const PlatformBitmap& b = *bitmap;
   if (b.width < 0 || b.height < 0 || b.planes != 1) throw EInvalidGraphic(msg::InvalidBitmap);
 

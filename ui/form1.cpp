@@ -188,7 +188,6 @@ void TForm1::FormCreate() {
     access_.clear();
   } catch (const std::exception&) {
   }
-  if (!cycle_.hasEncoder(0)) tyyp->setCurrentIndex(3);
 }
 
 QString TForm1::statusText() const { return SBText->text(); }
