@@ -62,6 +62,21 @@ void termDestination(j_compress_ptr cinfo) {
   if (n > 0 && dest->stream->write(dest->buffer, n) != n) ERREXIT(cinfo, JERR_FILE_WRITE);
 }
 
+// Forwards the library's progress to the picture's observer, when it has one.
+struct Progress {
+  jpeg_progress_mgr pub;
+  const std::function<void(int)>* observer;
+};
+
+void progressMonitor(j_common_ptr cinfo) {
+  auto* p = reinterpret_cast<Progress*>(cinfo->progress);
+  if (!p->observer || !*p->observer) return;
+  const jpeg_progress_mgr& m = p->pub;
+  long total = m.pass_limit * long(m.total_passes);
+  long done = m.pass_counter + m.pass_limit * long(m.completed_passes);
+  (*p->observer)(total > 0 ? int(done * 100 / total) : 0);
+}
+
 struct CompressJob {
   int width, height;
   int components;           // 3 for blue-green-red rows, 4 with an unused fourth byte
@@ -70,6 +85,7 @@ struct CompressJob {
   bool grayscale, progressive;
   const uint8_t* firstRow;  // the top row
   ptrdiff_t distance;       // bytes from one row to the next one down
+  const std::function<void(int)>* progress;
 };
 
 // Runs the library from creation to destruction. Returns 0, or the library's
@@ -79,6 +95,7 @@ int compressRows(const CompressJob& job, Stream& out, JSAMPROW* rowArray) {
   jpeg_compress_struct cinfo{};
   ErrorManager err{};
   Destination dest{};
+  Progress progress{};
   err.pub.error_exit = errorExit;
   err.pub.emit_message = emitMessage;
   err.pub.output_message = outputMessage;
@@ -91,6 +108,9 @@ int compressRows(const CompressJob& job, Stream& out, JSAMPROW* rowArray) {
     return code == 0 ? -1 : code;
   }
   jpeg_create_compress(&cinfo);
+  progress.pub.progress_monitor = progressMonitor;
+  progress.observer = job.progress;
+  cinfo.progress = &progress.pub;
   dest.pub.init_destination = initDestination;
   dest.pub.empty_output_buffer = emptyOutputBuffer;
   dest.pub.term_destination = termDestination;
@@ -194,6 +214,7 @@ void TJPEGImage::compress() {
     job.quality = quality;
     job.grayscale = grayscale;
     job.progressive = progressiveEncoding;
+    job.progress = &onProgress;
     // Rows of blue, green, red (and an unused byte) go to the library as they are.
     RasterImage working;
     working.assign(bitmap_.get());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ class TJPEGImage : public PictureEncoder {
   JPEGScale scale;
   bool smoothing;
   bool progressiveDisplay;
+
+  // Told the share of the compression done so far (0..100); none by default.
+  // It runs inside the library and must not throw.
+  std::function<void(int percent)> onProgress;
 
   int width() const;
   int height() const;

@@ -1,6 +1,8 @@
 // The JPEG writer, checked with libjpeg's own decompressor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <csetjmp>
 #include <cstdio>
 #include <filesystem>
@@ -182,6 +184,22 @@ TEST(JpegWriter, ColoursSurviveEveryPixelFormat) {
     EXPECT_PRED2(near, d.at(8, 0), mono ? Black : Red) << "top row";
     EXPECT_PRED2(near, d.at(56, 31), mono ? White : Blue) << "bottom row";
   }
+}
+
+TEST(JpegWriter, ProgressObserverSeesTheCompressionAdvance) {
+  RasterImage r;
+  r.createBlank(64, 256, PixelFormat::Bits24);
+  TJPEGImage jpeg;
+  jpeg.assign(r);
+  std::vector<int> seen;
+  jpeg.onProgress = [&](int percent) { seen.push_back(percent); };
+  auto withObserver = saved(jpeg);
+  ASSERT_GT(seen.size(), 10u);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_GE(seen.front(), 0);
+  EXPECT_LE(seen.back(), 100);
+  EXPECT_GT(seen.back(), 50);
+  EXPECT_EQ(withObserver, jpegOf(r)) << "the observer does not change the output";
 }
 
 TEST(JpegWriter, ThirtyTwoBitRowsGiveTheSameBytesAsTheTwentyFourBitCopy) {
