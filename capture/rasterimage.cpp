@@ -342,9 +342,9 @@ void RasterImage::loadFromClipboardBitmap(unsigned format, const PlatformBitmap*
     source->colorTable = b.bitsPixel == 1 ? displayColors(1)
                          : palette && !palette->empty() ? *palette
                                                         : displayColors(b.bitsPixel);
-    // The source is only read here, so borrow its rows instead of copying them.
     fresh = makeDeviceStore(b.width, b.height, b.bitsPixel == 1);
     if (b.bitsPixel == fresh->header.biBitCount && b.bitsPixel > 8) {
+      // Already in the display's layout: a straight copy.
       std::memcpy(fresh->bits.data(), b.bits.data(), fresh->bits.size());
     } else {
       source->bits.assign(b.bits.begin(), b.bits.end());

@@ -90,7 +90,7 @@ int TChunkIHDR::dibBitCount() const {
   return bitDepth;
 }
 
-void TChunkIHDR::setUpImage() {
+void TChunkIHDR::setUpImage(bool withPixels) {
   if (!validLayout(colorType, bitDepth)) throw EPngInvalidIHDR(msg::PngInvalidHeader);
   if (Width < 0 || Height < 0) throw EPNGSizeExceeds(msg::PngSizeExceeds);
   colors.fill(RGBQuad{});
@@ -99,7 +99,8 @@ void TChunkIHDR::setUpImage() {
   greyHeldAsFour = false;
   const int bits = dibBitCount();
   try {
-    image.createBlank(Width, Height, formatOfBits(bits), std::vector<RGBQuad>(size_t(1) << std::min(bits, 8)));
+    image.createBlank(withPixels ? Width : 0, withPixels ? Height : 0, formatOfBits(bits),
+                      std::vector<RGBQuad>(size_t(1) << std::min(bits, 8)));
   } catch (const EOutOfResources&) {
     throw EPNGSizeExceeds(msg::PngSizeExceeds);
   }
@@ -316,23 +317,23 @@ void TPNGObject::importBitmap(const RasterImage& bitmap, bool transparent, uint3
   ihdr->compressionMethod = 0;
   ihdr->interlaceMethod = 0;
   ihdr->filterMethod = 0;
-  ihdr->setUpImage();
 
   // The rows in the in-memory layout: 24-bit blue, green, red for truecolour,
-  // the bitmap's own indices and colours for palette pictures.
+  // the bitmap's own indices and colours for palette pictures. Where the
+  // bitmap already has that layout its rows are shared, not allocated anew.
   const int dibBits = ihdr->dibBitCount();
-  if (bitmap.empty()) {
-  } else if (dibBits == 24) {
+  const bool shareRows = !bitmap.empty() && (dibBits == 24 || dibBits == bits);
+  ihdr->setUpImage(!shareRows);
+  if (shareRows) {
     ihdr->image.assign(&bitmap);
-    ihdr->image.setPixelFormat(PixelFormat::Bits24);
-  } else if (dibBits == bits) {
-    ihdr->image.assign(&bitmap);
+    if (dibBits == 24) ihdr->image.setPixelFormat(PixelFormat::Bits24);
+  }
+  if (dibBits != 24 && !bitmap.empty()) {
     const auto& table = bitmap.colorTable();
     for (size_t i = 0; i < table.size() && i < 256; ++i) ihdr->colors[i] = table[i];
-  } else {
+  }
+  if (!bitmap.empty() && !shareRows) {
     // 2 bits a pixel held as 4: copy the indices into the wider layout.
-    const auto& table = bitmap.colorTable();
-    for (size_t i = 0; i < table.size() && i < 256; ++i) ihdr->colors[i] = table[i];
     for (int y = 0; y < ihdr->Height; ++y) {
       const uint8_t* src = bitmap.constScanline(y);
       uint8_t* dst = ihdr->image.scanline(y);

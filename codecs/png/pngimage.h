@@ -124,8 +124,9 @@ class TChunkIHDR : public TChunk {
   bool writeChunk(Stream& stream) override;
 
   // Allocates the in-memory image for the current width, height, colour type
-  // and bit depth (all pixels zero) and sets usesColourTable.
-  void setUpImage();
+  // and bit depth (all pixels zero) and sets usesColourTable. Without
+  // `withPixels` the rows are left for the caller to supply.
+  void setUpImage(bool withPixels = true);
   int dibBitCount() const;
 
   bool usesColourTable = false;
