@@ -3,8 +3,8 @@
 #include <malloc.h>
 #include <vector>
 
-#include "bench_util.h"
-#include "rasterimage.h"
+#include "bench/bench_util.h"
+#include "capture/rasterimage.h"
 
 using namespace pixkeep;
 

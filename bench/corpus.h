@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "rasterimage.h"
+#include "capture/rasterimage.h"
 
 namespace pixkeep::bench {
 

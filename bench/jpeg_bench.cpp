@@ -7,9 +7,9 @@ extern "C" {
 #include <jpeglib.h>
 }
 
-#include "bench_util.h"
-#include "corpus.h"
-#include "jpegimage.h"
+#include "bench/bench_util.h"
+#include "bench/corpus.h"
+#include "codecs/jpeg/jpegimage.h"
 
 using namespace pixkeep;
 

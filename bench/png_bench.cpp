@@ -9,9 +9,9 @@
 #include <string>
 #include <zlib.h>
 
-#include "bench_util.h"
-#include "corpus.h"
-#include "pngimage.h"
+#include "bench/bench_util.h"
+#include "bench/corpus.h"
+#include "codecs/png/pngimage.h"
 
 using namespace pixkeep;
 

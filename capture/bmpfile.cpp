@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "display.h"
-#include "pixelops.h"
-#include "rasterstore.h"
+#include "platform/display.h"
+#include "capture/pixelops.h"
+#include "capture/rasterstore.h"
 
 namespace pixkeep {
 

@@ -1,9 +1,9 @@
-#include "capturecycle.h"
+#include "capture/capturecycle.h"
 
 #include <cctype>
 
-#include "errors.h"
-#include "fsutil.h"
+#include "capture/errors.h"
+#include "platform/fsutil.h"
 
 namespace pixkeep {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "picture.h"
+#include "capture/picture.h"
 
 namespace pixkeep {
 

@@ -1,4 +1,4 @@
-#include "fileformats.h"
+#include "capture/fileformats.h"
 
 #include <algorithm>
 #include <map>

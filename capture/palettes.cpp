@@ -2,8 +2,8 @@
 // system colours.
 #include <array>
 
-#include "display.h"
-#include "rasterimage.h"
+#include "platform/display.h"
+#include "capture/rasterimage.h"
 
 namespace pixkeep {
 

@@ -1,8 +1,8 @@
-#include "picture.h"
+#include "capture/picture.h"
 
 #include <algorithm>
 
-#include "errors.h"
+#include "capture/errors.h"
 
 namespace pixkeep {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "clipboard.h"
-#include "rasterimage.h"
+#include "platform/clipboard.h"
+#include "capture/rasterimage.h"
 
 namespace pixkeep {
 

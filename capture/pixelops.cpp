@@ -1,4 +1,4 @@
-#include "pixelops.h"
+#include "capture/pixelops.h"
 
 #include <bit>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "bitmap.h"
+#include "platform/bitmap.h"
 
 namespace pixkeep::pixelops {
 

@@ -1,4 +1,4 @@
-#include "rasterimage.h"
+#include "capture/rasterimage.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,11 +6,11 @@
 #include <tmmintrin.h>
 #endif
 
-#include "clipboard.h"
-#include "display.h"
-#include "pixelops.h"
-#include "rasterstore.h"
-#include "savefile.h"
+#include "platform/clipboard.h"
+#include "platform/display.h"
+#include "capture/pixelops.h"
+#include "capture/rasterstore.h"
+#include "platform/savefile.h"
 
 namespace pixkeep {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "bitmap.h"
-#include "stampcanvas.h"
-#include "stream.h"
+#include "platform/bitmap.h"
+#include "capture/stampcanvas.h"
+#include "platform/stream.h"
 
 namespace pixkeep {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "errors.h"
-#include "rasterimage.h"
+#include "capture/errors.h"
+#include "capture/rasterimage.h"
 
 namespace pixkeep {
 

@@ -1,6 +1,6 @@
 // Text drawing of the stamp: fonts matched through fontconfig and rasterised
 // by FreeType, blended into the raster's own pixels.
-#include "stampcanvas.h"
+#include "capture/stampcanvas.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,10 +14,10 @@
 #include FT_OUTLINE_H
 #include FT_SYNTHESIS_H
 
-#include "display.h"
-#include "pixelops.h"
-#include "rasterimage.h"
-#include "rasterstore.h"
+#include "platform/display.h"
+#include "capture/pixelops.h"
+#include "capture/rasterimage.h"
+#include "capture/rasterstore.h"
 
 namespace pixkeep {
 

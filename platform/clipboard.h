@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap.h"
+#include "platform/bitmap.h"
 
 namespace pixkeep {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <map>
 
-#include "clipboard.h"
+#include "platform/clipboard.h"
 
 namespace pixkeep {
 

@@ -1,4 +1,4 @@
-#include "fsutil.h"
+#include "platform/fsutil.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "form1.h"
+#include "ui/form1.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,10 +17,10 @@
 #include <QTimer>
 #include <climits>
 
-#include "fsutil.h"
-#include "jpegimage.h"
-#include "pngimage.h"
-#include "qtclipboard.h"
+#include "platform/fsutil.h"
+#include "codecs/jpeg/jpegimage.h"
+#include "codecs/png/pngimage.h"
+#include "platform/qt/qtclipboard.h"
 
 namespace pixkeep {
 

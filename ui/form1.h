@@ -5,8 +5,8 @@
 #include <QMainWindow>
 #include <memory>
 
-#include "capturecycle.h"
-#include "picture.h"
+#include "capture/capturecycle.h"
+#include "capture/picture.h"
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;

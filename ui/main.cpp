@@ -1,11 +1,11 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "form1.h"
-#include "jpegimage.h"
-#include "pngimage.h"
-#include "qtclipboard.h"
-#include "qtdisplay.h"
+#include "ui/form1.h"
+#include "codecs/jpeg/jpegimage.h"
+#include "codecs/png/pngimage.h"
+#include "platform/qt/qtclipboard.h"
+#include "platform/qt/qtdisplay.h"
 
 int main(int argc, char** argv) {
   // The clipboard of a Wayland session is reached through XWayland.

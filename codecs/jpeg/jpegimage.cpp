@@ -1,10 +1,10 @@
-#include "jpegimage.h"
+#include "codecs/jpeg/jpegimage.h"
 
 #include <csetjmp>
 #include <cstdio>
 
-#include "fileformats.h"
-#include "savefile.h"
+#include "capture/fileformats.h"
+#include "platform/savefile.h"
 
 extern "C" {
 #include <jerror.h>

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "capturecycle.h"
-#include "errors.h"
-#include "rasterimage.h"
+#include "capture/capturecycle.h"
+#include "capture/errors.h"
+#include "capture/rasterimage.h"
 
 namespace pixkeep {
 

@@ -1,10 +1,10 @@
-#include "pngimage.h"
+#include "codecs/png/pngimage.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "fileformats.h"
-#include "savefile.h"
+#include "capture/fileformats.h"
+#include "platform/savefile.h"
 
 namespace pixkeep {
 

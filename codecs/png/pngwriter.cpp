@@ -9,7 +9,7 @@
 #include <tmmintrin.h>
 #endif
 
-#include "pngimage.h"
+#include "codecs/png/pngimage.h"
 
 namespace pixkeep {
 

@@ -1,4 +1,4 @@
-#include "qtclipboard.h"
+#include "platform/qt/qtclipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <map>
 
-#include "clipboard.h"
+#include "platform/clipboard.h"
 
 class QClipboard;
 

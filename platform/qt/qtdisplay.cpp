@@ -1,4 +1,4 @@
-#include "qtdisplay.h"
+#include "platform/qt/qtdisplay.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -1,7 +1,7 @@
 // The X11 screen as the capture core's Display.
 #pragma once
 
-#include "display.h"
+#include "platform/display.h"
 
 namespace pixkeep {
 

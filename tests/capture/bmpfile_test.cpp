@@ -2,10 +2,10 @@
 
 #include <filesystem>
 
-#include "errors.h"
-#include "rasterimage.h"
-#include "savefile.h"
-#include "test_helpers.h"
+#include "capture/errors.h"
+#include "capture/rasterimage.h"
+#include "platform/savefile.h"
+#include "tests/capture/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "capturecycle.h"
-#include "errors.h"
-#include "fakeclipboard.h"
-#include "test_helpers.h"
+#include "capture/capturecycle.h"
+#include "capture/errors.h"
+#include "platform/fakeclipboard.h"
+#include "tests/capture/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "errors.h"
-#include "rasterimage.h"
-#include "test_helpers.h"
+#include "capture/errors.h"
+#include "capture/rasterimage.h"
+#include "tests/capture/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -1,6 +1,6 @@
-#include "test_helpers.h"
+#include "tests/capture/test_helpers.h"
 
-#include "errors.h"
+#include "capture/errors.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "display.h"
-#include "rasterimage.h"
+#include "platform/display.h"
+#include "capture/rasterimage.h"
 
 namespace pixkeep::test {
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "fileformats.h"
-#include "jpegimage.h"
-#include "test_helpers.h"
+#include "capture/fileformats.h"
+#include "codecs/jpeg/jpegimage.h"
+#include "tests/capture/test_helpers.h"
 
 extern "C" {
 #include <jpeglib.h>

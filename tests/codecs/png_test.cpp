@@ -7,9 +7,9 @@
 
 #include <filesystem>
 
-#include "fileformats.h"
-#include "pngimage.h"
-#include "test_helpers.h"
+#include "capture/fileformats.h"
+#include "codecs/png/pngimage.h"
+#include "tests/capture/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -15,9 +15,9 @@
 #include <QTimer>
 #include <filesystem>
 
-#include "fakeclipboard.h"
-#include "fsutil.h"
-#include "form1.h"
+#include "platform/fakeclipboard.h"
+#include "platform/fsutil.h"
+#include "ui/form1.h"
 
 namespace pixkeep {
 namespace {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "stream.h"
+#include "platform/stream.h"
 
 namespace pixkeep {
 

@@ -1,4 +1,4 @@
-#include "stream.h"
+#include "platform/stream.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "errors.h"
+#include "platform/errors.h"
 
 namespace pixkeep {
 

@@ -1,11 +1,11 @@
-#include "savefile.h"
+#include "platform/savefile.h"
 
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "errors.h"
+#include "platform/errors.h"
 
 namespace pixkeep {
 
