@@ -112,13 +112,13 @@ class TChunk {
 
 class TChunkIEND : public TChunk {
  public:
-  explicit TChunkIEND(TPNGObject* owner) : TChunk(owner, "IEND") {}
+  explicit TChunkIEND(TPNGObject* o) : TChunk(o, "IEND") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
 };
 
 class TChunkIHDR : public TChunk {
  public:
-  explicit TChunkIHDR(TPNGObject* owner) : TChunk(owner, "IHDR") {}
+  explicit TChunkIHDR(TPNGObject* o) : TChunk(o, "IHDR") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
   bool writeChunk(Stream& stream) override;
@@ -144,7 +144,7 @@ class TChunkIHDR : public TChunk {
 
 class TChunkPLTE : public TChunk {
  public:
-  explicit TChunkPLTE(TPNGObject* owner) : TChunk(owner, "PLTE") {}
+  explicit TChunkPLTE(TPNGObject* o) : TChunk(o, "PLTE") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
   bool writeChunk(Stream& stream) override;
@@ -154,14 +154,14 @@ class TChunkPLTE : public TChunk {
 
 class TChunkIDAT : public TChunk {
  public:
-  explicit TChunkIDAT(TPNGObject* owner) : TChunk(owner, "IDAT") {}
+  explicit TChunkIDAT(TPNGObject* o) : TChunk(o, "IDAT") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   bool writeChunk(Stream& stream) override;
 };
 
 class TChunktRNS : public TChunk {
  public:
-  explicit TChunktRNS(TPNGObject* owner) : TChunk(owner, "tRNS") {}
+  explicit TChunktRNS(TPNGObject* o) : TChunk(o, "tRNS") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
   bool writeChunk(Stream& stream) override;
@@ -189,7 +189,7 @@ class TChunktIME : public TChunk {
 
 class TChunktEXt : public TChunk {
  public:
-  explicit TChunktEXt(TPNGObject* owner, const std::string& type = "tEXt") : TChunk(owner, type) {}
+  explicit TChunktEXt(TPNGObject* o, const std::string& type = "tEXt") : TChunk(o, type) {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
   bool writeChunk(Stream& stream) override;
@@ -198,7 +198,7 @@ class TChunktEXt : public TChunk {
 
 class TChunkzTXt : public TChunktEXt {
  public:
-  explicit TChunkzTXt(TPNGObject* owner) : TChunktEXt(owner, "zTXt") {}
+  explicit TChunkzTXt(TPNGObject* o) : TChunktEXt(o, "zTXt") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   bool writeChunk(Stream& stream) override;
 };

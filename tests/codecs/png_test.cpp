@@ -196,7 +196,7 @@ TEST(PngWriter, EveryLayoutInterlacedOrNotWithEveryFilterSetDecodesToTheSamePixe
                                 pfSub | pfPaeth};
   for (auto [w, h] : {std::pair{13, 7}, std::pair{1, 1}, std::pair{9, 17}}) {
     for (const Layout& l : layouts) {
-      for (uint8_t interlace : {0, 1}) {
+      for (uint8_t interlace : {uint8_t(0), uint8_t(1)}) {
         for (uint8_t filters : filterSets) {
           SCOPED_TRACE(testing::Message() << w << "x" << h << " type " << int(l.colorType) << " depth "
                                           << int(l.depth) << " interlace " << int(interlace) << " filters "
