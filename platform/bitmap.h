@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace pixkeep {
@@ -42,7 +43,16 @@ inline uint64_t dibStride(int64_t width, int bitCount) {
   return uint64_t((width * bitCount + 31) / 32) * 4;
 }
 
+// A picture as its owner sent it: the MIME type of the target it came from
+// and the bytes as they arrived.
+struct EncodedPicture {
+  std::string type;  // "image/png", "image/bmp", "image/jpeg", ...
+  std::vector<uint8_t> bytes;
+};
+
 // A bitmap as the clipboard hands it over.
+//  - still encoded (encoded set): the bytes of a picture file, decoded by the
+//    import straight into the raster's own rows; the other fields are unused;
 //  - device-dependent (dibSection false): `bitsPixel` bits per pixel in the
 //    screen's own layout, stored like a BI_RGB device-independent bitmap
 //    (rows bottom-up, padded to 4 bytes; 32 bits: blue, green, red, unused;
@@ -58,6 +68,7 @@ struct PlatformBitmap {
   ImageHeader header;
   std::vector<RGBQuad> colorTable;
   std::vector<uint8_t> bits;
+  std::optional<EncodedPicture> encoded;
 };
 
 }  // namespace pixkeep
