@@ -52,6 +52,24 @@ struct FontMetrics {
   int cellHeight() const { return ascent + descent; }
 };
 
+// Measures and draws text for the canvases. The program installs the
+// FreeType one (capture/stamp); code that never draws text links none.
+class TextRasteriser {
+ public:
+  virtual ~TextRasteriser() = default;
+  virtual FontMetrics metrics(const Font& font) = 0;
+  virtual int textWidth(const Font& font, const std::string& text) = 0;
+  // Draws `text` onto the raster (already made private to it) and returns
+  // its advance width.
+  virtual int textOut(RasterImage& raster, const Font& font, const Brush& brush, int x, int y,
+                      const std::string& text) = 0;
+};
+
+// The installed rasteriser; nullptr (the start) makes text drawing raise
+// "Canvas does not allow drawing".
+TextRasteriser* textRasteriser();
+void setTextRasteriser(TextRasteriser* rasteriser);
+
 class StampCanvas {
  public:
   explicit StampCanvas(RasterImage* owner);

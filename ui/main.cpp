@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <cstdlib>
 
+#include "capture/stamp/freetypetext.h"
 #include "ui/form1.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   pixkeep::PNGRegistration png;
   pixkeep::QtDisplay display;
   pixkeep::setCurrentDisplay(&display);
+  pixkeep::setTextRasteriser(&pixkeep::freeTypeText());
   pixkeep::QtClipboard clipboard;
   pixkeep::TForm1 form(clipboard, &clipboard);
   form.show();

@@ -180,5 +180,21 @@ TEST(StampCanvas, DrawsIntoEveryPixelFormat) {
   }
 }
 
+TEST(StampCanvas, DrawingWithoutAnInstalledRasteriserIsRefused) {
+  TextRasteriser* installed = textRasteriser();
+  setTextRasteriser(nullptr);
+  RasterImage r;
+  r.createBlank(4, 4, PixelFormat::Bits24);
+  try {
+    r.canvas().textOut(0, 0, "x");
+    ADD_FAILURE() << "textOut drew without a rasteriser";
+  } catch (const EInvalidOperation& e) {
+    EXPECT_STREQ(e.what(), "Canvas does not allow drawing");
+  }
+  EXPECT_THROW(r.canvas().textWidth("x"), EInvalidOperation);
+  EXPECT_EQ(r.canvas().textWidth(""), 0);
+  setTextRasteriser(installed);
+}
+
 }  // namespace
 }  // namespace pixkeep::test

@@ -1,0 +1,19 @@
+// The stamp's text drawn with FreeType, fonts matched through fontconfig.
+#pragma once
+
+#include "capture/stampcanvas.h"
+
+namespace pixkeep {
+
+class FreeTypeText : public TextRasteriser {
+ public:
+  FontMetrics metrics(const Font& font) override;
+  int textWidth(const Font& font, const std::string& text) override;
+  int textOut(RasterImage& raster, const Font& font, const Brush& brush, int x, int y,
+              const std::string& text) override;
+};
+
+// The one instance the program installs with setTextRasteriser().
+FreeTypeText& freeTypeText();
+
+}  // namespace pixkeep

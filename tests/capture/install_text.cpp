@@ -1,0 +1,9 @@
+// Every capture test draws with the program's own text rasteriser.
+#include "capture/stamp/freetypetext.h"
+
+namespace {
+const bool textInstalled = [] {
+  pixkeep::setTextRasteriser(&pixkeep::freeTypeText());
+  return true;
+}();
+}  // namespace
