@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/pictureencoder.h"
 #include "platform/display.h"
 #include "capture/pixelops.h"
 #include "capture/rasterstore.h"
@@ -281,6 +282,30 @@ void RasterImage::loadFromStream(Stream& stream) {
     }
   }
   store_ = std::move(fresh);
+}
+
+}  // namespace pixkeep
+
+namespace pixkeep {
+
+namespace {
+
+// Shares the held picture's pixels; writing makes no copy of them.
+class BmpWriter : public PictureEncoder {
+ public:
+  explicit BmpWriter(const RasterImage& picture) { picture_.assign(&picture); }
+  void saveToFile(const std::string& name) override { picture_.saveToFile(name); }
+
+ private:
+  RasterImage picture_;
+};
+
+}  // namespace
+
+EncoderFactory bmpEncoderFactory() {
+  return [](const RasterImage& picture, int) -> std::unique_ptr<PictureEncoder> {
+    return std::make_unique<BmpWriter>(picture);
+  };
 }
 
 }  // namespace pixkeep

@@ -1,38 +1,9 @@
 #include "capture/capturecycle.h"
 
-#include <cctype>
-
 #include "capture/errors.h"
 #include "platform/fsutil.h"
 
 namespace pixkeep {
-
-std::string substitute(const std::string& templ, const std::string& placeholder, const std::string& value) {
-  if (placeholder.empty()) return templ;
-  std::string out;
-  size_t i = 0;
-  while (i < templ.size()) {
-    bool match = i + placeholder.size() <= templ.size();
-    for (size_t k = 0; match && k < placeholder.size(); ++k)
-      match = std::tolower(static_cast<unsigned char>(templ[i + k])) ==
-              std::tolower(static_cast<unsigned char>(placeholder[k]));
-    if (match) {
-      out += value;
-      i += placeholder.size();
-    } else {
-      out += templ[i++];
-    }
-  }
-  return out;
-}
-
-void CaptureCycle::setEncoder(int typeIndex, EncoderFactory factory) {
-  if (typeIndex >= 0 && typeIndex < 3) encoders_[typeIndex] = std::move(factory);
-}
-
-bool CaptureCycle::hasEncoder(int typeIndex) const {
-  return typeIndex == 3 || (typeIndex >= 0 && typeIndex < 3 && encoders_[typeIndex]);
-}
 
 std::string CaptureCycle::statusText() const {
   return substitute(picturesTemplate, "%p", std::to_string(pictureCounter) + "/" + std::to_string(MaxPictures));
@@ -69,20 +40,17 @@ TickResult CaptureCycle::tick(const CaptureOptions& o) {
   stamp(o);
   clipboard_.clear();
 
-  if (!hasEncoder(o.typeIndex)) throw EInvalidGraphic(msg::ImageTypeUnavailable);
-  std::unique_ptr<PictureEncoder> encoder;
-  if (o.typeIndex != 3) {
-    RasterImage* raster = image_.bitmap();
-    if (!raster) throw EInvalidOperation(msg::NotABitmap);
-    encoder = encoders_[o.typeIndex](*raster, o.spinPosition);
-  }
-  const char* extension = Extensions[o.typeIndex];
+  if (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer)
+    throw EInvalidGraphic(msg::ImageTypeUnavailable);
+  const ImageType& type = types_[size_t(o.typeIndex)];
+  RasterImage* raster = image_.bitmap();
+  if (!raster) throw EInvalidOperation(msg::NotABitmap);
+  std::unique_ptr<PictureEncoder> encoder = type.writer(*raster, o.spinPosition);
   while (pictureCounter < MaxPictures) {
     ++pictureCounter;
-    std::string name = outputDirectory + "pxk" + std::to_string(pictureCounter) + extension;
+    std::string name = outputDirectory + "pxk" + std::to_string(pictureCounter) + type.extension;
     if (fileExists(name)) continue;
-    if (encoder) encoder->saveToFile(name);
-    else image_.saveToFile(name);
+    encoder->saveToFile(name);
     break;
   }
   encoder.reset();

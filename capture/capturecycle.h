@@ -2,18 +2,19 @@
 // clipboard and write the picture as the next numbered file.
 #pragma once
 
-#include <functional>
-#include <memory>
 #include <string>
+#include <vector>
 
+#include "capture/imagetype.h"
 #include "capture/picture.h"
+#include "config/texts.h"
 
 namespace pixkeep {
 
 // The options as the main window's controls hold them at the moment of a tick.
 struct CaptureOptions {
-  int typeIndex = 0;        // tyyp: 0 JPEG, 1 PNG, 2 GIF, 3 Bitmap
-  int spinPosition = 90;    // Spin: JPEG quality or PNG level
+  int typeIndex = 0;        // tyyp: the row of the image-type table
+  int spinPosition = 90;    // Spin: the type's quality or compression level
   bool addText = false;     // addtext
   bool background = false;  // background
   bool upLeft = false;      // upleft
@@ -23,15 +24,6 @@ struct CaptureOptions {
   uint32_t color = 32768;   // V2rv's colour, 0x00BBGGRR
 };
 
-// A picture writer prepared for one capture.
-class PictureEncoder {
- public:
-  virtual ~PictureEncoder() = default;
-  virtual void saveToFile(const std::string& name) = 0;
-};
-// Creates the writer of one image type for the held picture and the slider position.
-using EncoderFactory = std::function<std::unique_ptr<PictureEncoder>(const RasterImage& picture, int spin)>;
-
 struct TickResult {
   bool captured = false;  // a picture was taken (and written unless the numbers ran out)
   std::string status;     // the status bar text
@@ -39,20 +31,17 @@ struct TickResult {
   bool stopTimer = false; // the last number was reached
 };
 
-// Replaces every occurrence of `placeholder`, compared without regard to case,
-// by `value`; inserted text is not scanned again.
-std::string substitute(const std::string& templ, const std::string& placeholder, const std::string& value);
-
 class CaptureCycle {
  public:
   static constexpr int MaxPictures = 99999;
-  static constexpr const char* Extensions[4] = {".jpg", ".png", ".gif", ".bmp"};
 
-  CaptureCycle(ClipboardAccess& clipboard, TPicture& image) : clipboard_(clipboard), image_(image) {}
+  // `types` is the image-type table; CaptureOptions::typeIndex picks a row.
+  CaptureCycle(ClipboardAccess& clipboard, TPicture& image, std::vector<ImageType> types)
+      : clipboard_(clipboard), image_(image), types_(std::move(types)) {}
 
-  // Registers the writer of image type 0 (JPEG), 1 (PNG) or 2 (GIF).
-  void setEncoder(int typeIndex, EncoderFactory factory);
-  bool hasEncoder(int typeIndex) const;
+  const std::vector<ImageType>& imageTypes() const { return types_; }
+  // Replaces the writer of one row (tests put recording writers in).
+  void setWriter(size_t typeIndex, EncoderFactory writer) { types_.at(typeIndex).writer = std::move(writer); }
 
   // One tick. Errors pass to the caller, after which the counter keeps the
   // number it reached and the status is left alone.
@@ -70,7 +59,7 @@ class CaptureCycle {
 
   ClipboardAccess& clipboard_;
   TPicture& image_;
-  EncoderFactory encoders_[3];
+  std::vector<ImageType> types_;
 };
 
 }  // namespace pixkeep

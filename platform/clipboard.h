@@ -1,6 +1,7 @@
 // The system clipboard as the capture core sees it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,19 @@ class Clipboard {
   virtual void empty() = 0;
   // A number for a named format, the same for the same name.
   virtual unsigned registerFormat(const std::string& name) = 0;
+
+  // `listener` is called after every change of the clipboard's content (a new
+  // owner, or the clipboard emptied, also by us). What is already on the
+  // clipboard at start-up is no change.
+  void setChangeListener(std::function<void()> listener) { listener_ = std::move(listener); }
+
+ protected:
+  void announceChange() {
+    if (listener_) listener_();
+  }
+
+ private:
+  std::function<void()> listener_;
 };
 
 }  // namespace pixkeep

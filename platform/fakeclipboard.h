@@ -22,7 +22,10 @@ class FakeClipboard : public Clipboard {
     offered = {CF_BITMAP};
     bitmapData = std::make_shared<PlatformBitmap>(std::move(b));
     paletteData.reset();
+    announceChange();
   }
+  // Another program changed the clipboard.
+  void changedByOwner() { announceChange(); }
 
   bool hasFormat(unsigned format) override {
     return std::find(offered.begin(), offered.end(), format) != offered.end();
@@ -49,6 +52,7 @@ class FakeClipboard : public Clipboard {
     offered.clear();
     bitmapData.reset();
     paletteData.reset();
+    announceChange();
   }
   unsigned registerFormat(const std::string& name) override {
     auto it = registered_.find(name);

@@ -1,12 +1,11 @@
-// The main window: every option of the capture as a control, the status bar
-// with the picture count, and the capture timer.
+// The main window: every option of the capture as a control and the status
+// bar with the picture count. The capture itself runs in the controller.
 #pragma once
 
 #include <QMainWindow>
-#include <memory>
 
 #include "capture/capturecycle.h"
-#include "capture/picture.h"
+#include "config/texts.h"
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;
@@ -18,39 +17,30 @@ class QRadioButton;
 class QScrollBar;
 class QSpinBox;
 class QStatusBar;
-class QTimer;
 QT_END_NAMESPACE
 
 namespace pixkeep {
 
-class QtClipboard;
-
-// The application's error report appends a full stop when the message ends
-// in a character above "." (letters, digits, "/", ":", "?"), but not after a
-// blank, ")" or "!".
-QString withFullStop(QString message);
+class CaptureController;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
  public:
-  // `clipboard` is the platform clipboard; `changeSource` (may be null) tells
-  // when it changes, which starts the capture timer.
-  TForm1(Clipboard& clipboard, QtClipboard* changeSource, QWidget* parent = nullptr);
+  // `types` are the rows of the image-type list, in its order.
+  TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidget* parent = nullptr);
   ~TForm1() override;
 
-  CaptureCycle& cycle() { return cycle_; }
+  CaptureController& controller() { return *controller_; }
+  const Texts& texts() const { return texts_; }
   QString statusText() const;
   QString trayTip() const { return trayTip_; }
-  bool captureTimerEnabled() const { return timerEnabled_; }
   // Reads the capture options from the controls, as a tick does.
   CaptureOptions readOptions() const;
 
- public slots:
+  // Handlers, by their component and event names.
   void TimerTimer();
   void tyypChange();
   void SpinChange();
-  // The clipboard changed: let the capture timer tick until it has taken the bitmap.
-  void clipboardChanged();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -60,20 +50,15 @@ class TForm1 : public QMainWindow {
   void createUpperPart(QWidget* client);
   void createOutputGroup(QWidget* client);
   void createOtherGroup(QWidget* client);
-  void showError(const QString& message);
+  void showStatus(const QString& status, const QString& trayTip);
+  QString text(Text id) const { return QString::fromStdString(texts_[id]); }
 
-  ClipboardAccess access_;
-  TPicture picture_;
-  CaptureCycle cycle_;
-  bool timerEnabled_ = true;
-  bool errorShown_ = false;
+  Texts texts_;
+  std::vector<ImageType> types_;
+  CaptureController* controller_ = nullptr;
   QString trayTip_;
-  QString qualityTemplate_ = "Quality %q (recommended %r)";
-  QString compressionTemplate_ = "Compression level: %q";
 
- public:
-  // Controls, by their component names.
-  QTimer* Timer = nullptr;
+  // Controls, by their component names (also their object names).
   QLabel* Image = nullptr;  // the never-visible holder of the captured picture
   QLabel* Label1 = nullptr;
   QScrollBar* Spin = nullptr;

@@ -3,6 +3,7 @@
 
 #include "capture/stamp/freetypetext.h"
 #include "ui/form1.h"
+#include "codecs/imagetypes.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
 #include "platform/qt/qtclipboard.h"
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
   pixkeep::setCurrentDisplay(&display);
   pixkeep::setTextRasteriser(&pixkeep::freeTypeText());
   pixkeep::QtClipboard clipboard;
-  pixkeep::TForm1 form(clipboard, &clipboard);
+  pixkeep::TForm1 form(clipboard, pixkeep::imageTypes());
   form.show();
   int rc = app.exec();
   pixkeep::setCurrentDisplay(nullptr);

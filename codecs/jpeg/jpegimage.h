@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capturecycle.h"
+#include "capture/pictureencoder.h"
 #include "capture/errors.h"
 #include "capture/rasterimage.h"
 

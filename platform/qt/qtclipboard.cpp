@@ -2,7 +2,6 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
 #include <QMimeData>
@@ -39,7 +38,7 @@ int preference(const QString& t) {
 QtClipboard::QtClipboard(QObject* parent) : QObject(parent), clipboard_(QGuiApplication::clipboard()) {
   connect(clipboard_, &QClipboard::dataChanged, this, [this] {
     refresh();
-    emit changed();
+    announceChange();
   });
 }
 

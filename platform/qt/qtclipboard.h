@@ -17,7 +17,6 @@ class QClipboard;
 namespace pixkeep {
 
 class QtClipboard : public QObject, public Clipboard {
-  Q_OBJECT
  public:
   explicit QtClipboard(QObject* parent = nullptr);
 
@@ -34,10 +33,6 @@ class QtClipboard : public QObject, public Clipboard {
   unsigned formatOf(const QString& target);
   // The targets that can give a bitmap, in the order they are tried.
   QStringList bitmapTargets() const;
-
- signals:
-  // The clipboard's content changed (another owner, or emptied).
-  void changed();
 
  private:
   void refresh();

@@ -29,6 +29,14 @@ PlatformBitmap solidBitmap(int w, int h, uint32_t colour) {
 
 void touch(const std::string& path) { std::ofstream(path) << "x"; }
 
+// The program's four rows, with only the BMP writer (which lives in the core).
+std::vector<ImageType> coreImageTypes() {
+  return {{"JPEG", ".jpg", std::nullopt, nullptr},
+          {"PNG", ".png", std::nullopt, nullptr},
+          {"GIF", ".gif", std::nullopt, nullptr},
+          {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}};
+}
+
 class CaptureCycleTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -48,7 +56,7 @@ class CaptureCycleTest : public testing::Test {
   FakeClipboard clipboard;
   ClipboardAccess access{clipboard};
   TPicture image;
-  CaptureCycle cycle{access, image};
+  CaptureCycle cycle{access, image, coreImageTypes()};
   CaptureOptions options;
 };
 
@@ -111,7 +119,7 @@ TEST_F(CaptureCycleTest, EncodersAreChosenByTypeAndGetTheSliderPosition) {
       touch(name);
     }
   };
-  cycle.setEncoder(0, [recorded](const RasterImage& picture, int spin) {
+  cycle.setWriter(0, [recorded](const RasterImage& picture, int spin) {
     EXPECT_EQ(picture.width(), 4);
     recorded->spin = spin;
     auto e = std::make_unique<FakeEncoder>();

@@ -15,8 +15,10 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "codecs/imagetypes.h"
 #include "platform/fakeclipboard.h"
 #include "platform/fsutil.h"
+#include "ui/capturecontroller.h"
 #include "ui/form1.h"
 
 namespace pixkeep {
@@ -38,8 +40,8 @@ class Form1Test : public testing::Test {
     char templ[] = "/tmp/pixkeep-ui-XXXXXX";
     dir = std::string(mkdtemp(templ)) + "/";
     clipboard.putBitmap(redBitmap());  // on the clipboard before start: discarded
-    form = std::make_unique<TForm1>(clipboard, nullptr);
-    form->cycle().outputDirectory = dir;
+    form = std::make_unique<TForm1>(clipboard, imageTypes());
+    cycle().outputDirectory = dir;
   }
   void TearDown() override {
     form.reset();
@@ -52,6 +54,9 @@ class Form1Test : public testing::Test {
     return w;
   }
 
+  CaptureCycle& cycle() { return form->controller().cycle(); }
+  QTimer* timer() { return form->controller().timer(); }
+
   std::string dir;
   FakeClipboard clipboard;
   std::unique_ptr<TForm1> form;
@@ -62,7 +67,7 @@ TEST_F(Form1Test, StartUpState) {
   EXPECT_TRUE(clipboard.offered.empty()) << "the clipboard is emptied at start";
   EXPECT_EQ(form->statusText(), "0/99999 pictures");
   EXPECT_EQ(form->trayTip(), "Pixkeep - 0/99999 pictures");
-  EXPECT_EQ(form->Timer->interval(), 1);
+  EXPECT_EQ(timer()->interval(), 1);
 
   struct Control { const char* name; const char* parent; QRect geometry; bool enabled; };
   const Control controls[] = {
@@ -87,27 +92,27 @@ TEST_F(Form1Test, StartUpState) {
   for (const char* name : {"Label1", "Label2", "Label3", "tyyptekst", "adv", "change", "curdir", "pickcolor",
                            "Label4", "Label5"})
     EXPECT_NE(form->findChild<QLabel*>(name), nullptr) << name;
-  EXPECT_FALSE(form->Image->isVisible());
-  EXPECT_TRUE(form->default_->isChecked());
-  EXPECT_TRUE(form->upright->isChecked());
-  EXPECT_FALSE(form->addtext->isChecked());
-  EXPECT_EQ(form->X->value(), 7);
-  EXPECT_EQ(form->Y->value(), 4);
-  EXPECT_EQ(form->Edit2->maxLength(), 40);
-  EXPECT_EQ(form->Edit1->text().toStdString(), defaultOutputDirectory()) << "Edit1 shows the directory in use";
-  EXPECT_EQ(form->V2rv->palette().color(QPalette::Window), QColor(0, 128, 0));
+  EXPECT_FALSE(child<QLabel>("Image")->isVisible());
+  EXPECT_TRUE(child<QRadioButton>("default")->isChecked());
+  EXPECT_TRUE(child<QRadioButton>("upright")->isChecked());
+  EXPECT_FALSE(child<QCheckBox>("addtext")->isChecked());
+  EXPECT_EQ(child<QSpinBox>("X")->value(), 7);
+  EXPECT_EQ(child<QSpinBox>("Y")->value(), 4);
+  EXPECT_EQ(child<QLineEdit>("Edit2")->maxLength(), 40);
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), defaultOutputDirectory()) << "Edit1 shows the directory in use";
+  EXPECT_EQ(child<QLabel>("V2rv")->palette().color(QPalette::Window), QColor(0, 128, 0));
   CaptureOptions o = form->readOptions();
   EXPECT_EQ(o.color, 32768u);
   EXPECT_EQ(o.x, 7);
   EXPECT_EQ(o.y, 4);
   EXPECT_TRUE(o.upRight);
-  EXPECT_FALSE(form->SB->isSizeGripEnabled());
+  EXPECT_FALSE(child<QStatusBar>("SB")->isSizeGripEnabled());
 }
 
 TEST_F(Form1Test, ImageTypeSetsTheSlider) {
   struct Step { int index; int min, max, pos; bool enabled; const char* label; };
-  EXPECT_EQ(form->tyyp->currentIndex(), 0) << "JPEG at start";
-  EXPECT_TRUE(form->Spin->isEnabled());
+  EXPECT_EQ(child<QComboBox>("tyyp")->currentIndex(), 0) << "JPEG at start";
+  EXPECT_TRUE(child<QScrollBar>("Spin")->isEnabled());
   const Step steps[] = {
       {0, 1, 100, 90, true, "Quality 90 (recommended 90)"},
       {1, 0, 9, 9, true, "Compression level: 9"},
@@ -117,49 +122,49 @@ TEST_F(Form1Test, ImageTypeSetsTheSlider) {
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.index);
-    form->tyyp->setCurrentIndex(s.index);
-    EXPECT_EQ(form->Spin->minimum(), s.min);
-    EXPECT_EQ(form->Spin->maximum(), s.max);
-    EXPECT_EQ(form->Spin->value(), s.pos);
-    EXPECT_EQ(form->Spin->isEnabled(), s.enabled);
-    EXPECT_EQ(form->Label1->text(), s.label);
+    child<QComboBox>("tyyp")->setCurrentIndex(s.index);
+    EXPECT_EQ(child<QScrollBar>("Spin")->minimum(), s.min);
+    EXPECT_EQ(child<QScrollBar>("Spin")->maximum(), s.max);
+    EXPECT_EQ(child<QScrollBar>("Spin")->value(), s.pos);
+    EXPECT_EQ(child<QScrollBar>("Spin")->isEnabled(), s.enabled);
+    EXPECT_EQ(child<QLabel>("Label1")->text(), s.label);
   }
-  form->tyyp->setCurrentIndex(0);
-  form->Spin->setValue(75);
-  EXPECT_EQ(form->Label1->text(), "Quality 75 (recommended 90)");
-  form->tyyp->setCurrentIndex(1);
-  form->Spin->setValue(3);
-  EXPECT_EQ(form->Label1->text(), "Compression level: 3");
+  child<QComboBox>("tyyp")->setCurrentIndex(0);
+  child<QScrollBar>("Spin")->setValue(75);
+  EXPECT_EQ(child<QLabel>("Label1")->text(), "Quality 75 (recommended 90)");
+  child<QComboBox>("tyyp")->setCurrentIndex(1);
+  child<QScrollBar>("Spin")->setValue(3);
+  EXPECT_EQ(child<QLabel>("Label1")->text(), "Compression level: 3");
   EXPECT_EQ(form->readOptions().spinPosition, 3);
 }
 
 TEST_F(Form1Test, TickUpdatesStatusAndTrayTip) {
-  form->tyyp->setCurrentIndex(3);
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
   EXPECT_TRUE(fs::exists(dir + "pxk1.bmp"));
   EXPECT_EQ(form->statusText(), "1/99999 pictures");
   EXPECT_EQ(form->trayTip(), "Pixkeep - 1/99999 pictures");
   // Nothing on the clipboard: the timer stops until the next change.
-  form->Timer->start();
+  timer()->start();
   form->TimerTimer();
-  EXPECT_FALSE(form->Timer->isActive());
-  form->clipboardChanged();
-  EXPECT_TRUE(form->Timer->isActive());
+  EXPECT_FALSE(timer()->isActive());
+  clipboard.changedByOwner();
+  EXPECT_TRUE(timer()->isActive());
 
   // The last number stops the capture for good.
-  form->cycle().pictureCounter = 99998;
+  cycle().pictureCounter = 99998;
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
   EXPECT_EQ(form->statusText(), "99999/99999 pictures");
-  EXPECT_FALSE(form->captureTimerEnabled());
-  form->clipboardChanged();
-  EXPECT_FALSE(form->Timer->isActive());
+  EXPECT_FALSE(form->controller().timerEnabled());
+  clipboard.changedByOwner();
+  EXPECT_FALSE(timer()->isActive());
 }
 
 TEST_F(Form1Test, ErrorsAreReportedOneBoxAtATime) {
-  form->tyyp->setCurrentIndex(3);
-  form->cycle().outputDirectory = dir + "gone/";
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  cycle().outputDirectory = dir + "gone/";
   for (int i = 0; i < 3; ++i) {
     clipboard.putBitmap(redBitmap());
     form->TimerTimer();
@@ -171,7 +176,7 @@ TEST_F(Form1Test, ErrorsAreReportedOneBoxAtATime) {
   EXPECT_EQ(boxes[0]->windowTitle(), "Pixkeep");
   EXPECT_EQ(boxes[0]->icon(), QMessageBox::Critical);
   EXPECT_EQ(form->statusText(), "0/99999 pictures") << "no status update after a failure";
-  EXPECT_EQ(form->cycle().pictureCounter, 3);
+  EXPECT_EQ(cycle().pictureCounter, 3);
   boxes[0]->accept();
   QCoreApplication::processEvents();
   clipboard.putBitmap(redBitmap());
@@ -190,11 +195,11 @@ TEST(ErrorReport, FullStopRule) {
 }
 
 TEST_F(Form1Test, OptionsAreReadFromTheControls) {
-  form->X->setValue(-3);
+  child<QSpinBox>("X")->setValue(-3);
   EXPECT_EQ(form->readOptions().x, -3);
-  form->Y->setValue(1234567);
+  child<QSpinBox>("Y")->setValue(1234567);
   EXPECT_EQ(form->readOptions().y, 1234567);
-  form->Edit2->setText("stamp text");
+  child<QLineEdit>("Edit2")->setText("stamp text");
   EXPECT_EQ(form->readOptions().text, "stamp text");
 }
 

@@ -1,0 +1,19 @@
+#include "codecs/imagetypes.h"
+
+#include "codecs/jpeg/jpegimage.h"
+#include "codecs/png/pngimage.h"
+
+namespace pixkeep {
+
+const std::vector<ImageType>& imageTypes() {
+  using Label = SliderSetting::Label;
+  static const std::vector<ImageType> types = {
+      {"JPEG", ".jpg", SliderSetting{1, 100, 90, 5, Label::Quality}, jpegEncoderFactory()},
+      {"PNG", ".png", SliderSetting{0, 9, 9, 2, Label::Compression}, pngEncoderFactory()},
+      {"GIF", ".gif", std::nullopt, nullptr},
+      {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()},
+  };
+  return types;
+}
+
+}  // namespace pixkeep
