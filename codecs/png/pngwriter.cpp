@@ -388,7 +388,11 @@ bool TChunkPLTE::writeChunk(Stream& stream) {
 }
 
 bool TChunktRNS::writeChunk(Stream& stream) {
-  if (dataLength <= 256) std::memcpy(data.data(), alphaValues.data(), dataLength);
+  // A palette picture's chunk holds one alpha value per entry; a grey or
+  // truecolour picture's holds the samples of its transparent colour, already
+  // in place.
+  if (headerChunk().colorType == COLOR_PALETTE && dataLength <= 256)
+    std::memcpy(data.data(), alphaValues.data(), dataLength);
   return writeFramed(stream);
 }
 

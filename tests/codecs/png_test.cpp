@@ -575,6 +575,54 @@ TEST(PngModel, AssignClonesTransparencyAndTextChunks) {
   EXPECT_EQ(rgba[4 + 3], 0) << "red is transparent";
 }
 
+// A truecolour or grey picture marked transparent names its transparent
+// colour by its samples; libpng makes exactly that colour transparent.
+TEST(PngWriter, TransparentColourOfTruecolourAndGreyPictures) {
+  struct Case { const char* name; uint8_t colorType; uint32_t transparent, other; };
+  const Case cases[] = {
+      {"truecolour", COLOR_RGB, 0x00336699, 0x00FFFFFF},
+      {"grey", COLOR_GRAYSCALE, 0x00808080, 0x00000000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPNGObject png;
+    build(png, 2, 1, c.colorType, 8);
+    TChunkIHDR& h = png.headerChunk();
+    uint8_t* row = h.image.scanline(0);
+    if (c.colorType == COLOR_RGB) {
+      for (int x = 0; x < 2; ++x) {
+        const uint32_t v = x == 0 ? c.transparent : c.other;  // 0x00BBGGRR; rows hold blue, green, red
+        row[3 * x] = uint8_t(v >> 16);
+        row[3 * x + 1] = uint8_t(v >> 8);
+        row[3 * x + 2] = uint8_t(v);
+      }
+    } else {
+      for (int i = 0; i < 256; ++i) h.colors[size_t(i)] = rgbQuad(uint8_t(i), uint8_t(i), uint8_t(i));
+      row[0] = uint8_t(c.transparent);
+      row[1] = uint8_t(c.other);
+    }
+    TChunk* idat = png.chunkList.itemFromClass("IDAT");
+    png.chunkList.remove(idat);
+    auto* trns = static_cast<TChunktRNS*>(png.addChunk(std::make_unique<TChunktRNS>(&png)));
+    png.chunkList.add(idat);
+    TChunk* iend = png.chunkList.itemFromClass("IEND");
+    png.chunkList.remove(iend);
+    png.chunkList.add(iend);
+    trns->markTransparent(c.transparent);
+
+    const auto file = saved(png);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&image, file.data(), file.size()));
+    EXPECT_TRUE(image.format & PNG_FORMAT_FLAG_ALPHA) << "libpng sees the tRNS chunk";
+    png_image_free(&image);
+    auto rgba = decodeWithLibpng(file, PNG_FORMAT_RGBA);
+    ASSERT_EQ(rgba.size(), 8u);
+    EXPECT_EQ(rgba[3], 0) << "the transparent colour";
+    EXPECT_EQ(rgba[7], 255) << "any other colour stays opaque";
+  }
+}
+
 TEST(PngWriter, ShortWritesAreErrors) {
   RasterImage r;
   r.createBlank(200, 200, PixelFormat::Bits24);
