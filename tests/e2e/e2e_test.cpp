@@ -1,19 +1,34 @@
 // End-to-end tests: the real program under its own Xvfb, pictures copied with
 // xclip, files checked with Qt's image readers.
+//
+// Nothing sleeps for a fixed time: every step waits, polling up to a generous
+// deadline, for something it can see (a window, a file, the clipboard's owner,
+// a request a clipboard owner of ours was sent). Where a test shows that
+// something does not happen, a later picture that is saved is the sync point.
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <memory>
+#include <poll.h>
 #include <spawn.h>
+#include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include "xserver.h"
 
 extern char** environ;
 
@@ -22,35 +37,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
 
-std::string display;
-pid_t xvfb = -1;
+// Long enough for a machine busy with other work: a wait ends as soon as its
+// condition holds, so only a failing test pays for it.
+constexpr Ms Deadline = 30s;
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-// Runs a shell command on the test display; returns its exit status.
-int sh(const std::string& command) {
-  std::string full = "DISPLAY=" + display + " " + command;
-  int rc = std::system(full.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+XServer x;  // the tests' own connection to the Xvfb
 
 template <typename Pred>
-bool waitFor(Pred pred, std::chrono::milliseconds limit) {
-  auto end = Clock::now() + limit;
+bool waitFor(Pred pred, Ms limit = Deadline) {
+  const auto end = Clock::now() + limit;
   while (Clock::now() < end) {
     if (pred()) return true;
     std::this_thread::sleep_for(20ms);
@@ -58,109 +55,309 @@ bool waitFor(Pred pred, std::chrono::milliseconds limit) {
   return pred();
 }
 
-class Environment : public testing::Environment {
+// A new directory under $TMPDIR (or /tmp), with a trailing slash.
+std::string makeTempDir(const std::string& prefix) {
+  std::string templ = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
+  return templ + "/";
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool hasLine(const std::string& path, const std::string& line) {
+  std::istringstream in(fileText(path));
+  for (std::string l; std::getline(in, l);)
+    if (l == line) return true;
+  return false;
+}
+
+// A child process with stdin from /dev/null and stdout and stderr appended to
+// `log`; ended (SIGTERM, then SIGKILL) and reaped when destroyed. `inheritFd`
+// stays open in the child.
+class Process {
  public:
-  void SetUp() override {
-    for (int n = 71; n < 200; ++n) {
-      if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
-          fs::exists("/tmp/.X11-unix/X" + std::to_string(n)))
-        continue;
-      display = ":" + std::to_string(n);
-      xvfb = spawn({"Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-      if (waitFor([n] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); }, 10s)) break;
-      kill(xvfb, SIGKILL);
-      waitpid(xvfb, nullptr, 0);
-      xvfb = -1;
-    }
-    ASSERT_GT(xvfb, 0) << "could not start Xvfb";
-    setenv("DISPLAY", display.c_str(), 1);
+  explicit Process(const std::vector<std::string>& args, const std::string& log = "/dev/null", int inheritFd = -1) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (inheritFd >= 0) fcntl(inheritFd, F_SETFD, 0);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    description_ = args[0];
   }
-  void TearDown() override {
-    if (xvfb > 0) {
-      kill(xvfb, SIGTERM);
-      waitpid(xvfb, nullptr, 0);
-    }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process() { stop(); }
+
+  pid_t pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  bool running() {
+    if (pid_ <= 0 || ended_) return false;
+    if (waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
+    return !ended_;
   }
+  bool waitForEnd(Ms limit) {
+    return waitFor([this] { return !running(); }, limit);
+  }
+  // The exit code, or -1 while running or after a signal.
+  int exitCode() { return !running() && ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+  void stop() {
+    if (!running()) return;
+    kill(pid_, SIGTERM);
+    if (waitForEnd(5s)) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+    ended_ = true;
+  }
+  std::string describe() {
+    if (pid_ <= 0) return description_ + " could not be started";
+    if (running()) return description_ + " is running";
+    if (WIFEXITED(status_)) return description_ + " exited with status " + std::to_string(WEXITSTATUS(status_));
+    return description_ + " ended by signal " + std::to_string(WTERMSIG(status_)) + " (" + strsignal(WTERMSIG(status_)) + ")";
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool ended_ = false;
+  std::string description_;
 };
 
-testing::Environment* const env = testing::AddGlobalTestEnvironment(new Environment);
+// Runs a command to its end; returns its exit code (-1 when it did not end in time).
+int run(const std::vector<std::string>& args, const std::string& log = "/dev/null") {
+  Process p(args, log);
+  if (!p.waitForEnd(Deadline)) return -1;
+  return p.exitCode();
+}
+
+// One Xvfb for all tests. With -displayfd it picks a free display itself and
+// writes its number to the pipe once it accepts clients.
+class XvfbEnvironment : public testing::Environment {
+ public:
+  void SetUp() override {
+    dir_ = makeTempDir("pixkeep-xvfb");
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    xvfb_ = std::make_unique<Process>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen",
+                                                               "0", "1280x1024x24", "-nolisten", "tcp"},
+                                      dir_ + "xvfb.log", fds[1]);
+    close(fds[1]);
+    std::string number = readLine(fds[0]);
+    close(fds[0]);
+    ASSERT_FALSE(number.empty()) << xvfb_->describe() << "; it gave no display number. Its output:\n"
+                                 << fileText(dir_ + "xvfb.log");
+    const std::string display = ":" + number;
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
+    ASSERT_TRUE(x.open(display)) << "cannot connect to Xvfb on " << display;
+  }
+  void TearDown() override {
+    x.close();
+    xvfb_.reset();
+    fs::remove_all(dir_);
+  }
+
+ private:
+  // The first line written to `fd`, without its newline; empty when nothing came in time.
+  static std::string readLine(int fd) {
+    std::string line;
+    const auto end = Clock::now() + Deadline;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<Ms>(end - Clock::now()).count();
+      pollfd p{fd, POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, int(left)) <= 0) return {};
+      char c;
+      if (read(fd, &c, 1) != 1) return {};
+      if (c == '\n') return line;
+      line += c;
+    }
+  }
+
+  std::string dir_;
+  std::unique_ptr<Process> xvfb_;
+};
+
+testing::Environment* const env = testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+bool clipboardEmpty() { return x.clipboardOwner() == 0; }
+
+// An image type in the window's drop-down list.
+struct ImageType {
+  const char* name;
+  int index;  // in the list
+  const char* extension;
+};
+constexpr ImageType Jpeg{"JPEG", 0, ".jpg"}, Png{"PNG", 1, ".png"}, Bitmap{"Bitmap", 3, ".bmp"};
+constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp"};
+
+// The program under test, run from a copy in its output directory: unless
+// told otherwise, it saves into the directory it runs from. Ended when destroyed.
+class Program {
+ public:
+  // Starts it and waits until its window is on the screen.
+  void start(const std::string& dir, const std::string& log) {
+    fs::copy_file(PIXKEEP_BINARY, dir + "pixkeep", fs::copy_options::overwrite_existing);
+    process_ = std::make_unique<Process>(std::vector<std::string>{dir + "pixkeep"}, log);
+    ASSERT_TRUE(process_->started()) << process_->describe();
+    ASSERT_TRUE(waitFor([&] { return !x.windowsOf(process_->pid()).empty() || !process_->running(); }))
+        << "the window did not appear";
+    ASSERT_TRUE(process_->running()) << process_->describe() << " before its window appeared";
+    std::vector<TopWindow> windows = x.windowsOf(process_->pid());
+    ASSERT_EQ(windows.size(), 1u) << "one window at start";
+    window_ = windows[0];
+  }
+
+  // Chooses `type` in the image type list as a user does: a click opens the
+  // list, Home and Down go to the entry, Return takes it. The form has a fixed
+  // layout (ui/form1.cpp): the list (64, 40, 145 x 21) lies in the 80 pixels
+  // high upper part right above the 19 pixels high status bar, whatever the
+  // height of the menu bar. Whether the choice took is seen in the extension
+  // of the first picture saved (Pixkeep::pictureSaved).
+  void chooseType(const ImageType& type) {
+    const int left = 64 + 145 / 2, top = window_.height - 19 - 80 + 40 + 21 / 2;
+    ASSERT_EQ(run({"xdotool", "mousemove", "--window", std::to_string(window_.id), std::to_string(left),
+                   std::to_string(top), "click", "1"}),
+              0);
+    ASSERT_TRUE(waitFor([&] { return listOpen(); })) << "the image type list did not open";
+    std::vector<std::string> keys{"xdotool", "key", "Home"};
+    for (int i = 0; i < type.index; ++i) keys.push_back("Down");
+    keys.push_back("Return");
+    ASSERT_EQ(run(keys), 0);
+    ASSERT_TRUE(waitFor([&] { return !listOpen(); })) << "the image type list did not close";
+  }
+
+  // Its windows on the screen: the main window, and an error box when one is open.
+  int windowCount() { return process_ ? int(x.windowsOf(process_->pid()).size()) : 0; }
+  bool running() { return process_ && process_->running(); }
+  Process* process() { return process_.get(); }
+
+ private:
+  bool listOpen() {
+    auto windows = x.windowsOf(process_->pid());
+    return std::any_of(windows.begin(), windows.end(), [](const TopWindow& w) { return w.popup; });
+  }
+
+  std::unique_ptr<Process> process_;
+  TopWindow window_;
+};
 
 class Pixkeep : public testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/pixkeep-e2e-XXXXXX";
-    dir = std::string(mkdtemp(templ)) + "/";
-    fs::copy_file(PIXKEEP_BINARY, dir + "pixkeep");
-    sh("xclip -selection clipboard -i /dev/null");  // start with a clipboard nobody else owns
-  }
-  void TearDown() override {
-    stop();
-    fs::remove_all(dir);
+    root = makeTempDir("pixkeep-e2e");
+    out = root + "out/";
+    src = root + "src/";
+    fs::create_directories(out);
+    fs::create_directories(src);
+    // Helpers of an earlier test that owned the clipboard are gone by now.
+    ASSERT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is still owned";
   }
 
-  void start() {
-    pid = spawn({dir + "pixkeep"}, "/tmp/pixkeep-e2e.log");
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitFor([] { return sh("xdotool search --name '^Pixkeep$' >/dev/null 2>&1") == 0; }, 15s))
-        << "the window did not appear";
-    std::this_thread::sleep_for(200ms);
+  void TearDown() override {
+    if (program.process() && !program.running())
+      ADD_FAILURE() << program.process()->describe() << " during the test";
+    program = Program();
+    helpers.clear();
+    if (HasFailure()) {
+      for (const auto& e : fs::directory_iterator(root)) {
+        if (e.path().extension() != ".log") continue;
+        std::cout << "---- " << e.path().filename().string() << " ----\n" << fileText(e.path()) << "---- end\n";
+      }
+    }
+    fs::remove_all(root);
   }
-  // Chooses an image type in the drop-down list, as a user does with the mouse.
-  void chooseType(const std::string& keys) {
-    ASSERT_EQ(sh("xdotool search --name '^Pixkeep$' | head -1 | xargs -I{} xdotool mousemove --window {} 130 62 click 1"), 0);
-    std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(sh("xdotool key " + keys + " Return"), 0);
-    std::this_thread::sleep_for(200ms);
-  }
-  void startForBitmaps() {
-    start();
-    chooseType("End");
-  }
-  void stop() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
+
+  // Starts the program, then chooses `type` unless it is the starting type.
+  void start(const ImageType& t = Jpeg) {
+    type = t;
+    ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log"));
+    if (t.index != Jpeg.index) {
+      ASSERT_NO_FATAL_FAILURE(program.chooseType(t));
     }
   }
-  bool running() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
-  // Puts a picture file on the clipboard as `mime`.
-  void copy(const std::string& file, const std::string& mime) {
-    ASSERT_EQ(sh("xclip -selection clipboard -t " + mime + " -i '" + file + "'"), 0);
+  // Starts a helper that is ended with the test.
+  Process& helper(const std::vector<std::string>& args, const std::string& log) {
+    helpers.push_back(std::make_unique<Process>(args, root + log));
+    return *helpers.back();
   }
-  bool clipboardEmpty() { return sh("xclip -selection clipboard -o -t TARGETS >/dev/null 2>&1") != 0; }
-  bool waitForFile(const std::string& name, std::chrono::milliseconds limit = 10s) {
-    // The file is written under a temporary name and renamed: once it exists it is complete.
-    return waitFor([&] { return fs::exists(dir + name); }, limit);
+
+  // Puts a file on the clipboard as `mime` and waits until xclip has taken
+  // the clipboard (or has already lost it again to a quick program).
+  testing::AssertionResult copy(const std::string& file, const std::string& mime) {
+    const unsigned long before = x.clipboardOwner();
+    Process& xclip = helper({"xclip", "-quiet", "-selection", "clipboard", "-t", mime, "-i", file}, "xclip.log");
+    if (!waitFor([&] { return x.clipboardOwner() != before || !xclip.running(); }))
+      return testing::AssertionFailure() << "xclip did not take the clipboard";
+    if (!xclip.running() && xclip.exitCode() != 0) return testing::AssertionFailure() << xclip.describe();
+    return testing::AssertionSuccess();
   }
-  int windowCount() {
-    std::string command = "DISPLAY=" + display + " xdotool search --onlyvisible --name '^Pixkeep$' 2>/dev/null";
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return -1;
-    int n = 0;
-    char line[64];
-    while (fgets(line, sizeof line, p)) ++n;
-    pclose(p);
-    return n;
+
+  // Starts clipboard_owner (clipboard_owner.c) and waits until it owns the clipboard.
+  testing::AssertionResult ownClipboard(std::vector<std::string> args, const std::string& log) {
+    args.insert(args.begin(), CLIPBOARD_OWNER_BINARY);
+    Process& owner = helper(args, log);
+    if (!waitFor([&] { return hasLine(root + log, "owner") || !owner.running(); }) || !hasLine(root + log, "owner"))
+      return testing::AssertionFailure() << "clipboard_owner did not take the clipboard: " << owner.describe();
+    return testing::AssertionSuccess();
   }
+
+  // The name of picture number n of the chosen image type.
+  std::string file(int n) const { return out + "pxk" + std::to_string(n) + type.extension; }
+
+  // Waits until picture number n is saved and can be read. It must be of the
+  // image type chosen in the window: this shows that the choice took.
+  testing::AssertionResult pictureSaved(int n, Ms limit = Deadline) {
+    const std::string stem = "pxk" + std::to_string(n);
+    std::string found;
+    auto saved = [&] {
+      for (const char* e : Extensions)
+        if (fs::exists(out + stem + e)) found = stem + e;
+      return !found.empty();
+    };
+    if (!waitFor(saved, limit))
+      return testing::AssertionFailure() << stem << ".* was not saved within " << limit.count() << " ms";
+    if (out + found != file(n))
+      return testing::AssertionFailure() << found << " was saved instead of " << stem << type.extension
+                                         << ": the image type " << type.name << " was not chosen in the window";
+    // Pictures are written under a temporary name and renamed, so one that
+    // exists is complete; reading it shows that as well.
+    if (!waitFor([&] { return !QImage(QString::fromStdString(file(n))).isNull(); }, 5s))
+      return testing::AssertionFailure() << found << " cannot be read as a picture";
+    return testing::AssertionSuccess();
+  }
+
   std::vector<std::string> pictures() {
     std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(dir))
+    for (auto& e : fs::directory_iterator(out))
       if (e.path().filename().string().rfind("pxk", 0) == 0) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
 
-  // A picture written to the temporary directory as `format`.
+  // A picture written to the sources directory as `format`.
   std::string picture(const QImage& image, const std::string& name, const char* format) {
-    std::string path = dir + "src-" + name;
+    std::string path = src + name;
     EXPECT_TRUE(image.save(QString::fromStdString(path), format));
     return path;
   }
 
-  std::string dir;
-  pid_t pid = -1;
+  std::string root;  // everything of the test, with the logs
+  std::string out;   // the output directory, where the program runs from
+  std::string src;   // pictures to copy
+  ImageType type = Jpeg;
+  Program program;
+  std::vector<std::unique_ptr<Process>> helpers;
 };
 
 QImage gradient(int w, int h, int seed) {
@@ -193,14 +390,14 @@ void expectSamePixels(const std::string& file, QImage expected) {
 }
 
 TEST_F(Pixkeep, CapturesAsJpegByDefault) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   QImage image(64, 32, QImage::Format_RGB32);
   image.fill(Qt::red);
   for (int y = 0; y < 32; ++y)
     for (int x = 32; x < 64; ++x) image.setPixel(x, y, qRgb(0, 0, 255));
-  copy(picture(image, "rb.png", "PNG"), "image/png");
-  ASSERT_TRUE(waitForFile("pxk1.jpg"));
-  QImage got(QString::fromStdString(dir + "pxk1.jpg"));
+  ASSERT_TRUE(copy(picture(image, "rb.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  QImage got(QString::fromStdString(file(1)));
   ASSERT_EQ(got.size(), image.size());
   QColor left = got.pixelColor(8, 16), right = got.pixelColor(56, 16);
   EXPECT_GT(left.red(), 240);
@@ -210,16 +407,15 @@ TEST_F(Pixkeep, CapturesAsJpegByDefault) {
 }
 
 TEST_F(Pixkeep, CapturesAsPngWithExactPixels) {
-  start();
-  chooseType("Down");
+  ASSERT_NO_FATAL_FAILURE(start(Png));
   QImage corpus(CORPUS_DIR "/ui_640x480.png");
   ASSERT_FALSE(corpus.isNull());
-  copy(picture(corpus, "ui.png", "PNG"), "image/png");
-  ASSERT_TRUE(waitForFile("pxk1.png"));
-  expectSamePixels(dir + "pxk1.png", corpus);
+  ASSERT_TRUE(copy(picture(corpus, "ui.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), corpus);
   // ImageMagick reads the same pixels.
-  ASSERT_EQ(sh("convert '" + dir + "pxk1.png' -depth 8 rgb:'" + dir + "im.rgb'"), 0);
-  std::ifstream raw(dir + "im.rgb", std::ios::binary);
+  ASSERT_EQ(run({"convert", file(1), "-depth", "8", "rgb:" + root + "im.rgb"}, root + "convert.log"), 0);
+  std::ifstream raw(root + "im.rgb", std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
   ASSERT_EQ(bytes.size(), size_t(640 * 480 * 3));
   QImage expected = corpus.convertToFormat(QImage::Format_RGB888);
@@ -228,118 +424,119 @@ TEST_F(Pixkeep, CapturesAsPngWithExactPixels) {
 }
 
 TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
-  startForBitmaps();
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
   QImage alpha(23, 17, QImage::Format_ARGB32);
   for (int y = 0; y < 17; ++y)
     for (int x = 0; x < 23; ++x) alpha.setPixel(x, y, qRgba(200, x * 10, y * 12, (x * 11) & 255));
   QImage corpus(CORPUS_DIR "/ui_640x480.png");
   ASSERT_FALSE(corpus.isNull());
+  // Each is saved with the pixels its decoder gives: for the lossless ones
+  // the picture itself, for the JPEG what it decodes to.
   struct Case { QImage image; const char* format; const char* mime; };
   const Case cases[] = {
       {gradient(47, 33, 1), "PNG", "image/png"},
       {gradient(3, 5, 2), "BMP", "image/bmp"},
       {alpha, "PNG", "image/png"},
       {corpus, "PNG", "image/png"},
+      {gradient(31, 9, 5), "JPEG", "image/jpeg"},
   };
   int n = 0;
   for (const Case& c : cases) {
     ++n;
-    SCOPED_TRACE(n);
-    std::string src = picture(c.image, std::to_string(n) + "." + c.format, c.format);
-    copy(src, c.mime);
-    std::string name = "pxk" + std::to_string(n) + ".bmp";
-    ASSERT_TRUE(waitForFile(name)) << name;
-    expectSamePixels(dir + name, c.image);
-    EXPECT_TRUE(waitFor([&] { return clipboardEmpty(); }, 2s)) << "the clipboard is emptied";
+    SCOPED_TRACE(std::to_string(n) + ": " + c.mime);
+    const std::string source = picture(c.image, std::to_string(n) + "." + c.format, c.format);
+    ASSERT_TRUE(copy(source, c.mime));
+    ASSERT_TRUE(pictureSaved(n));
+    expectSamePixels(file(n), std::string(c.format) == "JPEG" ? QImage(QString::fromStdString(source)) : c.image);
+    EXPECT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is emptied";
   }
-  // A JPEG on the clipboard is saved with the pixels its decoder gives.
-  std::string jpeg = picture(gradient(31, 9, 5), "5.jpg", "JPEG");
-  copy(jpeg, "image/jpeg");
-  ASSERT_TRUE(waitForFile("pxk5.bmp"));
-  expectSamePixels(dir + "pxk5.bmp", QImage(QString::fromStdString(jpeg)));
-  EXPECT_TRUE(running());
+  EXPECT_TRUE(program.running());
 }
 
 TEST_F(Pixkeep, APictureOnTheClipboardAtStartIsNotSaved) {
-  copy(picture(gradient(10, 10, 3), "pre.png", "PNG"), "image/png");
-  startForBitmaps();
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(copy(picture(gradient(10, 10, 3), "pre.png", "PNG"), "image/png"));
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  EXPECT_TRUE(waitFor(clipboardEmpty)) << "the program empties the clipboard as it starts";
   EXPECT_TRUE(pictures().empty());
-  EXPECT_TRUE(clipboardEmpty());
-  copy(picture(gradient(12, 10, 4), "after.png", "PNG"), "image/png");
-  EXPECT_TRUE(waitForFile("pxk1.bmp"));
+  // The next picture is the first one saved: the one before was not.
+  const QImage after = gradient(12, 10, 4);
+  ASSERT_TRUE(copy(picture(after, "after.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  EXPECT_EQ(pictures(), std::vector<std::string>{"pxk1.bmp"});
+  expectSamePixels(file(1), after);
 }
 
 TEST_F(Pixkeep, TextAndEmptyClipboardsAreIgnored) {
-  startForBitmaps();
-  ASSERT_EQ(sh("echo hello | xclip -selection clipboard"), 0);
-  std::this_thread::sleep_for(800ms);
-  ASSERT_EQ(sh("xclip -selection clipboard -i /dev/null"), 0);
-  std::this_thread::sleep_for(800ms);
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  // The program is seen to look at each (it asks which formats there are).
+  const struct { const char* what; const char* text; } contents[] = {{"text", "hello\n"}, {"empty", ""}};
+  for (const auto& c : contents) {
+    SCOPED_TRACE(c.what);
+    const std::string log = std::string("owner-") + c.what + ".log";
+    ASSERT_TRUE(ownClipboard({"text", c.text, "60"}, log));
+    EXPECT_TRUE(waitFor([&] { return hasLine(root + log, "request TARGETS"); })) << "the program looks at the clipboard";
+  }
   EXPECT_TRUE(pictures().empty());
-  copy(picture(gradient(5, 5, 9), "p.png", "PNG"), "image/png");
-  EXPECT_TRUE(waitForFile("pxk1.bmp"));
+  // The next picture is the first one saved: nothing was saved before it.
+  const QImage image = gradient(5, 5, 9);
+  ASSERT_TRUE(copy(picture(image, "p.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  EXPECT_EQ(pictures(), std::vector<std::string>{"pxk1.bmp"});
+  expectSamePixels(file(1), image);
 }
 
 TEST_F(Pixkeep, NumberingSkipsExistingFiles) {
-  for (int i : {1, 3}) std::ofstream(dir + "pxk" + std::to_string(i) + ".bmp") << "x";
-  startForBitmaps();
-  copy(picture(gradient(6, 6, 1), "a.png", "PNG"), "image/png");
-  ASSERT_TRUE(waitForFile("pxk2.bmp"));
-  copy(picture(gradient(6, 6, 2), "b.png", "PNG"), "image/png");
-  ASSERT_TRUE(waitForFile("pxk4.bmp"));
+  for (int i : {1, 3}) std::ofstream(out + "pxk" + std::to_string(i) + ".bmp") << "x";
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  ASSERT_TRUE(copy(picture(gradient(6, 6, 1), "a.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  ASSERT_TRUE(copy(picture(gradient(6, 6, 2), "b.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(4));
   EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.bmp", "pxk2.bmp", "pxk3.bmp", "pxk4.bmp"}));
 }
 
 TEST_F(Pixkeep, ThirtyPicturesInARowAreAllSavedInOrder) {
-  startForBitmaps();
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
   std::vector<QImage> images;
   for (int i = 0; i < 30; ++i) {
     images.push_back(gradient(20 + i, 10 + i % 7, i));
-    copy(picture(images.back(), std::to_string(i) + ".png", "PNG"), "image/png");
-    ASSERT_TRUE(waitForFile("pxk" + std::to_string(i + 1) + ".bmp")) << i;
+    ASSERT_TRUE(copy(picture(images.back(), std::to_string(i) + ".png", "PNG"), "image/png")) << i;
+    ASSERT_TRUE(pictureSaved(i + 1)) << i;
   }
-  for (int i = 0; i < 30; ++i) expectSamePixels(dir + "pxk" + std::to_string(i + 1) + ".bmp", images[size_t(i)]);
+  for (int i = 0; i < 30; ++i) expectSamePixels(file(i + 1), images[size_t(i)]);
   EXPECT_EQ(pictures().size(), 30u);
 }
 
 TEST_F(Pixkeep, ARemovedOutputDirectoryGivesOneErrorBox) {
-  startForBitmaps();
-  const std::string src = picture(gradient(8, 8, 1), "x.png", "PNG");
-  const std::string src2 = picture(gradient(9, 8, 2), "y.png", "PNG");
-  std::string keep = "/tmp/pixkeep-e2e-src.png", keep2 = "/tmp/pixkeep-e2e-src2.png";
-  fs::copy_file(src, keep, fs::copy_options::overwrite_existing);
-  fs::copy_file(src2, keep2, fs::copy_options::overwrite_existing);
-  fs::remove_all(dir);
-  copy(keep, "image/png");
-  EXPECT_TRUE(waitFor([&] { return windowCount() == 2; }, 10s)) << "an error box appears";
-  EXPECT_TRUE(waitFor([&] { return clipboardEmpty(); }, 2s));
-  copy(keep2, "image/png");
-  EXPECT_TRUE(waitFor([&] { return clipboardEmpty(); }, 5s)) << "capture goes on while the box is open";
-  std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(windowCount(), 2) << "no second box";
-  EXPECT_TRUE(running());
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  const std::string first = picture(gradient(8, 8, 1), "x.png", "PNG");
+  const std::string second = picture(gradient(9, 8, 2), "y.png", "PNG");
+  fs::remove_all(out);
+  ASSERT_TRUE(copy(first, "image/png"));
+  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "an error box appears";
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+  ASSERT_TRUE(copy(second, "image/png"));
+  EXPECT_TRUE(waitFor(clipboardEmpty)) << "capture goes on while the box is open";
+  EXPECT_TRUE(program.running());
   // With the directory back, capturing goes on at the next number.
-  fs::create_directories(dir);
-  copy(keep, "image/png");
-  EXPECT_TRUE(waitForFile("pxk3.bmp"));
-  fs::remove(keep);
-  fs::remove(keep2);
+  fs::create_directories(out);
+  ASSERT_TRUE(copy(first, "image/png"));
+  EXPECT_TRUE(pictureSaved(3));
+  // The second failure, handled before this picture was, showed no box of its own.
+  EXPECT_EQ(program.windowCount(), 2) << "no second box";
 }
 
 TEST_F(Pixkeep, AClipboardOwnerThatNeverAnswersDoesNotStopCapturing) {
-  startForBitmaps();
-  pid_t hang = spawn({HANG_OWNER_BINARY, "60"});
-  ASSERT_GT(hang, 0);
-  std::this_thread::sleep_for(500ms);
-  auto began = Clock::now();
-  copy(picture(gradient(7, 7, 7), "h.png", "PNG"), "image/png");
-  EXPECT_TRUE(waitForFile("pxk1.bmp", 15s));
-  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count();
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  ASSERT_TRUE(ownClipboard({"hang", "60"}, "owner-hang.log"));
+  ASSERT_TRUE(waitFor([&] { return hasLine(root + "owner-hang.log", "request TARGETS"); }))
+      << "the program asks the owner that never answers";
+  const auto began = Clock::now();
+  ASSERT_TRUE(copy(picture(gradient(7, 7, 7), "h.png", "PNG"), "image/png"));
+  EXPECT_TRUE(pictureSaved(1, 15s));
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count();
   EXPECT_LE(seconds, 12);
-  kill(hang, SIGKILL);
-  waitpid(hang, nullptr, 0);
-  EXPECT_TRUE(running());
+  EXPECT_TRUE(program.running());
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+#include "xserver.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+namespace {
+
+// A window can go away between listing and looking at it; that is no error here.
+int ignoreErrors(Display*, XErrorEvent*) { return 0; }
+
+}  // namespace
+
+bool XServer::open(const std::string& display) {
+  close();
+  display_ = XOpenDisplay(display.c_str());
+  if (!display_) return false;
+  XSetErrorHandler(ignoreErrors);
+  clipboard_ = XInternAtom(display_, "CLIPBOARD", False);
+  wmPid_ = XInternAtom(display_, "_NET_WM_PID", False);
+  return true;
+}
+
+void XServer::close() {
+  if (display_) XCloseDisplay(display_);
+  display_ = nullptr;
+}
+
+unsigned long XServer::clipboardOwner() { return display_ ? XGetSelectionOwner(display_, clipboard_) : 0; }
+
+std::vector<TopWindow> XServer::windowsOf(pid_t pid) {
+  std::vector<TopWindow> found;
+  if (!display_) return found;
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return found;
+  for (unsigned i = 0; i < count; ++i) {
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(display_, children[i], &a) || a.map_state != IsViewable) continue;
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, children[i], wmPid_, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
+                           &data) == Success &&
+        data && format == 32 && items == 1 && pid_t(*reinterpret_cast<unsigned long*>(data)) == pid)
+      found.push_back({children[i], a.width, a.height, a.override_redirect != 0});
+    if (data) XFree(data);
+  }
+  if (children) XFree(children);
+  return found;
+}

@@ -1,0 +1,34 @@
+// The tests' own connection to the X server: it looks at the clipboard's
+// owner and at a program's windows without sending the program anything.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct _XDisplay;
+
+struct TopWindow {
+  unsigned long id = 0;
+  int width = 0, height = 0;
+  bool popup = false;  // override-redirect: a menu or a drop-down list
+};
+
+class XServer {
+ public:
+  XServer() = default;
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+  ~XServer() { close(); }
+
+  bool open(const std::string& display);
+  void close();
+  // The window that owns the CLIPBOARD selection; 0 when nobody owns it.
+  unsigned long clipboardOwner();
+  // The mapped top-level windows of process `pid` (by their _NET_WM_PID), bottom first.
+  std::vector<TopWindow> windowsOf(pid_t pid);
+
+ private:
+  _XDisplay* display_ = nullptr;
+  unsigned long clipboard_ = 0, wmPid_ = 0;
+};
