@@ -28,7 +28,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "xserver.h"
+#include "tests/e2e/xserver.h"
 
 extern char** environ;
 
@@ -43,7 +43,7 @@ using Ms = std::chrono::milliseconds;
 // condition holds, so only a failing test pays for it.
 constexpr Ms Deadline = 30s;
 
-XServer x;  // the tests' own connection to the Xvfb
+XServer xserver;  // the tests' own connection to the Xvfb
 
 template <typename Pred>
 bool waitFor(Pred pred, Ms limit = Deadline) {
@@ -159,10 +159,10 @@ class XvfbEnvironment : public testing::Environment {
     const std::string display = ":" + number;
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
-    ASSERT_TRUE(x.open(display)) << "cannot connect to Xvfb on " << display;
+    ASSERT_TRUE(xserver.open(display)) << "cannot connect to Xvfb on " << display;
   }
   void TearDown() override {
-    x.close();
+    xserver.close();
     xvfb_.reset();
     fs::remove_all(dir_);
   }
@@ -189,7 +189,7 @@ class XvfbEnvironment : public testing::Environment {
 
 testing::Environment* const env = testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
-bool clipboardEmpty() { return x.clipboardOwner() == 0; }
+bool clipboardEmpty() { return xserver.clipboardOwner() == 0; }
 
 // An image type in the window's drop-down list.
 struct ImageType {
@@ -209,10 +209,10 @@ class Program {
     fs::copy_file(PIXKEEP_BINARY, dir + "pixkeep", fs::copy_options::overwrite_existing);
     process_ = std::make_unique<Process>(std::vector<std::string>{dir + "pixkeep"}, log);
     ASSERT_TRUE(process_->started()) << process_->describe();
-    ASSERT_TRUE(waitFor([&] { return !x.windowsOf(process_->pid()).empty() || !process_->running(); }))
+    ASSERT_TRUE(waitFor([&] { return !xserver.windowsOf(process_->pid()).empty() || !process_->running(); }))
         << "the window did not appear";
     ASSERT_TRUE(process_->running()) << process_->describe() << " before its window appeared";
-    std::vector<TopWindow> windows = x.windowsOf(process_->pid());
+    std::vector<TopWindow> windows = xserver.windowsOf(process_->pid());
     ASSERT_EQ(windows.size(), 1u) << "one window at start";
     window_ = windows[0];
   }
@@ -237,13 +237,13 @@ class Program {
   }
 
   // Its windows on the screen: the main window, and an error box when one is open.
-  int windowCount() { return process_ ? int(x.windowsOf(process_->pid()).size()) : 0; }
+  int windowCount() { return process_ ? int(xserver.windowsOf(process_->pid()).size()) : 0; }
   bool running() { return process_ && process_->running(); }
   Process* process() { return process_.get(); }
 
  private:
   bool listOpen() {
-    auto windows = x.windowsOf(process_->pid());
+    auto windows = xserver.windowsOf(process_->pid());
     return std::any_of(windows.begin(), windows.end(), [](const TopWindow& w) { return w.popup; });
   }
 
@@ -295,9 +295,9 @@ class Pixkeep : public testing::Test {
   // Puts a file on the clipboard as `mime` and waits until xclip has taken
   // the clipboard (or has already lost it again to a quick program).
   testing::AssertionResult copy(const std::string& file, const std::string& mime) {
-    const unsigned long before = x.clipboardOwner();
+    const unsigned long before = xserver.clipboardOwner();
     Process& xclip = helper({"xclip", "-quiet", "-selection", "clipboard", "-t", mime, "-i", file}, "xclip.log");
-    if (!waitFor([&] { return x.clipboardOwner() != before || !xclip.running(); }))
+    if (!waitFor([&] { return xserver.clipboardOwner() != before || !xclip.running(); }))
       return testing::AssertionFailure() << "xclip did not take the clipboard";
     if (!xclip.running() && xclip.exitCode() != 0) return testing::AssertionFailure() << xclip.describe();
     return testing::AssertionSuccess();

@@ -1,4 +1,4 @@
-#include "xserver.h"
+#include "tests/e2e/xserver.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
