@@ -1,0 +1,193 @@
+// Every writer of the image-type table against every pixel format a raster
+// can have, each file read back by a decoder that is not ours. A new image
+// type joins by adding its decoder to the table below.
+#include <gtest/gtest.h>
+
+#include <jpeglib.h>
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "codecs/imagetypes.h"
+#include "tests/capture/test_helpers.h"
+
+namespace pixkeep::test {
+namespace {
+
+// Decoded pixels, top-down, as 0x00BBGGRR.
+struct Pixels {
+  int width = 0, height = 0;
+  std::vector<uint32_t> colors;
+  uint32_t at(int x, int y) const { return colors[size_t(y) * size_t(width) + size_t(x)]; }
+};
+
+uint32_t colorOf(uint8_t r, uint8_t g, uint8_t b) { return uint32_t(r) | (uint32_t(g) << 8) | (uint32_t(b) << 16); }
+
+struct JpegError {
+  jpeg_error_mgr pub;
+  std::jmp_buf jump;
+};
+
+bool decodeJpeg(const std::vector<uint8_t>& file, Pixels& out) {
+  jpeg_decompress_struct cinfo{};
+  JpegError err{};
+  cinfo.err = jpeg_std_error(&err.pub);
+  err.pub.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1); };
+  if (setjmp(err.jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  cinfo.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&cinfo);
+  out.width = int(cinfo.output_width);
+  out.height = int(cinfo.output_height);
+  out.colors.resize(size_t(out.width) * size_t(out.height));
+  std::vector<uint8_t> row(size_t(out.width) * 3);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW p = row.data();
+    const size_t y = cinfo.output_scanline;
+    jpeg_read_scanlines(&cinfo, &p, 1);
+    for (size_t x = 0; x < size_t(out.width); ++x)
+      out.colors[y * size_t(out.width) + x] = colorOf(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return true;
+}
+
+bool decodePng(const std::vector<uint8_t>& file, Pixels& out) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return false;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return false;
+  out.width = int(image.width);
+  out.height = int(image.height);
+  out.colors.resize(size_t(out.width) * size_t(out.height));
+  for (size_t i = 0; i < out.colors.size(); ++i) out.colors[i] = colorOf(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+  return true;
+}
+
+// A small reader of uncompressed BMP files written for this test from the
+// BMP format description alone: 1/4/8 bits through the colour table, 16 bits
+// 5-5-5 or bit fields, 24 bits, 32 bits plain or bit fields.
+bool decodeBmp(const std::vector<uint8_t>& f, Pixels& out) {
+  auto u16 = [&](size_t o) { return uint32_t(f[o] | (f[o + 1] << 8)); };
+  auto u32 = [&](size_t o) { return u16(o) | (u16(o + 2) << 16); };
+  if (f.size() < 54 || f[0] != 'B' || f[1] != 'M') return false;
+  const uint32_t offset = u32(10), headerSize = u32(14);
+  const int width = int(u32(18));
+  const int height = int(int32_t(u32(22)));
+  const uint32_t bits = u16(28), compression = u32(30);
+  uint32_t used = u32(46);
+  if (compression != 0 && compression != 3) return false;
+  uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
+  if (bits == 32) masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
+  size_t tableAt = 14 + headerSize;
+  if (compression == 3) {
+    for (int i = 0; i < 3; ++i) masks[i] = u32(tableAt + 4 * size_t(i));
+    tableAt += 12;
+  }
+  if (bits <= 8 && used == 0) used = 1u << bits;
+  auto channel = [](uint32_t v, uint32_t mask) {
+    if (!mask) return uint8_t(0);
+    int shift = 0, n = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    while ((mask >> (shift + n)) & 1) ++n;
+    const uint32_t value = (v & mask) >> shift, max = (1u << n) - 1;
+    return uint8_t((value * 255 + max / 2) / max);
+  };
+  out.width = width;
+  out.height = height < 0 ? -height : height;
+  out.colors.assign(size_t(out.width) * size_t(out.height), 0);
+  const size_t stride = (size_t(width) * bits + 31) / 32 * 4;
+  if (offset + stride * size_t(out.height) > f.size()) return false;
+  for (int y = 0; y < out.height; ++y) {
+    const uint8_t* row = f.data() + offset + stride * size_t(height < 0 ? y : out.height - 1 - y);
+    for (int x = 0; x < width; ++x) {
+      uint32_t c;
+      if (bits <= 8) {
+        const size_t bit = size_t(x) * bits;
+        const uint32_t index = (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+        if (index >= used) return false;
+        const size_t e = tableAt + 4 * index;
+        c = colorOf(f[e + 2], f[e + 1], f[e]);
+      } else if (bits == 24) {
+        c = colorOf(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
+      } else {
+        const uint32_t v = bits == 16 ? uint32_t(row[2 * x] | (row[2 * x + 1] << 8))
+                                      : uint32_t(row[4 * x] | (row[4 * x + 1] << 8) | (row[4 * x + 2] << 16) |
+                                                 (uint32_t(row[4 * x + 3]) << 24));
+        c = colorOf(channel(v, masks[0]), channel(v, masks[1]), channel(v, masks[2]));
+      }
+      out.colors[size_t(y) * size_t(out.width) + size_t(x)] = c;
+    }
+  }
+  return true;
+}
+
+struct Reader {
+  std::function<bool(const std::vector<uint8_t>&, Pixels&)> decode;
+  int tolerance;  // per channel; lossy formats get some room
+};
+
+const std::map<std::string, Reader>& readers() {
+  static const std::map<std::string, Reader> r = {
+      {".jpg", {decodeJpeg, 12}},
+      {".png", {decodePng, 0}},
+      {".bmp", {decodeBmp, 0}},
+  };
+  return r;
+}
+
+bool near(uint32_t got, uint32_t want, int tolerance) {
+  for (int s = 0; s < 24; s += 8)
+    if (std::abs(int((got >> s) & 0xFF) - int((want >> s) & 0xFF)) > tolerance) return false;
+  return true;
+}
+
+TEST(Writers, EveryImageTypeWritesEveryPixelFormatReadableByAnotherDecoder) {
+  const std::string dir = tempDir();
+  int written = 0;
+  for (const ImageType& type : imageTypes()) {
+    if (!type.writer) continue;
+    SCOPED_TRACE(type.name);
+    auto reader = readers().find(type.extension);
+    ASSERT_NE(reader, readers().end()) << "no independent decoder for " << type.extension;
+    const int spin = type.slider ? type.slider->position : 0;
+    for (PixelFormat f : everyFormat()) {
+      SCOPED_TRACE(int(f));
+      // Four 16-pixel blocks, aligned to the JPEG coding units so that even a
+      // lossy writer must keep each block's colour.
+      const bool mono = f == PixelFormat::Bits1;
+      const uint32_t colors[4] = {mono ? Black : Red, mono ? White : Green, mono ? White : Blue, mono ? Black : White};
+      auto colorAt = [&](int x, int y) { return colors[(x / 16) + 2 * (y / 16)]; };
+      RasterImage r;
+      r.createBlank(32, 32, f);
+      paint(r, colorAt);
+      const std::string name = dir + "w" + std::to_string(written++) + type.extension;
+      type.writer(r, spin)->saveToFile(name);
+      Pixels p;
+      ASSERT_TRUE(reader->second.decode(readFile(name), p)) << name;
+      ASSERT_EQ(p.width, 32);
+      ASSERT_EQ(p.height, 32);
+      for (int y = 2; y < 32; y += 4)
+        for (int x = 2; x < 32; x += 4)
+          ASSERT_PRED3(near, p.at(x, y), colorAt(x, y), reader->second.tolerance) << x << "," << y;
+    }
+  }
+  EXPECT_GE(written, 3 * int(everyFormat().size())) << "JPEG, PNG and BMP at least";
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace pixkeep::test
