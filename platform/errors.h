@@ -13,10 +13,18 @@ inline constexpr const char* StreamWriteError = "Stream write error";
 inline constexpr const char* StreamReadError = "Stream read error";
 }  // namespace msg
 
-// Base of every error the program raises; what() is the text shown to the user.
+// Base of every error the program raises; what() is the fixed text shown to
+// the user, detail() what the system said about it (the file's name and the
+// reason, for example "pxk15.png: No space left on device"), or empty.
 class Exception : public std::runtime_error {
  public:
-  explicit Exception(const std::string& message) : std::runtime_error(message) {}
+  explicit Exception(const std::string& message, std::string detail = {})
+      : std::runtime_error(message), detail_(std::move(detail)) {}
+  const std::string& detail() const { return detail_; }
+  void setDetail(std::string detail) { detail_ = std::move(detail); }
+
+ private:
+  std::string detail_;
 };
 
 #define PIXKEEP_ERROR_CLASS(Name, Base) \

@@ -11,11 +11,11 @@
 namespace pixkeep {
 
 void Stream::readBuffer(void* buffer, size_t count) {
-  if (count != 0 && read(buffer, count) != count) throw EReadError(msg::StreamReadError);
+  if (count != 0 && read(buffer, count) != count) throw EReadError(msg::StreamReadError, errorText());
 }
 
 void Stream::writeBuffer(const void* buffer, size_t count) {
-  if (count != 0 && write(buffer, count) != count) throw EWriteError(msg::StreamWriteError);
+  if (count != 0 && write(buffer, count) != count) throw EWriteError(msg::StreamWriteError, errorText());
 }
 
 size_t MemoryStream::read(void* buffer, size_t count) {
@@ -48,6 +48,7 @@ size_t FdStream::read(void* buffer, size_t count) {
   while (done < count) {
     ssize_t n = ::read(fd_, p + done, count - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error_ = errno;
     if (n <= 0) break;
     done += size_t(n);
   }
@@ -60,11 +61,15 @@ size_t FdStream::write(const void* buffer, size_t count) {
   while (done < count) {
     ssize_t n = ::write(fd_, p + done, count - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error_ = errno;
+    if (n == 0) error_ = ENOSPC;
     if (n <= 0) break;
     done += size_t(n);
   }
   return done;
 }
+
+std::string FdStream::errorText() const { return error_ ? std::strerror(error_) : std::string(); }
 
 uint64_t FdStream::position() const {
   off_t p = ::lseek(fd_, 0, SEEK_CUR);

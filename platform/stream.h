@@ -18,6 +18,8 @@ class Stream {
   virtual uint64_t size() const = 0;
 
   uint64_t remaining() const { return size() > position() ? size() - position() : 0; }
+  // Why the last short read or write fell short, as the system says it; empty when unknown.
+  virtual std::string errorText() const { return {}; }
   // Whole reads and writes: anything short raises "Stream read error" or
   // "Stream write error".
   void readBuffer(void* buffer, size_t count);
@@ -51,9 +53,11 @@ class FdStream : public Stream {
   size_t write(const void* buffer, size_t count) override;
   uint64_t position() const override;
   uint64_t size() const override;
+  std::string errorText() const override;
 
  private:
   int fd_;
+  int error_ = 0;  // errno of the last failed call
 };
 
 // Little-endian field writer for the BMP header.
