@@ -294,6 +294,7 @@ namespace {
 class BmpWriter : public PictureEncoder {
  public:
   explicit BmpWriter(const RasterImage& picture) { picture_.assign(&picture); }
+  void saveToStream(Stream& stream) override { picture_.saveToBmpStream(stream); }
   void saveToFile(const std::string& name) override { picture_.saveToFile(name); }
 
  private:

@@ -15,7 +15,10 @@ class RasterGraphic : public Graphic {
   void loadFromClipboard(Clipboard& clipboard, unsigned format) override {
     auto bitmap = clipboard.bitmap();
     auto palette = clipboard.palette();
-    image_.loadFromClipboardBitmap(format, bitmap.get(), palette ? &*palette : nullptr);
+    load(format, bitmap.get(), palette ? &*palette : nullptr);
+  }
+  void load(unsigned format, const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette) {
+    image_.loadFromClipboardBitmap(format, bitmap, palette);
     image_.transparent = false;  // the hidden image control is never transparent
   }
   void saveToFile(const std::string& name) const override { image_.saveToFile(name); }
@@ -88,6 +91,12 @@ void TPicture::loadFromClipboard(ClipboardAccess& clipboard, std::optional<unsig
 
   std::unique_ptr<Graphic> fresh = createGraphic(taken->kind);
   fresh->loadFromClipboard(clipboard.platform(), taken->format);
+  graphic_ = std::move(fresh);
+}
+
+void TPicture::loadFromBitmapData(const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette) {
+  auto fresh = std::make_unique<RasterGraphic>();
+  fresh->load(CF_BITMAP, bitmap, palette);
   graphic_ = std::move(fresh);
 }
 

@@ -69,6 +69,9 @@ class TPicture {
   // Raises "Cannot open clipboard" and "Invalid clipboard format"; on any
   // failure the previous picture stays.
   void loadFromClipboard(ClipboardAccess& clipboard, std::optional<unsigned> preferred = std::nullopt);
+  // Replaces the held picture by a raster made from bitmap data already
+  // taken from the clipboard; on failure the previous picture stays.
+  void loadFromBitmapData(const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette);
   Graphic* graphic() { return graphic_.get(); }
   RasterImage* bitmap() { return graphic_ ? graphic_->raster() : nullptr; }
   // The drawing surface; raises "Can only modify an image if it contains a bitmap".

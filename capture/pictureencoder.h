@@ -10,9 +10,12 @@ namespace pixkeep {
 
 class RasterImage;
 
+class Stream;
+
 class PictureEncoder {
  public:
   virtual ~PictureEncoder() = default;
+  virtual void saveToStream(Stream& stream) = 0;
   virtual void saveToFile(const std::string& name) = 0;
 };
 

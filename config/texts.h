@@ -21,7 +21,9 @@ enum class Text : size_t {
   // [Dialog]
   ChooseDirectory, OK, Cancel,
   // [Status]
-  Pictures, HidingText,
+  Pictures, HidingText, WaitingOne, Waiting,
+  // [Dialog], texts of the question when quitting with pictures not saved
+  QuitWaiting, QuitWaitingInfo, SaveElsewhere, Discard,
   Count
 };
 

@@ -1,8 +1,13 @@
 #include "ui/capturecontroller.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
+
+#include "capture/errors.h"
+#include "platform/savefile.h"
 
 namespace pixkeep {
 
@@ -12,11 +17,12 @@ QString withFullStop(QString message) {
 }
 
 CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType> types,
-                                     std::function<CaptureOptions()> options, QWidget* window)
+                                     std::function<CaptureOptions()> options, const Texts& texts, QWidget* window)
     : QObject(window),
       access_(clipboard),
       cycle_(access_, picture_, std::move(types)),
       options_(std::move(options)),
+      texts_(texts),
       window_(window),
       timer_(new QTimer(this)) {
   timer_->setObjectName("Timer");
@@ -24,17 +30,52 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
   timer_->setTimerType(Qt::PreciseTimer);
   connect(timer_, &QTimer::timeout, this, &CaptureController::tick);
   clipboard.setChangeListener([this] { clipboardChanged(); });
+
+  // The queue reports from its own thread; everything it says is handled
+  // here on the window's thread, and dropped once this object is gone.
+  CaptureQueue::Events events;
+  events.written = [this](const TickResult& r) {
+    QMetaObject::invokeMethod(this, [this, r] { written(r); }, Qt::QueuedConnection);
+  };
+  events.failed = [this](const std::string& message, const std::string& detail, bool) {
+    QMetaObject::invokeMethod(
+        this, [this, m = QString::fromStdString(message), d = QString::fromStdString(detail)] { showError(m, d); },
+        Qt::QueuedConnection);
+  };
+  events.waitingChanged = [this](size_t n, const std::string& reason) {
+    QMetaObject::invokeMethod(
+        this, [this, n, r = QString::fromStdString(reason)] { waitingChanged(n, r); }, Qt::QueuedConnection);
+  };
+  queue_ = std::make_unique<CaptureQueue>(cycle_, std::move(events));
 }
 
-CaptureController::~CaptureController() { access_.platform().setChangeListener(nullptr); }
+CaptureController::~CaptureController() {
+  queue_.reset();  // the thread ends before anything it uses
+  access_.platform().setChangeListener(nullptr);
+}
 
-QString CaptureController::statusText() const { return QString::fromStdString(cycle_.statusText()); }
+QString CaptureController::statusText() const {
+  if (waiting_ > 0) {
+    const std::string templ = waiting_ == 1 ? texts_[Text::WaitingOne] : texts_[Text::Waiting];
+    return QString::fromStdString(
+        substitute(substitute(templ, "%n", std::to_string(waiting_)), "%e", waitingReason_.toStdString()));
+  }
+  return QString::fromStdString(cycle_.statusText());
+}
 
 QString CaptureController::trayTip() const { return "Pixkeep - " + statusText(); }
 
+void CaptureController::announceStatus() { emit statusChanged(statusText(), trayTip()); }
+
 void CaptureController::setPicturesTemplate(const std::string& templ) {
   cycle_.picturesTemplate = templ;
-  emit statusChanged(statusText(), trayTip());
+  announceStatus();
+}
+
+void CaptureController::setOutputDirectory(const std::string& directory) {
+  cycle_.outputDirectory = directory;
+  removeStaleTemporaries(directory);
+  queue_->setOutputDirectory(directory);
 }
 
 void CaptureController::discardClipboard() {
@@ -49,27 +90,45 @@ void CaptureController::clipboardChanged() {
   if (timerEnabled_ && !timer_->isActive()) timer_->start();
 }
 
+void CaptureController::optionsChanged() { clipboardChanged(); }
+
 void CaptureController::tick() {
   // Nothing to take: stop until the clipboard changes again, so that an idle
-  // program does no work at all.
-  if (!access_.hasFormat(CF_BITMAP)) {
+  // program does no work at all. Likewise while the waiting pictures fill
+  // their memory: the newest stays on the clipboard.
+  if (!access_.hasFormat(CF_BITMAP) || !queue_->hasRoom()) {
     timer_->stop();
     return;
   }
   try {
-    TickResult r = cycle_.tick(options_());
-    if (!r.captured) return;
-    emit statusChanged(QString::fromStdString(r.status), QString::fromStdString(r.trayTip));
-    if (r.stopTimer) {
-      timerEnabled_ = false;
-      timer_->stop();
-    }
+    std::optional<CaptureJob> job = cycle_.take(options_());
+    if (job) queue_->push(std::move(*job));
+  } catch (const Exception& e) {
+    // The picture is still on the clipboard: try again after the next change
+    // (or a change of the options), not on every tick.
+    timer_->stop();
+    showError(QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
   } catch (const std::exception& e) {
-    showError(QString::fromUtf8(e.what()));
+    timer_->stop();
+    showError(QString::fromUtf8(e.what()), QString());
   }
 }
 
-void CaptureController::showError(const QString& message) {
+void CaptureController::written(const TickResult& result) {
+  if (result.stopTimer) {
+    timerEnabled_ = false;
+    timer_->stop();
+  }
+  announceStatus();
+}
+
+void CaptureController::waitingChanged(size_t waiting, const QString& reason) {
+  waiting_ = waiting;
+  if (!reason.isEmpty()) waitingReason_ = reason;
+  announceStatus();
+}
+
+void CaptureController::showError(const QString& message, const QString& detail) {
   // One report at a time: the capture goes on while it is open, and errors
   // that happen meanwhile do not pile up more boxes.
   if (errorShown_) return;
@@ -78,10 +137,45 @@ void CaptureController::showError(const QString& message) {
                               QMessageBox::Ok, window_);
   box->setObjectName("errorBox");
   box->setTextFormat(Qt::PlainText);
+  if (!detail.isEmpty()) box->setInformativeText(detail);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::ApplicationModal);
   connect(box, &QMessageBox::finished, this, [this] { errorShown_ = false; });
   box->show();
+}
+
+bool CaptureController::confirmQuit() {
+  // A picture being written gets a moment to finish.
+  if (queue_->flush(std::chrono::milliseconds(3000))) return true;
+  const size_t n = queue_->pending();
+  auto text = [&](Text id) {
+    return QString::fromStdString(substitute(texts_[id], "%n", std::to_string(n)));
+  };
+  QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), text(Text::QuitWaiting),
+                  QMessageBox::NoButton, window_);
+  box.setObjectName("quitBox");
+  box.setTextFormat(Qt::PlainText);
+  box.setInformativeText(text(Text::QuitWaitingInfo));
+  QPushButton* elsewhere = box.addButton(text(Text::SaveElsewhere), QMessageBox::AcceptRole);
+  QPushButton* discard = box.addButton(text(Text::Discard), QMessageBox::DestructiveRole);
+  box.addButton(QMessageBox::Cancel);
+  box.setDefaultButton(elsewhere);
+  box.exec();
+  if (box.clickedButton() == discard) {
+    queue_->discard();
+    return true;
+  }
+  if (box.clickedButton() != elsewhere) return false;
+  const QString chosen = QFileDialog::getExistingDirectory(window_, QString::fromStdString(texts_[Text::ChooseDirectory]));
+  if (chosen.isEmpty()) return false;
+  std::string directory = chosen.toStdString();
+  if (directory.back() != '/') directory += '/';
+  setOutputDirectory(directory);
+  if (queue_->flush(std::chrono::milliseconds(60000))) return true;
+  showError(QString::fromStdString(texts_[Text::QuitWaiting]).replace("%n", QString::number(queue_->pending()),
+                                                                       Qt::CaseInsensitive),
+            waitingReason_);
+  return false;
 }
 
 }  // namespace pixkeep

@@ -1,14 +1,18 @@
 // Runs the capture for the whole program: owns the capture cycle, the 1 ms
-// capture timer that runs only while the clipboard holds a bitmap, and the
-// error report. The main window and the tray icon both show what it says.
+// capture timer that runs only while the clipboard holds a bitmap, the queue
+// that writes pictures off the window's thread, and the error report. The
+// main window and the tray icon both show what it says.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "capture/capturecycle.h"
+#include "capture/capturequeue.h"
+#include "config/texts.h"
 
 QT_BEGIN_NAMESPACE
 class QTimer;
@@ -25,41 +29,61 @@ QString withFullStop(QString message);
 class CaptureController : public QObject {
   Q_OBJECT
  public:
-  // `options` reads the capture options at every tick; error boxes are
-  // children of `window`.
+  // `options` reads the capture options at every tick; `texts` are the texts
+  // in force; error boxes and questions are children of `window`.
   CaptureController(Clipboard& clipboard, std::vector<ImageType> types, std::function<CaptureOptions()> options,
-                    QWidget* window);
+                    const Texts& texts, QWidget* window);
   ~CaptureController() override;
 
   CaptureCycle& cycle() { return cycle_; }
+  CaptureQueue& queue() { return *queue_; }
   QTimer* timer() const { return timer_; }
   // False for good once the last number was reached.
   bool timerEnabled() const { return timerEnabled_; }
+  // The count, or while pictures wait to be written, how many and why.
   QString statusText() const;
   QString trayTip() const;
   void setPicturesTemplate(const std::string& templ);
+  // Where the next pictures go, and the waiting ones at once; stale
+  // temporary files of ours there are removed.
+  void setOutputDirectory(const std::string& directory);
 
   // Empties the clipboard: a picture there at start-up is never saved.
   void discardClipboard();
   // One tick of the capture timer.
   void tick();
+  // The options changed: a picture left on the clipboard (its type could not
+  // be written) is tried again.
+  void optionsChanged();
+  // Before the program ends: true when nothing is left unsaved, or the user
+  // chose to save the waiting pictures elsewhere (and they were) or to
+  // discard them; false to keep running.
+  bool confirmQuit();
 
  signals:
-  // After every capture and template change: the status text and the tray tip.
+  // After every capture, while pictures wait, and on template changes: the
+  // status text and the tray tip.
   void statusChanged(const QString& status, const QString& trayTip);
 
  private:
   void clipboardChanged();
-  void showError(const QString& message);
+  void written(const TickResult& result);
+  void waitingChanged(size_t waiting, const QString& reason);
+  void showError(const QString& message, const QString& detail);
+  void announceStatus();
 
   ClipboardAccess access_;
   TPicture picture_;
   CaptureCycle cycle_;
   std::function<CaptureOptions()> options_;
+  const Texts& texts_;
   QWidget* window_;
   QTimer* timer_;
+  std::unique_ptr<CaptureQueue> queue_;
   bool timerEnabled_ = true;
   bool errorShown_ = false;
+  size_t waiting_ = 0;
+  QString waitingReason_;
 };
 
 }  // namespace pixkeep

@@ -71,7 +71,7 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidge
   font.setPixelSize(11);
   setFont(font);
 
-  controller_ = new CaptureController(clipboard, types_, [this] { return readOptions(); }, this);
+  controller_ = new CaptureController(clipboard, types_, [this] { return readOptions(); }, texts_, this);
   connect(controller_, &CaptureController::statusChanged, this, &TForm1::showStatus);
 
   auto* fileMenu = menuBar()->addMenu(text(Text::MenuFile));
@@ -100,6 +100,8 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidge
   Image->setVisible(false);
 
   connect(tyyp, &QComboBox::currentIndexChanged, this, &TForm1::tyypChange);
+  // A picture left on the clipboard because its type could not be written is tried again.
+  connect(tyyp, &QComboBox::currentIndexChanged, controller_, &CaptureController::optionsChanged);
   connect(Spin, &QScrollBar::valueChanged, this, &TForm1::SpinChange);
   FormCreate();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -169,9 +171,8 @@ void TForm1::createOtherGroup(QWidget* client) {
 }
 
 void TForm1::FormCreate() {
-  CaptureCycle& cycle = controller_->cycle();
-  cycle.outputDirectory = defaultOutputDirectory();
-  Edit1->setText(QString::fromStdString(cycle.outputDirectory));
+  controller_->setOutputDirectory(defaultOutputDirectory());
+  Edit1->setText(QString::fromStdString(controller_->cycle().outputDirectory));
   controller_->setPicturesTemplate(texts_[Text::Pictures]);
   // A picture already on the clipboard is never saved.
   controller_->discardClipboard();
@@ -238,6 +239,11 @@ void TForm1::SpinChange() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  // Pictures not written yet are saved elsewhere or discarded only when the user says so.
+  if (!controller_->confirmQuit()) {
+    event->ignore();
+    return;
+  }
   event->accept();
   QApplication::quit();
 }

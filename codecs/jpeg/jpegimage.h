@@ -82,7 +82,7 @@ class TJPEGImage : public PictureEncoder {
   [[noreturn]] void setHeight(int);
 
   // Compresses when there is no compressed data yet, then writes it with one write.
-  void saveToStream(Stream& stream);
+  void saveToStream(Stream& stream) override;
   void saveToFile(const std::string& name) override;
   void compress();
   const TJPEGData& jpegData() const { return *data_; }

@@ -253,7 +253,7 @@ class TPNGObject : public PictureEncoder {
   // Adds a chunk (taking ownership) at the end of the list.
   TChunk* addChunk(std::unique_ptr<TChunk> chunk);
 
-  void saveToStream(Stream& stream);
+  void saveToStream(Stream& stream) override;
   void saveToFile(const std::string& name) override;
 
  private:

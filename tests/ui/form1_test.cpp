@@ -14,6 +14,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 
 #include "codecs/imagetypes.h"
 #include "platform/fakeclipboard.h"
@@ -25,6 +26,11 @@ namespace pixkeep {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::vector<uint8_t> readAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
 
 PlatformBitmap redBitmap() {
   PlatformBitmap b;
@@ -56,6 +62,11 @@ class Form1Test : public testing::Test {
 
   CaptureCycle& cycle() { return form->controller().cycle(); }
   QTimer* timer() { return form->controller().timer(); }
+  // Lets the writing thread finish (or fail once more) and delivers what it reported.
+  void settle() {
+    form->controller().queue().flush(std::chrono::seconds(10));
+    QCoreApplication::processEvents();
+  }
 
   std::string dir;
   FakeClipboard clipboard;
@@ -142,6 +153,8 @@ TEST_F(Form1Test, TickUpdatesStatusAndTrayTip) {
   child<QComboBox>("tyyp")->setCurrentIndex(3);
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
+  EXPECT_TRUE(clipboard.offered.empty()) << "taken at once";
+  settle();
   EXPECT_TRUE(fs::exists(dir + "pxk1.bmp"));
   EXPECT_EQ(form->statusText(), "1/99999 pictures");
   EXPECT_EQ(form->trayTip(), "Pixkeep - 1/99999 pictures");
@@ -156,32 +169,66 @@ TEST_F(Form1Test, TickUpdatesStatusAndTrayTip) {
   cycle().pictureCounter = 99998;
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
+  settle();
   EXPECT_EQ(form->statusText(), "99999/99999 pictures");
   EXPECT_FALSE(form->controller().timerEnabled());
   clipboard.changedByOwner();
   EXPECT_FALSE(timer()->isActive());
 }
 
-TEST_F(Form1Test, ErrorsAreReportedOneBoxAtATime) {
+TEST_F(Form1Test, FailedSavesKeepTheirPicturesAndAreReportedOnce) {
   child<QComboBox>("tyyp")->setCurrentIndex(3);
-  cycle().outputDirectory = dir + "gone/";
-  for (int i = 0; i < 3; ++i) {
-    clipboard.putBitmap(redBitmap());
+  form->controller().setOutputDirectory(dir + "gone/");
+  const uint32_t colours[] = {0x0000FF, 0x00FF00, 0xFF0000};
+  for (uint32_t c : colours) {
+    PlatformBitmap b = redBitmap();
+    for (size_t i = 0; i < b.bits.size(); i += 4) b.bits[i] = uint8_t(c >> 16), b.bits[i + 1] = uint8_t(c >> 8), b.bits[i + 2] = uint8_t(c);
+    clipboard.putBitmap(b);
     form->TimerTimer();
-    EXPECT_TRUE(clipboard.offered.empty());
+    EXPECT_TRUE(clipboard.offered.empty()) << "the picture is held, so the clipboard is emptied";
+    settle();
   }
   auto boxes = form->findChildren<QMessageBox*>("errorBox");
   ASSERT_EQ(boxes.size(), 1);
   EXPECT_EQ(boxes[0]->text().toStdString(), "Cannot create file " + dir + "gone/pxk1.bmp.");
+  EXPECT_EQ(boxes[0]->informativeText().toStdString(), "pxk1.bmp: No such file or directory");
   EXPECT_EQ(boxes[0]->windowTitle(), "Pixkeep");
   EXPECT_EQ(boxes[0]->icon(), QMessageBox::Critical);
-  EXPECT_EQ(form->statusText(), "0/99999 pictures") << "no status update after a failure";
-  EXPECT_EQ(cycle().pictureCounter, 3);
+  EXPECT_EQ(form->statusText(), "3 pictures waiting: pxk1.bmp: No such file or directory");
+  EXPECT_EQ(form->trayTip(), "Pixkeep - 3 pictures waiting: pxk1.bmp: No such file or directory");
+  EXPECT_EQ(cycle().pictureCounter, 0);
   boxes[0]->accept();
   QCoreApplication::processEvents();
+
+  // The folder comes back: the pictures are written in the order they were copied.
+  fs::create_directory(dir + "gone");
+  form->controller().setOutputDirectory(dir + "gone/");
+  settle();
+  EXPECT_EQ(form->statusText(), "3/99999 pictures");
+  for (int i = 0; i < 3; ++i) {
+    const auto bytes = readAll(dir + "gone/pxk" + std::to_string(i + 1) + ".bmp");
+    ASSERT_GT(bytes.size(), 57u);
+    EXPECT_EQ(bytes[54] | (bytes[55] << 8) | (bytes[56] << 16), int(colours[i] >> 16 | (colours[i] & 0xFF00) | (colours[i] & 0xFF) << 16));
+  }
+  EXPECT_TRUE(form->findChildren<QMessageBox*>("errorBox").empty());
+
+  // A type that cannot be written leaves the picture on the clipboard, with one box.
+  child<QComboBox>("tyyp")->setCurrentIndex(2);
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
-  EXPECT_EQ(form->findChildren<QMessageBox*>("errorBox").size(), 1) << "a new error, a new box";
+  form->TimerTimer();
+  EXPECT_FALSE(clipboard.offered.empty());
+  boxes = form->findChildren<QMessageBox*>("errorBox");
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_EQ(boxes[0]->text().toStdString(), "This image type is not available.");
+  EXPECT_FALSE(timer()->isActive()) << "not tried on every tick";
+  // Choosing a type that can be written takes it.
+  boxes[0]->accept();
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  EXPECT_TRUE(timer()->isActive());
+  form->TimerTimer();
+  settle();
+  EXPECT_EQ(form->statusText(), "4/99999 pictures");
 }
 
 TEST(ErrorReport, FullStopRule) {

@@ -1,0 +1,141 @@
+#include "capture/capturequeue.h"
+
+#include "capture/errors.h"
+
+namespace pixkeep {
+
+CaptureQueue::CaptureQueue(CaptureCycle& cycle, Events events, size_t memoryLimit)
+    : cycle_(cycle), events_(std::move(events)), memoryLimit_(memoryLimit), thread_([this] { run(); }) {}
+
+CaptureQueue::~CaptureQueue() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+bool CaptureQueue::hasRoom() const {
+  std::lock_guard lock(mutex_);
+  return heldBytes_ < memoryLimit_;
+}
+
+void CaptureQueue::push(CaptureJob job) {
+  {
+    std::lock_guard lock(mutex_);
+    heldBytes_ += job.heldBytes();
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_all();
+}
+
+size_t CaptureQueue::waiting() const {
+  std::lock_guard lock(mutex_);
+  return headFailed_ ? jobs_.size() : 0;
+}
+
+size_t CaptureQueue::pending() const {
+  std::lock_guard lock(mutex_);
+  return jobs_.size() + (busy_ ? 1 : 0);
+}
+
+void CaptureQueue::setOutputDirectory(const std::string& directory) {
+  {
+    std::lock_guard lock(mutex_);
+    for (CaptureJob& job : jobs_) job.outputDirectory = directory;
+    retryNow_ = true;
+  }
+  wake_.notify_all();
+}
+
+void CaptureQueue::discard() {
+  bool hadWaiting;
+  {
+    std::lock_guard lock(mutex_);
+    hadWaiting = headFailed_;
+    jobs_.clear();
+    heldBytes_ = 0;
+    headFailed_ = false;
+    ++generation_;
+  }
+  settled_.notify_all();
+  if (hadWaiting && events_.waitingChanged) events_.waitingChanged(0, std::string());
+}
+
+bool CaptureQueue::flush(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  retryNow_ = true;
+  wake_.notify_all();
+  const unsigned start = attempts_;
+  // Done when everything is written, or the waiting pictures failed once more.
+  settled_.wait_for(lock, limit, [&] {
+    return (jobs_.empty() && !busy_) || (headFailed_ && !busy_ && attempts_ != start);
+  });
+  return jobs_.empty() && !busy_;
+}
+
+void CaptureQueue::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (headFailed_) {
+      // Costs nothing while nothing waits; while pictures wait, one write
+      // is tried every RetryInterval (or at once when the folder changes).
+      wake_.wait_for(lock, RetryInterval, [&] { return stopping_ || retryNow_ || jobs_.empty(); });
+    } else {
+      wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    }
+    if (stopping_) return;
+    if (jobs_.empty()) {
+      headFailed_ = false;
+      continue;
+    }
+    retryNow_ = false;
+    CaptureJob job = std::move(jobs_.front());
+    jobs_.pop_front();
+    const size_t jobBytes = job.heldBytes();
+    const bool retry = !job.encoded.empty();
+    const unsigned generation = generation_;
+    busy_ = true;
+    lock.unlock();
+
+    TickResult result;
+    bool done = false, kept = false;
+    std::string message, detail;
+    try {
+      result = retry ? cycle_.writeEncoded(job) : cycle_.process(job);
+      done = true;
+    } catch (const Exception& e) {
+      message = e.what();
+      detail = e.detail();
+      kept = !job.encoded.empty();
+    } catch (const std::exception& e) {
+      message = e.what();
+    }
+
+    lock.lock();
+    busy_ = false;
+    ++attempts_;
+    if (generation != generation_) kept = false;  // discarded meanwhile
+    else heldBytes_ -= std::min(heldBytes_, jobBytes);
+    const bool wasWaiting = headFailed_;
+    if (kept) {
+      heldBytes_ += job.heldBytes();
+      jobs_.push_front(std::move(job));
+      headFailed_ = true;
+    } else {
+      headFailed_ = false;
+    }
+    const size_t waitingNow = headFailed_ ? jobs_.size() : 0;
+    lock.unlock();
+
+    if (done && events_.written) events_.written(result);
+    // A picture is reported when it first fails; its retries fail silently.
+    if (!done && !retry && events_.failed) events_.failed(message, detail, kept);
+    if ((kept || wasWaiting) && events_.waitingChanged) events_.waitingChanged(waitingNow, kept ? detail : std::string());
+    settled_.notify_all();
+    lock.lock();
+  }
+}
+
+}  // namespace pixkeep

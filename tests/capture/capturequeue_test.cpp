@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "capture/capturequeue.h"
+#include "capture/errors.h"
+#include "platform/fakeclipboard.h"
+#include "tests/capture/test_helpers.h"
+
+namespace pixkeep::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+PlatformBitmap solid(uint32_t colour) {
+  PlatformBitmap b;
+  b.width = 3;
+  b.height = 2;
+  b.bits.resize(3 * 2 * 4);
+  for (size_t i = 0; i < b.bits.size(); i += 4) {
+    b.bits[i] = uint8_t(colour >> 16);
+    b.bits[i + 1] = uint8_t(colour >> 8);
+    b.bits[i + 2] = uint8_t(colour);
+  }
+  return b;
+}
+
+// What the queue reported, in order.
+struct Log {
+  std::mutex mutex;
+  std::vector<int> written;
+  std::vector<std::string> failures;  // message | detail | kept
+  std::vector<size_t> waiting;
+  CaptureQueue::Events events() {
+    return {
+        [this](const TickResult& r) {
+          std::lock_guard lock(mutex);
+          written.push_back(r.counter);
+        },
+        [this](const std::string& m, const std::string& d, bool kept) {
+          std::lock_guard lock(mutex);
+          failures.push_back(m + " | " + d + " | " + (kept ? "kept" : "lost"));
+        },
+        [this](size_t n, const std::string&) {
+          std::lock_guard lock(mutex);
+          waiting.push_back(n);
+        },
+    };
+  }
+};
+
+class CaptureQueueTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = tempDir();
+    cycle.outputDirectory = dir;
+    options.typeIndex = 0;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Copies a picture and lets the cycle take it, as a tick would.
+  CaptureJob copy(uint32_t colour) {
+    clipboard.putBitmap(solid(colour));
+    std::optional<CaptureJob> job = cycle.take(options);
+    EXPECT_TRUE(job.has_value());
+    EXPECT_TRUE(clipboard.offered.empty());
+    return std::move(*job);
+  }
+  uint32_t colourOf(const std::string& path) {
+    RasterImage r;
+    MemoryStream s(readFile(path));
+    r.loadFromStream(s);
+    return r.pixel(0, 0);
+  }
+
+  std::string dir;
+  FakeClipboard clipboard;
+  ClipboardAccess access{clipboard};
+  TPicture image;
+  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+  CaptureOptions options;
+  Log log;
+};
+
+TEST_F(CaptureQueueTest, PicturesAreWrittenOnceInTheOrderTheyWereTaken) {
+  CaptureQueue queue(cycle, log.events());
+  const uint32_t colours[] = {Red, Green, Blue, Yellow, Cyan};
+  for (uint32_t c : colours) queue.push(copy(c));
+  ASSERT_TRUE(queue.flush(10s));
+  EXPECT_EQ(log.written, (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_TRUE(log.failures.empty());
+  EXPECT_TRUE(log.waiting.empty()) << "nothing ever waited";
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(colourOf(dir + "pxk" + std::to_string(i + 1) + ".bmp"), colours[i]);
+  EXPECT_EQ(queue.waiting(), 0u);
+}
+
+TEST_F(CaptureQueueTest, PicturesWaitWhileTheFolderIsGoneAndAreWrittenInOrderWhenItIsBack) {
+  CaptureQueue queue(cycle, log.events());
+  fs::remove_all(dir);
+  queue.push(copy(Red));
+  EXPECT_FALSE(queue.flush(10s));
+  queue.push(copy(Green));
+  queue.push(copy(Blue));
+  EXPECT_FALSE(queue.flush(10s));
+  EXPECT_EQ(queue.waiting(), 3u);
+  {
+    std::lock_guard lock(log.mutex);
+    ASSERT_EQ(log.failures.size(), 1u) << "one report for the failure, none for its retries";
+    EXPECT_EQ(log.failures[0], "Cannot create file " + dir + "pxk1.bmp | pxk1.bmp: No such file or directory | kept");
+    EXPECT_TRUE(log.written.empty());
+    ASSERT_FALSE(log.waiting.empty());
+  }
+  EXPECT_EQ(cycle.pictureCounter, 0) << "no number is used up while waiting";
+
+  fs::create_directory(dir);
+  ASSERT_TRUE(queue.flush(10s));
+  EXPECT_EQ(colourOf(dir + "pxk1.bmp"), Red);
+  EXPECT_EQ(colourOf(dir + "pxk2.bmp"), Green);
+  EXPECT_EQ(colourOf(dir + "pxk3.bmp"), Blue);
+  std::lock_guard lock(log.mutex);
+  EXPECT_EQ(log.written, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(log.waiting.back(), 0u);
+}
+
+TEST_F(CaptureQueueTest, ChoosingAnotherFolderWritesTheWaitingPicturesThereAtOnce) {
+  CaptureQueue queue(cycle, log.events());
+  const std::string gone = dir + "gone/", other = dir + "other/";
+  cycle.outputDirectory = gone;
+  queue.push(copy(Red));
+  EXPECT_FALSE(queue.flush(10s));
+  fs::create_directory(other);
+  queue.setOutputDirectory(other);
+  ASSERT_TRUE(queue.flush(10s));
+  EXPECT_EQ(colourOf(other + "pxk1.bmp"), Red);
+}
+
+TEST_F(CaptureQueueTest, MemoryLimitAndDiscard) {
+  CaptureQueue queue(cycle, log.events(), 50);
+  fs::remove_all(dir);
+  EXPECT_TRUE(queue.hasRoom());
+  queue.push(copy(Red));
+  EXPECT_FALSE(queue.flush(10s));
+  EXPECT_FALSE(queue.hasRoom()) << "the waiting 3x2 BMP (78 bytes) is over the limit";
+  queue.discard();
+  EXPECT_EQ(queue.waiting(), 0u);
+  EXPECT_EQ(queue.pending(), 0u);
+  EXPECT_TRUE(queue.hasRoom());
+  fs::create_directory(dir);
+  queue.push(copy(Green));
+  ASSERT_TRUE(queue.flush(10s));
+  EXPECT_EQ(colourOf(dir + "pxk1.bmp"), Green) << "the discarded picture is gone";
+}
+
+TEST_F(CaptureQueueTest, APictureThatCannotBeDecodedIsReportedAndTheNextOnesGoOn) {
+  CaptureQueue queue(cycle, log.events());
+  PlatformBitmap broken;
+  broken.width = 4;
+  broken.height = 4;  // no pixel bytes at all
+  clipboard.putBitmap(broken);
+  std::optional<CaptureJob> bad = cycle.take(options);
+  ASSERT_TRUE(bad.has_value());
+  queue.push(std::move(*bad));
+  queue.push(copy(Blue));
+  ASSERT_TRUE(queue.flush(10s));
+  std::lock_guard lock(log.mutex);
+  ASSERT_EQ(log.failures.size(), 1u);
+  EXPECT_EQ(log.failures[0], "Bitmap image is not valid |  | lost");
+  EXPECT_EQ(log.written, std::vector<int>{1});
+}
+
+}  // namespace
+}  // namespace pixkeep::test
