@@ -20,6 +20,19 @@ std::string temporaryNameFor(const std::string& name, unsigned attempt) {
          std::to_string(serial.fetch_add(1) + attempt) + ".part";
 }
 
+// Makes the rename itself durable. A directory we may write but not read
+// cannot be opened, and file systems that cannot sync a directory answer
+// EINVAL; there is nothing more to do on either.
+void syncDirectoryOf(const std::string& name) {
+  auto slash = name.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  ::close(fd);
+  if (!synced) throw EWriteError(msg::StreamWriteError);
+}
+
 }  // namespace
 
 void saveToFileAtomically(const std::string& name, const std::function<void(Stream&)>& writer) {
@@ -40,7 +53,10 @@ void saveToFileAtomically(const std::string& name, const std::function<void(Stre
     ::unlink(temp.c_str());
     throw;
   }
-  if (::close(fd) != 0) {
+  // The bytes reach the disk before the name does: after a crash the file
+  // holds the old contents or the new ones, never an empty or partial file.
+  const bool synced = ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !synced) {
     ::unlink(temp.c_str());
     throw EWriteError(msg::StreamWriteError);
   }
@@ -48,6 +64,7 @@ void saveToFileAtomically(const std::string& name, const std::function<void(Stre
     ::unlink(temp.c_str());
     throw EFCreateError(formatMessage(msg::CannotCreateFile, name));
   }
+  syncDirectoryOf(name);
 }
 
 }  // namespace pixkeep
