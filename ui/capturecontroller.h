@@ -43,6 +43,9 @@ class CaptureController : public QObject {
   void discardClipboard();
   // One tick of the capture timer.
   void tick();
+  // The application's error report: one message box at a time, the
+  // message with its full stop.
+  void showError(const QString& message);
 
  signals:
   // After every capture and template change: the status text and the tray tip.
@@ -50,7 +53,6 @@ class CaptureController : public QObject {
 
  private:
   void clipboardChanged();
-  void showError(const QString& message);
 
   ClipboardAccess access_;
   TPicture picture_;
