@@ -286,6 +286,9 @@ TEST_F(SettingsLanguageTest, EveryCaptionComesFromTheLanguageFileAsPlainText) {
   EXPECT_EQ(form->statusText(), "<b>Pictures</b> & \u00e4");
   EXPECT_EQ(form->texts()[Text::OK], "<b>OK</b> & \xC3\xA4") << "kept for the windows made later";
   EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  auto* types = child<QComboBox>("tyyp");
+  ASSERT_EQ(types->count(), 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(types->itemText(i), QStringList({"JPEG", "PNG", "GIF", "Bitmap"})[i]);
 
   // A later file replaces every text; what it lacks is English again.
   writeFile(dir / "menu.ini", "[Menu]\nFile=&Datei\n");
