@@ -46,14 +46,14 @@ const std::array<TextEntry, TextCount>& textEntries() {
       {"Dialog", "ChooseDir", "Choose Directory"},
       {"Dialog", "OK", "OK"},
       {"Dialog", "Cancel", "Cancel"},
-      {"Status", "Pictures", "%p pictures"},
-      {"Status", "HidingText", "Hiding..."},
-      {"Status", "WaitingOne", "1 picture waiting: %e"},
-      {"Status", "Waiting", "%n pictures waiting: %e"},
       {"Dialog", "QuitWaiting", "%n pictures could not be saved yet."},
       {"Dialog", "QuitWaitingInfo", "Save them in another folder, or discard them?"},
       {"Dialog", "SaveElsewhere", "Save elsewhere..."},
       {"Dialog", "Discard", "Discard"},
+      {"Status", "Pictures", "%p pictures"},
+      {"Status", "HidingText", "Hiding..."},
+      {"Status", "WaitingOne", "1 picture waiting: %e"},
+      {"Status", "Waiting", "%n pictures waiting: %e"},
   }};
   return entries;
 }

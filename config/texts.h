@@ -18,12 +18,10 @@ enum class Text : size_t {
   UpCenter, CurrentColor, ChooseColor, TextSpace, TextBackground, Width, TypeLeft,
   // [Help]
   HelpMessage, TranslatedBy, ProgrammedBy, InfoText, Download, HelpFile,
-  // [Dialog]
-  ChooseDirectory, OK, Cancel,
-  // [Status]
+  // [Dialog]; the last four are the question when quitting with pictures not saved
+  ChooseDirectory, OK, Cancel, QuitWaiting, QuitWaitingInfo, SaveElsewhere, Discard,
+  // [Status]; the last two while pictures wait to be written
   Pictures, HidingText, WaitingOne, Waiting,
-  // [Dialog], texts of the question when quitting with pictures not saved
-  QuitWaiting, QuitWaitingInfo, SaveElsewhere, Discard,
   Count
 };
 

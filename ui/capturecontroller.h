@@ -59,6 +59,9 @@ class CaptureController : public QObject {
   // chose to save the waiting pictures elsewhere (and they were) or to
   // discard them; false to keep running.
   bool confirmQuit();
+  // The application's error report: one message box at a time, the message
+  // with its full stop and, below it, the detail (which file, and why).
+  void showError(const QString& message, const QString& detail = QString());
 
  signals:
   // After every capture, while pictures wait, and on template changes: the
@@ -69,7 +72,6 @@ class CaptureController : public QObject {
   void clipboardChanged();
   void written(const TickResult& result);
   void waitingChanged(size_t waiting, const QString& reason);
-  void showError(const QString& message, const QString& detail);
   void announceStatus();
 
   ClipboardAccess access_;

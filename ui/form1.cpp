@@ -8,14 +8,18 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
+#include <algorithm>
 #include <climits>
 
+#include "config/errors.h"
+#include "config/language.h"
 #include "platform/fsutil.h"
 #include "ui/capturecontroller.h"
 
@@ -24,8 +28,12 @@ namespace pixkeep {
 namespace {
 
 constexpr int ClientWidth = 225;
+constexpr int FrameWidth = 233 - ClientWidth;  // the outer width less the client width
 constexpr int CollapsedHeight = 80;  // the upper part: slider, links, image type
 constexpr int StatusHeight = 19;
+constexpr int StampTextLimit = 40;    // Edit2: what the user may type
+// A white swatch caption up to this colour value (0x00BBGGRR read as one integer), black above.
+constexpr int32_t WhiteCaptionLimit = 12000000;
 
 QLabel* label(const QString& text, QWidget* parent) {
   auto* l = new QLabel(text, parent);
@@ -43,6 +51,13 @@ QLabel* linkLabel(const QString& text, QWidget* parent) {
   p.setColor(QPalette::WindowText, p.color(QPalette::Highlight));
   l->setPalette(p);
   return l;
+}
+
+// Check boxes, radio buttons and group boxes would take "&" as a shortcut
+// mark and hide it; language texts are shown as they are written.
+QString literal(const QString& text) {
+  QString s = text;
+  return s.replace('&', "&&");
 }
 
 template <typename W>
@@ -63,8 +78,8 @@ uint32_t fromQColor(const QColor& c) { return uint32_t(c.red()) | (uint32_t(c.gr
 
 }  // namespace
 
-TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidget* parent)
-    : QMainWindow(parent), types_(types) {
+TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, ProgramPlaces places, QWidget* parent)
+    : QMainWindow(parent), types_(types), places_(std::move(places)) {
   setObjectName("Form1");
   setWindowTitle("Pixkeep");
   QFont font("MS Sans Serif");
@@ -74,12 +89,8 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidge
   controller_ = new CaptureController(clipboard, types_, [this] { return readOptions(); }, texts_, this);
   connect(controller_, &CaptureController::statusChanged, this, &TForm1::showStatus);
 
-  auto* fileMenu = menuBar()->addMenu(text(Text::MenuFile));
-  fileMenu->setObjectName("Fail1");
-  auto* helpMenu = menuBar()->addMenu(text(Text::MenuHelp));
-  helpMenu->setObjectName("Help2");
-
-  auto* client = new QWidget(this);
+  createMenus();
+  auto* client = client_ = new QWidget(this);
   client->setObjectName("client");
   client->setFixedSize(ClientWidth, CollapsedHeight);
   setCentralWidget(client);
@@ -91,12 +102,12 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidge
   SB->setObjectName("SB");
   SB->setSizeGripEnabled(false);
   SB->setFixedHeight(StatusHeight);
-  SBText = new QLabel(SB);
+  SBText = label(QString(), SB);
   SBText->setObjectName("SBText");
   SB->addWidget(SBText, 1);
   setStatusBar(SB);
 
-  Image = place(new QLabel(client), "Image", 0, 456, 105, 105);
+  Image = place(label(QString(), client), "Image", 0, 456, 105, 105);
   Image->setVisible(false);
 
   connect(tyyp, &QComboBox::currentIndexChanged, this, &TForm1::tyypChange);
@@ -108,6 +119,13 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, QWidge
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::createMenus() {
+  Fail1 = menuBar()->addMenu(text(Text::MenuFile));
+  Fail1->setObjectName("Fail1");
+  Help2 = menuBar()->addMenu(text(Text::MenuHelp));
+  Help2->setObjectName("Help2");
+}
 
 void TForm1::createUpperPart(QWidget* client) {
   Label1 = place(label(QString(), client), "Label1", 0, 0);
@@ -125,11 +143,11 @@ void TForm1::createUpperPart(QWidget* client) {
 }
 
 void TForm1::createOutputGroup(QWidget* client) {
-  output = place(new QGroupBox(text(Text::OutputDirectory), client), "output", 0, 80, 217, 89);
+  output = place(new QGroupBox(literal(text(Text::OutputDirectory)), client), "output", 0, 80, 217, 89);
   output->setEnabled(false);
-  default_ = place(new QRadioButton(text(Text::DefaultDirectory), output), "default", 8, 16, 89, 17);
+  default_ = place(new QRadioButton(literal(text(Text::DefaultDirectory)), output), "default", 8, 16, 89, 17);
   default_->setChecked(true);
-  user = place(new QRadioButton(text(Text::UserDirectory), output), "user", 8, 40, 89, 17);
+  user = place(new QRadioButton(literal(text(Text::UserDirectory)), output), "user", 8, 40, 89, 17);
   change = place(linkLabel(text(Text::ChangeDirectory), output), "change", 100, 40);
   change->setEnabled(false);
   curdir = place(label(text(Text::CurrentDirectory) + ":", output), "curdir", 8, 64);
@@ -139,16 +157,21 @@ void TForm1::createOutputGroup(QWidget* client) {
 }
 
 void TForm1::createOtherGroup(QWidget* client) {
-  other = place(new QGroupBox(text(Text::Other), client), "other", 0, 176, 217, 169);
+  other = place(new QGroupBox(literal(text(Text::Other)), client), "other", 0, 176, 217, 169);
   other->setEnabled(false);
-  addtext = place(new QCheckBox(text(Text::AddText), other), "addtext", 8, 16, 110, 17);
+  addtext = place(new QCheckBox(literal(text(Text::AddText)), other), "addtext", 8, 16, 110, 17);
   Edit2 = place(new QLineEdit(other), "Edit2", 120, 8, 89, 21);
-  Edit2->setMaxLength(40);
+  Edit2->setMaxLength(StampTextLimit);
   Edit2->setBackgroundRole(QPalette::Button);
-  upright = place(new QRadioButton(text(Text::UpRight), other), "upright", 24, 32, 110, 17);
+  // A longer stored text is shown whole; once the user has shortened it to
+  // the limit, the limit holds again.
+  connect(Edit2, &QLineEdit::textChanged, this, [this](const QString& t) {
+    if (Edit2->maxLength() > StampTextLimit && t.size() <= StampTextLimit) Edit2->setMaxLength(StampTextLimit);
+  });
+  upright = place(new QRadioButton(literal(text(Text::UpRight)), other), "upright", 24, 32, 110, 17);
   upright->setChecked(true);
-  upleft = place(new QRadioButton(text(Text::UpLeft), other), "upleft", 24, 50, 110, 17);
-  yleskeskel = place(new QRadioButton(text(Text::UpCenter), other), "yleskeskel", 24, 68, 110, 17);
+  upleft = place(new QRadioButton(literal(text(Text::UpLeft)), other), "upleft", 24, 50, 110, 17);
+  yleskeskel = place(new QRadioButton(literal(text(Text::UpCenter)), other), "yleskeskel", 24, 68, 110, 17);
   V2rv = place(label(text(Text::CurrentColor), other), "V2rv", 136, 32, 64, 17);
   V2rv->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   V2rv->setAutoFillBackground(true);
@@ -157,7 +180,7 @@ void TForm1::createOtherGroup(QWidget* client) {
   p.setColor(QPalette::WindowText, p.color(QPalette::Base));
   V2rv->setPalette(p);
   pickcolor = place(linkLabel(text(Text::ChooseColor), other), "pickcolor", 136, 50);
-  background = place(new QCheckBox(text(Text::TextBackground), other), "background", 40, 88, 161, 17);
+  background = place(new QCheckBox(literal(text(Text::TextBackground)), other), "background", 40, 88, 161, 17);
   Label6 = place(label(text(Text::TextSpace), other), "Label6", 8, 106, 201, 26);
   Label6->setWordWrap(true);
   Label4 = place(label("X:", other), "Label4", 24, 144);
@@ -171,11 +194,144 @@ void TForm1::createOtherGroup(QWidget* client) {
 }
 
 void TForm1::FormCreate() {
-  controller_->setOutputDirectory(defaultOutputDirectory());
-  Edit1->setText(QString::fromStdString(controller_->cycle().outputDirectory));
+  CaptureCycle& cycle = controller_->cycle();
+  const SettingsFile settings(places_);
+  // The language first: the settings below are shown under its captions.
+  LoadLanguage(settings.languageFile());
+
+  const StoredSettings stored = settings.read();
+  cycle.outputDirectory = stored.outputDir;
+  setSwatchColor(static_cast<uint32_t>(stored.textColor));
+  switch (stored.textPos) {
+    case StampCorner::UpRight: upright->setChecked(true); break;
+    case StampCorner::UpLeft: upleft->setChecked(true); break;
+    case StampCorner::UpCenter: yleskeskel->setChecked(true); break;
+  }
+  if (stored.addText) addtext->setChecked(true);
+  if (stored.textBG) background->setChecked(true);
+  setStampText(QString::fromStdString(stored.lastText));
+
+  // Used for this run only; the stored value is left as it is.
+  controller_->setOutputDirectory(normaliseOutputDirectory(cycle.outputDirectory, places_.defaultOutputDirectory));
+  Edit1->setText(QString::fromStdString(cycle.outputDirectory));
   controller_->setPicturesTemplate(texts_[Text::Pictures]);
   // A picture already on the clipboard is never saved.
   controller_->discardClipboard();
+}
+
+void TForm1::LoadLanguage(const std::string& path) {
+  texts_ = readLanguageFile(path);
+
+  // [Menu]; the items of the menus take their texts from the table when they are made.
+  Fail1->setTitle(text(Text::MenuFile));
+  Help2->setTitle(text(Text::MenuHelp));
+
+  // [Win]
+  const auto caption = [](QLabel* l, const QString& t) {
+    l->setText(t);
+    l->adjustSize();
+  };
+  caption(Label2, text(Text::HideWindow));
+  caption(Label3, text(Text::Help));
+  caption(tyyptekst, text(Text::ImageType) + ":");
+  caption(adv, text(Text::AdvancedOptions));
+  output->setTitle(literal(text(Text::OutputDirectory)));
+  default_->setText(literal(text(Text::DefaultDirectory)));
+  user->setText(literal(text(Text::UserDirectory)));
+  caption(change, text(Text::ChangeDirectory));
+  caption(curdir, text(Text::CurrentDirectory) + ":");
+  other->setTitle(literal(text(Text::Other)));
+  addtext->setText(literal(text(Text::AddText)));
+  upright->setText(literal(text(Text::UpRight)));
+  upleft->setText(literal(text(Text::UpLeft)));
+  yleskeskel->setText(literal(text(Text::UpCenter)));
+  V2rv->setText(text(Text::CurrentColor));
+  caption(pickcolor, text(Text::ChooseColor));
+  Label6->setText(text(Text::TextSpace));
+  background->setText(literal(text(Text::TextBackground)));
+  tyyp->move(std::clamp(textInteger(texts_, Text::TypeLeft), -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX), tyyp->y());
+
+  SpinChange();
+  // The status bar and the tray tip, with the count reached so far.
+  controller_->setPicturesTemplate(texts_[Text::Pictures]);
+  applyHelpFile();
+  applyWidth(textInteger(texts_, Text::Width));
+}
+
+void TForm1::applyHelpFile() {
+  // A relative name is taken from the current directory, as at any other time.
+  const std::string& name = texts_[Text::HelpFile];
+  const bool present = !name.empty() && fileExists(name) && !isDirectory(name);
+  helpFile_ = present ? QString::fromStdString(name) : QString();
+  if (windowFlags().testFlag(Qt::WindowContextHelpButtonHint) != present) {
+    const bool shown = isVisible();
+    setWindowFlag(Qt::WindowContextHelpButtonHint, present);
+    if (shown) show();  // new window flags hide a window
+  }
+}
+
+void TForm1::applyWidth(int width) {
+  const WidthLayout l = layoutForWidth(width);
+  // Qt's sizes end at QWIDGETSIZE_MAX; beyond it they would overflow.
+  client_->setFixedWidth(int(std::clamp<int64_t>(int64_t(l.window) - FrameWidth, 0, QWIDGETSIZE_MAX)));
+  output->resize(std::min(l.groupBox, QWIDGETSIZE_MAX), output->height());
+  other->resize(std::min(l.groupBox, QWIDGETSIZE_MAX), other->height());
+  Edit1->resize(std::min(l.outputField, QWIDGETSIZE_MAX), Edit1->height());
+  Edit2->resize(std::min(l.textField, QWIDGETSIZE_MAX), Edit2->height());
+}
+
+void TForm1::setSwatchColor(uint32_t color) {
+  QPalette p = V2rv->palette();
+  p.setColor(QPalette::Window, toQColor(color));
+  p.setColor(QPalette::WindowText, static_cast<int32_t>(color) <= WhiteCaptionLimit ? Qt::white : Qt::black);
+  V2rv->setPalette(p);
+}
+
+void TForm1::setStampText(const QString& stampText) {
+  Edit2->setMaxLength(int(std::clamp<qsizetype>(stampText.size(), StampTextLimit, 32767)));
+  Edit2->setText(stampText);
+}
+
+StampSettings TForm1::stampSettings() const {
+  StampSettings s;
+  s.lastText = Edit2->text().toStdString();
+  s.textPos = upright->isChecked() ? StampCorner::UpRight : upleft->isChecked() ? StampCorner::UpLeft : StampCorner::UpCenter;
+  s.addText = addtext->isChecked();
+  s.textBG = background->isChecked();
+  return s;
+}
+
+bool TForm1::store(const std::function<void(SettingsFile&)>& write) {
+  try {
+    SettingsFile settings(places_);
+    write(settings);
+    return true;
+  } catch (const Exception& e) {
+    controller_->showError(QString::fromUtf8(e.what()));
+    return false;
+  }
+}
+
+bool TForm1::languageChosen(const std::string& path) {
+  LoadLanguage(path);
+  return store([&](SettingsFile& s) { s.writeLanguageFile(path); });
+}
+
+bool TForm1::textColorChosen(uint32_t color) {
+  setSwatchColor(color);
+  return store([&](SettingsFile& s) { s.writeTextColor(static_cast<int32_t>(color)); });
+}
+
+bool TForm1::outputDirectoryChosen(const std::string& directory) {
+  CaptureCycle& cycle = controller_->cycle();
+  cycle.outputDirectory = directory + "/";
+  Edit1->setText(QString::fromStdString(cycle.outputDirectory));
+  return store([&](SettingsFile& s) { s.writeOutputDir(cycle.outputDirectory); });
+}
+
+void TForm1::endProgram() {
+  // exit(), not quit(): quit() would close the windows and so store the settings.
+  QCoreApplication::exit(0);
 }
 
 void TForm1::showStatus(const QString& status, const QString& trayTip) {
@@ -239,6 +395,11 @@ void TForm1::SpinChange() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  // A failed write keeps the window open; the keys written before it stay written.
+  if (!store([this](SettingsFile& st) { st.writeOnClose(stampSettings()); })) {
+    event->ignore();
+    return;
+  }
   // Pictures not written yet are saved elsewhere or discarded only when the user says so.
   if (!controller_->confirmQuit()) {
     event->ignore();

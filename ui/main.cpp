@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   pixkeep::setCurrentDisplay(&display);
   pixkeep::setTextRasteriser(&pixkeep::freeTypeText());
   pixkeep::QtClipboard clipboard;
-  pixkeep::TForm1 form(clipboard, pixkeep::imageTypes());
+  pixkeep::TForm1 form(clipboard, pixkeep::imageTypes(), pixkeep::programPlaces());
   form.show();
   int rc = app.exec();
   pixkeep::setCurrentDisplay(nullptr);

@@ -46,7 +46,7 @@ class Form1Test : public testing::Test {
     char templ[] = "/tmp/pixkeep-ui-XXXXXX";
     dir = std::string(mkdtemp(templ)) + "/";
     clipboard.putBitmap(redBitmap());  // on the clipboard before start: discarded
-    form = std::make_unique<TForm1>(clipboard, imageTypes());
+    form = std::make_unique<TForm1>(clipboard, imageTypes(), ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir});
     cycle().outputDirectory = dir;
   }
   void TearDown() override {
@@ -110,7 +110,7 @@ TEST_F(Form1Test, StartUpState) {
   EXPECT_EQ(child<QSpinBox>("X")->value(), 7);
   EXPECT_EQ(child<QSpinBox>("Y")->value(), 4);
   EXPECT_EQ(child<QLineEdit>("Edit2")->maxLength(), 40);
-  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), defaultOutputDirectory()) << "Edit1 shows the directory in use";
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir) << "Edit1 shows the directory in use";
   EXPECT_EQ(child<QLabel>("V2rv")->palette().color(QPalette::Window), QColor(0, 128, 0));
   CaptureOptions o = form->readOptions();
   EXPECT_EQ(o.color, 32768u);

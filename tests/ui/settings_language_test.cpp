@@ -1,0 +1,370 @@
+// The main window's settings and language: what start-up reads into the
+// controls, what closing and the user's choices store, and the captions and
+// layout a language file gives. Qt offscreen, an in-memory clipboard, and the
+// files in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QComboBox>
+#include <QTimer>
+
+#include "codecs/imagetypes.h"
+#include "config/profile.h"
+#include "platform/fakeclipboard.h"
+#include "tests/config/tempdir.h"
+#include "ui/capturecontroller.h"
+#include "ui/form1.h"
+
+namespace pixkeep {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::ReadOnlyDirectory;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+PlatformBitmap whiteBitmap() {
+  PlatformBitmap b;
+  b.width = 1;
+  b.height = 1;
+  b.bits = {255, 255, 255, 0};
+  return b;
+}
+
+// What every control that the language file names shows, by object name.
+std::map<QString, QString> captions(const QWidget& form) {
+  std::map<QString, QString> out;
+  for (QLabel* l : form.findChildren<QLabel*>()) out[l->objectName()] = l->text();
+  for (QAbstractButton* b : form.findChildren<QAbstractButton*>()) out[b->objectName()] = b->text();
+  for (QGroupBox* g : form.findChildren<QGroupBox*>()) out[g->objectName()] = g->title();
+  for (QMenu* m : form.findChildren<QMenu*>()) out[m->objectName()] = m->title();
+  return out;
+}
+
+// The control each text of the table is shown on, and how.
+struct Shown { Text id; const char* control; const char* suffix; bool literal; };
+const Shown shownTexts[] = {
+    {Text::MenuFile, "Fail1", "", false},         {Text::MenuHelp, "Help2", "", false},
+    {Text::HideWindow, "Label2", "", false},      {Text::Help, "Label3", "", false},
+    {Text::ImageType, "tyyptekst", ":", false},   {Text::AdvancedOptions, "adv", "", false},
+    {Text::OutputDirectory, "output", "", true},  {Text::DefaultDirectory, "default", "", true},
+    {Text::UserDirectory, "user", "", true},      {Text::ChangeDirectory, "change", "", false},
+    {Text::CurrentDirectory, "curdir", ":", false}, {Text::Other, "other", "", true},
+    {Text::AddText, "addtext", "", true},         {Text::UpRight, "upright", "", true},
+    {Text::UpLeft, "upleft", "", true},           {Text::UpCenter, "yleskeskel", "", true},
+    {Text::CurrentColor, "V2rv", "", false},      {Text::ChooseColor, "pickcolor", "", false},
+    {Text::TextSpace, "Label6", "", false},       {Text::TextBackground, "background", "", true},
+};
+
+class SettingsLanguageTest : public testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory(dir / "out"); }
+  ProgramPlaces places() const { return {dir / "pixkeep.ini", dir / "english.ini", dir / "out/"}; }
+  void start() {
+    form = std::make_unique<TForm1>(clipboard, imageTypes(), places());
+  }
+  template <typename T>
+  T* child(const char* name) {
+    T* w = form->findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  QString shown(const char* name) { return captions(*form)[name]; }
+  // Lets the writing thread finish and delivers what it reported.
+  void settle() {
+    form->controller().queue().flush(std::chrono::seconds(10));
+    QCoreApplication::processEvents();
+  }
+  std::string stored(const char* section, const char* key) {
+    return IniFile(dir / "pixkeep.ini").readString(section, key, "<none>");
+  }
+  QColor swatch(QPalette::ColorRole role) { return child<QLabel>("V2rv")->palette().color(role); }
+  // Runs the event loop until `action` has ended it; false when it never ends.
+  bool runUntilEnded(const std::function<void()>& action) {
+    bool ended = false;
+    QTimer::singleShot(0, form.get(), action);
+    QTimer::singleShot(0, form.get(), [&] { QTimer::singleShot(2000, qApp, [] { QCoreApplication::exit(1); }); });
+    ended = QApplication::exec() == 0;
+    return ended;
+  }
+
+  TempDir dir;
+  FakeClipboard clipboard;
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(SettingsLanguageTest, WithoutFilesEveryDefaultAndNothingWritten) {
+  start();
+  for (const Shown& s : shownTexts)
+    EXPECT_EQ(shown(s.control), QString(textEntry(s.id).defaultText) + s.suffix) << s.control;
+  EXPECT_EQ(shown("background"), "Add white background to text") << "the layout's caption is always replaced";
+  EXPECT_EQ(shown("Label1"), "Quality 90 (recommended 90)");
+  EXPECT_EQ(form->statusText(), "0/99999 pictures");
+  EXPECT_EQ(form->trayTip(), "Pixkeep - 0/99999 pictures");
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "out/");
+  EXPECT_EQ(form->controller().cycle().outputDirectory, dir / "out/");
+  EXPECT_EQ(swatch(QPalette::Window), QColor(0, 128, 0));
+  EXPECT_EQ(swatch(QPalette::WindowText), QColor(Qt::white)) << "32768 is at most 12000000";
+  EXPECT_TRUE(child<QRadioButton>("upright")->isChecked());
+  EXPECT_FALSE(child<QCheckBox>("addtext")->isChecked());
+  EXPECT_FALSE(child<QCheckBox>("background")->isChecked());
+  EXPECT_EQ(child<QLineEdit>("Edit2")->text(), "");
+  EXPECT_EQ(form->helpFile(), "");
+  EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+  form->layout()->activate();
+  EXPECT_EQ(form->width(), 233 - 8) << "the client area of a 233-pixel window";
+  EXPECT_EQ(child<QWidget>("output")->width(), 217);
+  EXPECT_EQ(child<QWidget>("Edit1")->width(), 113);
+  EXPECT_EQ(child<QWidget>("Edit2")->width(), 89);
+  EXPECT_EQ(child<QWidget>("tyyp")->x(), 64);
+  EXPECT_FALSE(fs::exists(dir / "pixkeep.ini"));
+  // The texts that no language file changes.
+  EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  EXPECT_EQ(shown("Label4"), "X:");
+  EXPECT_EQ(shown("Label5"), "Y:");
+}
+
+TEST_F(SettingsLanguageTest, StoredSettingsFillTheControlsAndAreNotWrittenBack) {
+  fs::create_directory(dir / "shots");
+  writeFile(dir / "deutsch.ini", "[Win]\nAddText=Text einf\xC3\xBCgen\n");
+  const std::string longText(60, 'w');
+  const std::string file = "[Settings]\nOutputDir=" + dir / "shots" + "\nTextColor=0x0000FF\nTextPos=7\n"
+                           "AddText=yes\nTextBG=1\nLastText=" + longText + "\n[Language]\nLangFile=" +
+                           dir / "deutsch.ini" + "\n";
+  writeFile(dir / "pixkeep.ini", file);
+  start();
+  EXPECT_EQ(shown("addtext"), "Text einf\xC3\xBCgen");
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
+  EXPECT_EQ(form->controller().cycle().outputDirectory, dir / "shots/");
+  EXPECT_EQ(swatch(QPalette::Window), QColor(255, 0, 0)) << "0x0000FF is pure red";
+  EXPECT_EQ(form->readOptions().color, 255u);
+  EXPECT_TRUE(child<QRadioButton>("yleskeskel")->isChecked());
+  EXPECT_FALSE(child<QCheckBox>("addtext")->isChecked()) << "only 1 ticks";
+  EXPECT_TRUE(child<QCheckBox>("background")->isChecked());
+  EXPECT_EQ(child<QLineEdit>("Edit2")->text().toStdString(), longText) << "shown whole";
+  EXPECT_EQ(form->readOptions().text, longText) << "used whole";
+  EXPECT_EQ(readFile(dir / "pixkeep.ini"), file);
+
+  // Typing cannot make it longer; once shortened to 40, the limit of 40 holds.
+  auto* edit = child<QLineEdit>("Edit2");
+  edit->end(false);
+  edit->insert("x");
+  EXPECT_EQ(edit->text().size(), 60);
+  edit->setText(QString(39, 'w'));
+  edit->end(false);
+  edit->insert("xyz");
+  EXPECT_EQ(edit->text().size(), 40);
+
+  // The next close writes the corner as 3.
+  form->close();
+  EXPECT_EQ(stored("Settings", "TextPos"), "3");
+}
+
+TEST_F(SettingsLanguageTest, OutputDirectoryNormalisation) {
+  struct Case { std::string stored; std::string used; };
+  fs::create_directory(dir / "shots");
+  const Case cases[] = {{dir / "shots", dir / "shots/"}, {dir / "shots/", dir / "shots/"},
+                        {dir / "removed", dir / "out/"}, {"", dir / "out/"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    const std::string file = "[Settings]\nOutputDir=" + c.stored + "\n";
+    writeFile(dir / "pixkeep.ini", file);
+    start();
+    EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), c.used);
+    EXPECT_EQ(form->controller().cycle().outputDirectory, c.used);
+    clipboard.putBitmap(whiteBitmap());
+    child<QComboBox>("tyyp")->setCurrentIndex(3);
+    form->TimerTimer();
+    settle();
+    EXPECT_TRUE(fs::exists(c.used + "pxk1.bmp"));
+    fs::remove(c.used + "pxk1.bmp");
+    EXPECT_EQ(readFile(dir / "pixkeep.ini"), file) << "the stored value stays";
+  }
+}
+
+TEST_F(SettingsLanguageTest, ColoursAndTheSwatchCaption) {
+  struct Case { const char* stored; QColor background; QColor caption; };
+  const Case cases[] = {{"$FF0000", QColor(0, 0, 255), Qt::black}, {"65535", QColor(255, 255, 0), Qt::white},
+                        {"12000000", QColor(0, 0x1B, 0xB7), Qt::white}, {"12000001", QColor(1, 0x1B, 0xB7), Qt::black}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    writeFile(dir / "pixkeep.ini", std::string("[Settings]\nTextColor=") + c.stored + "\n");
+    start();
+    EXPECT_EQ(swatch(QPalette::Window), c.background);
+    EXPECT_EQ(swatch(QPalette::WindowText), c.caption);
+  }
+  // A confirmed colour is shown, then stored in decimal.
+  ASSERT_TRUE(form->textColorChosen(16711680));
+  EXPECT_EQ(swatch(QPalette::Window), QColor(0, 0, 255));
+  EXPECT_EQ(swatch(QPalette::WindowText), QColor(Qt::black));
+  EXPECT_EQ(stored("Settings", "TextColor"), "16711680");
+}
+
+TEST_F(SettingsLanguageTest, ClosingStoresTheStampAndNothingElse) {
+  writeFile(dir / "pixkeep.ini", "; mine\n[Settings]\nOutputDir=" + dir / "chosen/" + "\nTextColor=255\n");
+  start();
+  child<QLineEdit>("Edit2")->setText("stamp");
+  child<QRadioButton>("upleft")->setChecked(true);
+  child<QCheckBox>("addtext")->setChecked(true);
+  // "Default": another directory for this run only.
+  form->controller().cycle().outputDirectory = dir / "out/";
+  form->show();
+  EXPECT_TRUE(runUntilEnded([this] { form->close(); })) << "closing ends the program";
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_EQ(readFile(dir / "pixkeep.ini"), "; mine\n[Settings]\nOutputDir=" + dir / "chosen/" +
+                                               "\nTextColor=255\nLastText=stamp\nTextPos=2\nAddText=1\nTextBG=0\n");
+}
+
+TEST_F(SettingsLanguageTest, ExitStoresNothing) {
+  start();
+  child<QLineEdit>("Edit2")->setText("not kept");
+  child<QRadioButton>("yleskeskel")->setChecked(true);
+  form->show();
+  EXPECT_TRUE(runUntilEnded([this] { form->endProgram(); }));
+  EXPECT_FALSE(fs::exists(dir / "pixkeep.ini"));
+}
+
+TEST_F(SettingsLanguageTest, AFailedWriteOnCloseKeepsTheWindowOpenAndTheFile) {
+  const std::string file = "[Settings]\nLastText=old\nTextColor=255\n";
+  writeFile(dir / "pixkeep.ini", file);
+  start();
+  child<QLineEdit>("Edit2")->setText("new");
+  form->show();
+  {
+    ReadOnlyDirectory readOnly(dir.path());
+    ASSERT_TRUE(readOnly.effective());
+    EXPECT_FALSE(form->close());
+  }
+  EXPECT_TRUE(form->isVisible());
+  auto boxes = form->findChildren<QMessageBox*>("errorBox");
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_EQ(boxes[0]->text().toStdString(), "Unable to write to " + dir / "pixkeep.ini" + ".");
+  EXPECT_EQ(readFile(dir / "pixkeep.ini"), file);
+  boxes[0]->accept();
+}
+
+TEST_F(SettingsLanguageTest, ChoicesStoreTheirKeys) {
+  writeFile(dir / "deutsch.ini", "[Status]\nPictures=%p Bilder\n");
+  start();
+  ASSERT_TRUE(form->languageChosen(dir / "deutsch.ini"));
+  EXPECT_EQ(form->statusText(), "0/99999 Bilder");
+  EXPECT_EQ(stored("Language", "LangFile"), dir / "deutsch.ini");
+
+  fs::create_directory(dir / "shots");
+  ASSERT_TRUE(form->outputDirectoryChosen(dir / "shots"));
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
+  EXPECT_EQ(form->controller().cycle().outputDirectory, dir / "shots/");
+  EXPECT_EQ(stored("Settings", "OutputDir"), dir / "shots/");
+
+  // The next start finds them.
+  start();
+  EXPECT_EQ(form->statusText(), "0/99999 Bilder");
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
+}
+
+TEST_F(SettingsLanguageTest, EveryCaptionComesFromTheLanguageFileAsPlainText) {
+  std::string file;
+  std::string section;
+  for (const TextEntry& e : textEntries()) {
+    if (e.section != section) file += "[" + (section = e.section) + "]\n";
+    const std::string key = e.key;
+    if (key != "Width" && key != "TypeLeft" && key != "HelpFile" && key != "Quality")
+      file += key + "=<b>" + key + "</b> & \xC3\xA4\n";
+  }
+  writeFile(dir / "all.ini", file);
+  start();
+  form->LoadLanguage(dir / "all.ini");
+  for (const Shown& s : shownTexts) {
+    const QString own = QString("<b>%1</b> & \u00e4").arg(textEntry(s.id).key) + s.suffix;
+    EXPECT_EQ(shown(s.control), s.literal ? QString(own).replace("&", "&&") : own) << s.control;
+  }
+  for (QLabel* l : form->findChildren<QLabel*>()) EXPECT_EQ(l->textFormat(), Qt::PlainText) << l->objectName().toStdString();
+  EXPECT_EQ(form->statusText(), "<b>Pictures</b> & \u00e4");
+  EXPECT_EQ(form->texts()[Text::OK], "<b>OK</b> & \xC3\xA4") << "kept for the windows made later";
+  EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  auto* types = child<QComboBox>("tyyp");
+  ASSERT_EQ(types->count(), 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(types->itemText(i), QStringList({"JPEG", "PNG", "GIF", "Bitmap"})[i]);
+
+  // A later file replaces every text; what it lacks is English again.
+  writeFile(dir / "menu.ini", "[Menu]\nFile=&Datei\n");
+  form->LoadLanguage(dir / "menu.ini");
+  EXPECT_EQ(shown("Fail1"), "&Datei");
+  for (const Shown& s : shownTexts)
+    if (s.id != Text::MenuFile) {
+      EXPECT_EQ(shown(s.control), QString(textEntry(s.id).defaultText) + s.suffix) << s.control;
+    }
+  EXPECT_EQ(form->statusText(), "0/99999 pictures");
+}
+
+TEST_F(SettingsLanguageTest, TemplatesWidthsAndTheHelpFile) {
+  start();
+  struct Case { const char* file; const char* control; QString expected; };
+  const Case cases[] = {
+      {"[Win]\nQuality=Qualit\xC3\xA4t %q", "Label1", "Qualit\u00e4t 90"},
+      {"[Win]\nImageType=Bildtyp:", "tyyptekst", "Bildtyp::"},
+  };
+  for (const Case& c : cases) {
+    writeFile(dir / "lang.ini", c.file);
+    form->LoadLanguage(dir / "lang.ini");
+    EXPECT_EQ(shown(c.control), c.expected) << c.file;
+  }
+  writeFile(dir / "lang.ini", "[Win]\nCompression=%Q/%q\n");
+  form->LoadLanguage(dir / "lang.ini");
+  child<QComboBox>("tyyp")->setCurrentIndex(1);
+  child<QScrollBar>("Spin")->setValue(5);
+  EXPECT_EQ(shown("Label1"), "5/5");
+
+  writeFile(dir / "lang.ini", "[Win]\nWidth=300\nTypeLeft=$50\n");
+  form->LoadLanguage(dir / "lang.ini");
+  form->layout()->activate();
+  EXPECT_EQ(form->width(), 300 - 8) << "the client area of a 300-pixel window";
+  EXPECT_EQ(child<QWidget>("output")->width(), 284);
+  EXPECT_EQ(child<QWidget>("other")->width(), 284);
+  EXPECT_EQ(child<QWidget>("Edit1")->width(), 180);
+  EXPECT_EQ(child<QWidget>("Edit2")->width(), 156);
+  EXPECT_EQ(child<QWidget>("tyyp")->x(), 80);
+
+  writeFile(dir / "lang.ini", "[Win]\nWidth=-2147483648\nTypeLeft=2147483647\n");
+  form->LoadLanguage(dir / "lang.ini");
+  EXPECT_EQ(child<QWidget>("output")->width(), 0);
+  EXPECT_EQ(child<QWidget>("Edit2")->width(), 0);
+
+  writeFile(dir / "help.md", "# Pixkeep\n");
+  writeFile(dir / "lang.ini", "[Help]\nHelpFile=" + dir / "help.md");
+  form->LoadLanguage(dir / "lang.ini");
+  EXPECT_EQ(form->helpFile().toStdString(), dir / "help.md");
+  EXPECT_TRUE(form->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+  writeFile(dir / "lang.ini", "[Help]\nHelpFile=" + dir / "gone.md");
+  form->LoadLanguage(dir / "lang.ini");
+  EXPECT_EQ(form->helpFile(), "");
+  EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+}
+
+TEST_F(SettingsLanguageTest, ANewLanguageShowsTheCountReachedAtOnce) {
+  start();
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  for (int i = 0; i < 17; ++i) {
+    clipboard.putBitmap(whiteBitmap());
+    form->TimerTimer();
+  }
+  settle();
+  ASSERT_EQ(form->statusText(), "17/99999 pictures");
+  writeFile(dir / "deutsch.ini", "[Status]\nPictures=%p Bilder\n");
+  form->LoadLanguage(dir / "deutsch.ini");
+  EXPECT_EQ(form->statusText(), "17/99999 Bilder");
+  EXPECT_EQ(form->trayTip(), "Pixkeep - 17/99999 Bilder");
+}
+
+}  // namespace
+}  // namespace pixkeep
