@@ -162,51 +162,89 @@ void TFloydSteinbergDitherer::NextRow() {
 }
 
 void TFloydSteinbergDitherer::MapRow(const uint8_t* source, uint8_t* target) {
-  if (webCube_) return mapRow<true>(source, target);
+  if (webCube_) return mapWebCubeRow(source, target);
   TDitherEngine::MapRow(source, target);
 }
 
 namespace {
 
-// One channel of one Floyd-Steinberg step onto the web cube; returns the
-// channel's cube level.
-inline int webCubeChannel(int32_t& cell, int32_t& carry, int32_t& below, int32_t& behind, int value) {
-  const int32_t v = clampByte(value + (cell + carry + 8) / 16);
-  const int level = (v + 3) / 51;
-  const int32_t e = v - 51 * level;
+// One step of one channel onto the web cube, looked up by the pixel value v
+// and the diffused sum s = cell + carry + 8 at entry 16 v + s' + Bias, where
+// s' is s with 15 added when s is negative: floor((16 v + s') / 16) is then
+// v + s / 16 truncated toward zero, the value before clamping. Every error
+// on the cube, v - 51 * ((v + 3) div 51), lies in -3..47, so cells (at most
+// 9 errors) and carry (7 errors) keep s within -40..760, well inside the
+// table.
+struct WebCubeStep {
+  int16_t carry;  // 7 e + 8: the next pixel's carry with the rounding term
+  int8_t error;   // e
+  uint8_t level;  // the cube level of the clamped value
+};
+struct WebCubeSteps {
+  static constexpr int Bias = 64;
+  std::array<WebCubeStep, 16 * 256 + 1024> steps;
+  WebCubeSteps() {
+    for (size_t i = 0; i < steps.size(); ++i) {
+      const int total = int(i) - Bias;
+      const int value = total >= 0 ? total / 16 : -((-total + 15) / 16);  // floor(total / 16)
+      const int v = clampByte(value);
+      const int level = TNetscapeColorLookup::Level(v);
+      const int e = v - 51 * level;
+      steps[i] = WebCubeStep{int16_t(7 * e + 8), int8_t(e), uint8_t(level)};
+    }
+  }
+};
+const WebCubeSteps& webCubeSteps() {
+  static const WebCubeSteps table;
+  return table;
+}
+
+// One channel of one Floyd-Steinberg step onto the web cube (carry8 is the
+// carry plus 8); returns the channel's cube level. The same arithmetic as
+// MapPixel with TNetscapeColorLookup.
+inline int webCubeChannel(const WebCubeSteps& table, int32_t& cell, int32_t& carry8, int32_t& below, int32_t& behind,
+                          int value) {
+  int32_t sum = cell + carry8;
+  sum += (sum >> 31) & 15;
+  const WebCubeStep step = table.steps[size_t(16 * value + sum + WebCubeSteps::Bias)];
+  const int32_t e = step.error;
   if (e != 0) {
     cell = behind + 3 * e;
     behind = below + 5 * e;
     below = e;
   }
-  carry = 7 * e;
-  return level;
+  carry8 = step.carry;
+  return step.level;
 }
 
 }  // namespace
 
 // The whole row at once, with the state in locals: the same steps as
 // MapPixel with TNetscapeColorLookup, without a call per pixel.
-template <bool WebCube>
-void TFloydSteinbergDitherer::mapRow(const uint8_t* source, uint8_t* target) {
+void TFloydSteinbergDitherer::mapWebCubeRow(const uint8_t* source, uint8_t* target) {
   const int width = Width(), direction = Direction();
-  int x = Column(), cursor = cursor_;
-  int32_t cr = carry_[0], cg = carry_[1], cb = carry_[2];
+  int x = Column();
+  if (x < 0 || x >= width) return;
+  // Pixel x reads cell x on a left-to-right row and cell x + 2 on a
+  // right-to-left one.
+  const int offset = cursor_ - x;
+  int32_t* cells = errors_.data() + 3 * offset;
+  const WebCubeSteps& table = webCubeSteps();
+  int32_t cr = carry_[0] + 8, cg = carry_[1] + 8, cb = carry_[2] + 8;
   int32_t lr = below_[0], lg = below_[1], lb = below_[2];
   int32_t hr = behind_[0], hg = behind_[1], hb = behind_[2];
-  int32_t* errors = errors_.data();
-  for (; x >= 0 && x < width; x += direction, cursor += direction) {
-    const uint8_t* s = source + 3 * size_t(x);
-    int32_t* cell = errors + 3 * cursor;
-    const int r = webCubeChannel(cell[0], cr, lr, hr, s[2]);
-    const int g = webCubeChannel(cell[1], cg, lg, hg, s[1]);
-    const int b = webCubeChannel(cell[2], cb, lb, hb, s[0]);
+  for (int n = direction > 0 ? width - x : x + 1; n > 0; --n, x += direction) {
+    const uint8_t* s = source + 3 * x;
+    int32_t* cell = cells + 3 * x;
+    const int r = webCubeChannel(table, cell[0], cr, lr, hr, s[2]);
+    const int g = webCubeChannel(table, cell[1], cg, lg, hg, s[1]);
+    const int b = webCubeChannel(table, cell[2], cb, lb, hb, s[0]);
     target[x] = uint8_t(36 * r + 6 * g + b);
   }
-  carry_ = {cr, cg, cb};
+  carry_ = {cr - 8, cg - 8, cb - 8};
   below_ = {lr, lg, lb};
   behind_ = {hr, hg, hb};
-  cursor_ = cursor;
+  cursor_ = x + offset;
   setColumn(x);
 }
 

@@ -114,8 +114,7 @@ class TFloydSteinbergDitherer final : public TDitherEngine {
   void MapRow(const uint8_t* source, uint8_t* target) override;
 
  private:
-  template <bool WebCube>
-  void mapRow(const uint8_t* source, uint8_t* target);
+  void mapWebCubeRow(const uint8_t* source, uint8_t* target);
 
   // Per channel (red, green, blue), interleaved: cell i of channel c is
   // errors_[3 * i + c]; width + 2 cells.
