@@ -206,7 +206,7 @@ inline int webCubeChannel(const WebCubeSteps& table, int32_t& cell, int32_t& car
                           int value) {
   int32_t sum = cell + carry8;
   sum += (sum >> 31) & 15;
-  const WebCubeStep step = table.steps[size_t(16 * value + sum + WebCubeSteps::Bias)];
+  const WebCubeStep& step = table.steps[size_t(16 * value + sum + WebCubeSteps::Bias)];
   const int32_t e = step.error;
   if (e != 0) {
     cell = behind + 3 * e;
