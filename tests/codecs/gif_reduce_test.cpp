@@ -563,22 +563,26 @@ TEST(GifFrame, IndicesBeyondAShortTableGetBlackEntries) {
 }
 
 TEST(GifFrame, ATwoColourTruecolourRasterIsStillReducedOntoTheCube) {
-  RasterImage source;
-  source.createBlank(9, 4, PixelFormat::Bits32);
-  paint(source, [](int x, int y) { return (x + y) % 2 ? White : Red; });
-  TGIFImage gif;
-  gif.DitherAlgorithm = daFloydSteinberg;
-  gif.AssignRaster(source);
-  const TGIFSubImage& frame = gif.Images[0];
-  ASSERT_EQ(frame.ColorMap.Count(), 256);
-  for (int i = 0; i < 216; ++i)
-    ASSERT_EQ(frame.ColorMap[i], (TGIFColor{uint8_t(51 * (i / 36)), uint8_t(51 * (i / 6 % 6)), uint8_t(51 * (i % 6))}));
-  for (int i = 216; i < 256; ++i) ASSERT_EQ(frame.ColorMap[i], TGIFColor{});
-  for (int y = 0; y < 4; ++y)
-    for (int x = 0; x < 9; ++x) EXPECT_EQ(frame.Pixel(x, y), (x + y) % 2 ? 215 : 180);
-  EXPECT_EQ(source.pixelFormat(), PixelFormat::Bits24);
-  EXPECT_FALSE(frame.Transparent());
-  EXPECT_EQ(frame.Extensions.Count(), 0);
+  for (PixelFormat format : {PixelFormat::Bits24, PixelFormat::Bits32}) {
+    SCOPED_TRACE(int(format));
+    RasterImage source;
+    source.createBlank(9, 4, format);
+    paint(source, [](int x, int y) { return (x + y) % 2 ? White : Red; });
+    TGIFImage gif;
+    gif.DitherAlgorithm = daFloydSteinberg;
+    gif.AssignRaster(source);
+    const TGIFSubImage& frame = gif.Images[0];
+    ASSERT_EQ(frame.ColorMap.Count(), 256);
+    for (int i = 0; i < 216; ++i)
+      ASSERT_EQ(frame.ColorMap[i], (TGIFColor{uint8_t(51 * (i / 36)), uint8_t(51 * (i / 6 % 6)), uint8_t(51 * (i % 6))}));
+    for (int i = 216; i < 256; ++i) ASSERT_EQ(frame.ColorMap[i], TGIFColor{});
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 9; ++x) EXPECT_EQ(frame.Pixel(x, y), (x + y) % 2 ? 215 : 180);
+    EXPECT_EQ(frame.WorkingRaster()->pixelFormat(), PixelFormat::Bits8);
+    EXPECT_EQ(source.pixelFormat(), PixelFormat::Bits24);
+    EXPECT_FALSE(frame.Transparent());
+    EXPECT_EQ(frame.Extensions.Count(), 0);
+  }
 }
 
 TEST(GifFrame, ACapturedDeviceRasterGivesTheReferenceIndices) {
