@@ -101,7 +101,7 @@ void TGIFEncoder::encodeFrame(Stream& stream, const GIFFrameData& frame) {
   clearCode = int16_t(1 << bitsPerPixel);
   endCode = int16_t(clearCode + 1);
   firstCode = int16_t(clearCode + 2);
-  validLimit = std::min<int32_t>(colourCount, clearCode);
+  validLimit = std::clamp<int32_t>(colourCount, 0, clearCode);
   bitBuffer = 0;
   bitCount = 0;
   pixel = pixels;
@@ -176,12 +176,15 @@ void TLZWEncoder::emitClear() {
   clearPending = true;
   emitCode(clearCode);
   table->clear();
+  std::memset(lastChild.get(), 0xFF, 4096 * sizeof(uint32_t));
   nextCode = int16_t(clearCode + 2);
 }
 
 void TLZWEncoder::codePixels() {
   THashTable strings;
   table = &strings;
+  lastChild.reset(new uint32_t[4096]);
+  uint32_t* const recent = lastChild.get();
   struct Forget {
     THashTable*& t;
     ~Forget() { t = nullptr; }
@@ -189,24 +192,50 @@ void TLZWEncoder::codePixels() {
 
   emitClear();
   matchCode = takePixel();
-  while (advancePixel()) {
-    const uint8_t value = takePixel();
-    const uint32_t key = (uint32_t(matchCode) << 8) | value;
-    uint32_t slot;
-    const int32_t found = strings.findOrSlot(key, slot);
-    if (found >= 0) {
-      matchCode = int16_t(found);
-      continue;
+  // The pixels go in advancePixel's order, a row (interlaced) or the whole
+  // frame at a time, with the hot state in locals: stores into the block
+  // buffer or the table could otherwise alias the members.
+  const uint32_t* const slots = strings.data();
+  const uint32_t limit = uint32_t(validLimit);
+  uint32_t match = uint32_t(matchCode);
+  const uint8_t* p = pixel;
+  const uint8_t* end = p + (pixelsLeft - 1);
+  for (;;) {
+    while (p != end) {
+      const uint32_t value = *p++;
+      if (value >= limit) throw GIFException(msg::GifColorNotInTable);
+      const uint32_t cached = recent[match];
+      if ((cached >> 12) == value) {
+        match = cached & 4095;
+        continue;
+      }
+      const uint32_t key = (match << 8) | value;
+      uint32_t h = THashTable::primarySlot(key);
+      uint32_t entry = slots[h];
+      for (int32_t step = 0; (entry >> 12) != key && (entry >> 12) != (THashTable::Empty >> 12); ++step) {
+        h = THashTable::nextSlot(h, step);
+        entry = slots[h];
+      }
+      if ((entry >> 12) == key) {
+        recent[match] = (value << 12) | (entry & 4095);
+        match = entry & 4095;
+        continue;
+      }
+      emitCode(int32_t(match));
+      if (nextCode >= 4095) {
+        emitClear();
+      } else {
+        strings.storeAt(h, key, nextCode);
+        recent[match] = (value << 12) | uint32_t(nextCode);
+        ++nextCode;
+      }
+      match = value;
     }
-    emitCode(matchCode);
-    matchCode = value;
-    if (nextCode >= 4095) {
-      emitClear();
-    } else {
-      strings.storeAt(slot, key, nextCode);
-      ++nextCode;
-    }
+    if (!interlaced || !nextInterlacedRow()) break;
+    p = pixel;
+    end = p + width;
   }
+  matchCode = int16_t(match);
   emitCode(matchCode);
 }
 

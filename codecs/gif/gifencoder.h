@@ -88,8 +88,14 @@ class THashTable {
   // `store` would put it, so that a miss followed by an insert probes once.
   int32_t findOrSlot(uint32_t key, uint32_t& slot) const;
   void storeAt(uint32_t slot, uint32_t key, int32_t code) { slots[slot] = (key << 12) | (uint32_t(code) & 4095); }
+  const uint32_t* data() const { return slots.get(); }
 
-  static uint32_t primarySlot(uint32_t key) { return ((key >> 4) ^ key) % Slots; }
+  // ((key >> 4) XOR key) mod 8009. The operand stays below 2^20, where the
+  // quotient is exactly (x × 1072536) >> 33; cheaper than a general division.
+  static uint32_t primarySlot(uint32_t key) {
+    const uint32_t x = (key >> 4) ^ key;
+    return x - uint32_t((uint64_t(x) * 1072536u) >> 33) * Slots;
+  }
   // The probe step doubles the slot number modulo 8009 (from slot 0 it goes
   // to 8008). 2 has order 4004 modulo the prime 8009, so these steps only ever
   // visit half of the slots, and a table whose keys crowd into one half could
@@ -174,7 +180,7 @@ class TGIFEncoder {
   // name (such a pixel would be written as a control code).
   int32_t validLimit = 0;
 
- private:
+  // Moves to the first pixel of the next interlaced row; false after the last.
   bool nextInterlacedRow();
 };
 
@@ -190,6 +196,10 @@ class TLZWEncoder final : public TGIFEncoder {
   int16_t matchCode = 0;
   int16_t nextCode = 0;
   THashTable* table = nullptr;
+  // For each code, the pixel and code of the string last found or entered as
+  // its continuation (pixel × 4096 + code; all ones when none): a hit skips
+  // the hashed table, which gives the same answer. Emptied with the table.
+  std::unique_ptr<uint32_t[]> lastChild;
 };
 
 // A coder without a string table that writes long runs of one colour as few

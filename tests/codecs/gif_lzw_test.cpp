@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -23,14 +24,14 @@ std::vector<uint8_t> encode(const GIFFrameData& frame, int codingMethod = 0) {
 }
 
 GIFFrameData frameOf(const std::vector<uint8_t>& pixels, int width, int height, int bitsPerPixel,
-                     int colourCount = -1, bool interlaced = false) {
+                     std::optional<int> colourCount = {}, bool interlaced = false) {
   GIFFrameData f;
   f.width = width;
   f.height = height;
   f.interlaced = interlaced;
   f.pixels = pixels;
   f.bitsPerPixel = uint8_t(bitsPerPixel);
-  f.colourCount = colourCount < 0 ? 1 << bitsPerPixel : colourCount;
+  f.colourCount = colourCount.value_or(1 << bitsPerPixel);
   return f;
 }
 
@@ -396,6 +397,7 @@ TEST(GifLzw, PixelOutsideTheColourTable) {
       // A table claiming more colours than 2 bits can name: pixel 4 would be the clear code.
       {"colour count above the code size", frameOf(four, 6, 1, 2, 16), {}},
       {"empty colour table", frameOf(four, 6, 1, 8, 0), {0x08, 0x01, 0x00}},
+      {"negative colour count", frameOf(four, 6, 1, 8, -5), {0x08, 0x01, 0x00}},
   };
   for (const auto& c : cases) {
     for (int method : {0, 1}) {
@@ -542,6 +544,8 @@ TEST(GifLzw, WriterCutsSubBlocksOf255Bytes) {
 }
 
 TEST(GifLzw, HashTableFindsWhatItStores) {
+  for (uint32_t key = 0; key < (1u << 20); ++key)
+    ASSERT_EQ(THashTable::primarySlot(key), ((key >> 4) ^ key) % 8009) << "key " << key;
   THashTable t;
   std::mt19937 rng(3);
   std::vector<std::pair<uint32_t, int32_t>> stored;
