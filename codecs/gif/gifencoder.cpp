@@ -47,35 +47,20 @@ void TGIFWriter::flush() {
     dirty = false;
     target.writeBuffer(buffer.data(), n);
   }
-  dirty = false;
 }
 
 THashTable::THashTable() : slots(new uint32_t[Slots]) { clear(); }
 
 void THashTable::clear() { std::memset(slots.get(), 0xFF, Slots * sizeof(uint32_t)); }
 
-int32_t THashTable::findOrSlot(uint32_t key, uint32_t& slot) const {
-  uint32_t h = primarySlot(key);
-  for (int32_t step = 0;; ++step) {
-    const uint32_t entry = slots[h];
-    // Empty slots hold all ones; keys never reach 0xFFFFF, as codes stop at 4094.
-    if ((entry >> 12) == (Empty >> 12)) {
-      slot = h;
-      return -1;
-    }
-    if ((entry >> 12) == key) return int32_t(entry & 4095);
-    h = nextSlot(h, step);
-  }
-}
-
 int32_t THashTable::find(uint32_t key) const {
-  uint32_t slot;
-  return findOrSlot(key, slot);
+  const uint32_t entry = slots[probe(slots.get(), key)];
+  return isEmpty(entry) ? -1 : int32_t(entry & 4095);
 }
 
 void THashTable::store(uint32_t key, int32_t code) {
   uint32_t h = primarySlot(key);
-  for (int32_t step = 0; (slots[h] >> 12) != (Empty >> 12); ++step) h = nextSlot(h, step);
+  for (int32_t step = 0; !isEmpty(slots[h]); ++step) h = nextSlot(h, step);
   storeAt(h, key, code);
 }
 
@@ -210,13 +195,9 @@ void TLZWEncoder::codePixels() {
         continue;
       }
       const uint32_t key = (match << 8) | value;
-      uint32_t h = THashTable::primarySlot(key);
-      uint32_t entry = slots[h];
-      for (int32_t step = 0; (entry >> 12) != key && (entry >> 12) != (THashTable::Empty >> 12); ++step) {
-        h = THashTable::nextSlot(h, step);
-        entry = slots[h];
-      }
-      if ((entry >> 12) == key) {
+      const uint32_t h = THashTable::probe(slots, key);
+      const uint32_t entry = slots[h];
+      if (!THashTable::isEmpty(entry)) {
         recent[match] = (value << 12) | (entry & 4095);
         match = entry & 4095;
         continue;

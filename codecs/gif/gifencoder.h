@@ -78,17 +78,25 @@ class THashTable {
  public:
   static constexpr uint32_t Slots = 8009;
   static constexpr uint32_t Empty = 0xFFFFFFFF;
+  // A slot whose upper 20 bits are all ones is empty; keys never reach that
+  // value, since codes stop at 4094.
+  static bool isEmpty(uint32_t entry) { return (entry >> 12) == (Empty >> 12); }
 
   THashTable();
   void clear();
   void store(uint32_t key, int32_t code);
   // The code stored for `key`, or −1.
   int32_t find(uint32_t key) const;
-  // Finds `key`; when it is absent, returns −1 and sets `slot` to the slot where
-  // `store` would put it, so that a miss followed by an insert probes once.
-  int32_t findOrSlot(uint32_t key, uint32_t& slot) const;
   void storeAt(uint32_t slot, uint32_t key, int32_t code) { slots[slot] = (key << 12) | (uint32_t(code) & 4095); }
   const uint32_t* data() const { return slots.get(); }
+
+  // The slot that holds `key`, or else the empty slot where it belongs, so
+  // that a miss followed by an insert probes once.
+  static uint32_t probe(const uint32_t* slots, uint32_t key) {
+    uint32_t h = primarySlot(key);
+    for (int32_t step = 0; (slots[h] >> 12) != key && !isEmpty(slots[h]); ++step) h = nextSlot(h, step);
+    return h;
+  }
 
   // ((key >> 4) XOR key) mod 8009. The operand stays below 2^20, where the
   // quotient is exactly (x × 1072536) >> 33; cheaper than a general division.
