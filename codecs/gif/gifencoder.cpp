@@ -89,6 +89,7 @@ void TGIFEncoder::encodeFrame(Stream& stream, const GIFFrameData& frame) {
   validLimit = std::clamp<int32_t>(colourCount, 0, clearCode);
   bitBuffer = 0;
   bitCount = 0;
+  clearPending = false;
   pixel = pixels;
   pixelsLeft = interlaced ? int64_t(width) : int64_t(width) * int64_t(height);
   row = 0;
