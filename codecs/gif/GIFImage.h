@@ -11,31 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/errors.h"
 #include "capture/rasterimage.h"
+#include "codecs/gif/giferrors.h"
 
 namespace pixkeep {
 
-namespace msg {
-inline constexpr const char* GIFColorTableOverflow = "Color table overflow";
-inline constexpr const char* GIFInvalidImageDimensions = "Invalid image dimensions";
-inline constexpr const char* GIFUnsupportedPixelFormat = "Unsupported PixelFormat";
-inline constexpr const char* GIFImageHasNoDIB = "Image has no DIB";
-inline constexpr const char* GIFOutOfMemoryDIB = "Failed to allocate memory for GIF DIB";
-inline constexpr const char* GIFInvalidReductionMethod = "Invalid reduction method";
-inline constexpr const char* GIFInvalidDitherAlgorithm = "Invalid dithering algorithm";
-inline constexpr const char* GIFInvalidQuantizerBits = "Quantizer bits must be from 1 to 8";
-inline constexpr const char* GIFInvalidCustomPalette = "The custom palette must have 1 to 256 colors";
-inline constexpr const char* GIFImageTooLarge = "A GIF image can be at most 65535 pixels wide and high";
-inline constexpr const char* GIFScreenWidthTooSmall = "Image width too small for contained frames";
-inline constexpr const char* GIFScreenHeightTooSmall = "Image height too small for contained frames";
-inline constexpr const char* GIFExceedsScreen = "Image exceeds Logical Screen size";
-inline constexpr const char* GIFConverting = "Converting...";
-}  // namespace msg
-
-PIXKEEP_ERROR_CLASS(GIFException, Exception)
-// The one failure that is not a GIFException: pixel memory that cannot be had.
-PIXKEEP_ERROR_CLASS(EGIFOutOfMemory, Exception)
 
 // PaletteMethod values: the palette a truecolour raster is reduced to.
 enum : uint8_t {
