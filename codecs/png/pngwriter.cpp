@@ -240,7 +240,7 @@ class IdatWriter {
         const unsigned mask = (1u << bits) - 1;
         for (int64_t i = 0; i < count; ++i) {
           const int64_t x = start + i * step;
-          unsigned v = (dib[x / perByte] >> (8 - bits * (x % perByte + 1))) & mask;
+          unsigned v = unsigned(dib[x / perByte] >> (8 - bits * (x % perByte + 1))) & mask;
           if (h_.greyHeldAsFour) v *= 5;  // 2-bit grey 0..3 as 4-bit grey 0, 5, 10, 15
           out[i / perByte] = uint8_t(out[i / perByte] | (v << (8 - bits * (i % perByte + 1))));
         }

@@ -110,8 +110,8 @@ std::vector<uint8_t> writePng(const PngLayout& l, int w, int h, bool interlace, 
     auto first = noise(6, seed);
     const unsigned mask = (1u << l.depth) - 1;
     auto sample = [&](int i) {
-      return png_uint_16(l.depth == 16 ? (first[size_t(2 * i)] << 8 | first[size_t(2 * i + 1)])
-                                       : (first[0] >> (8 - l.depth)) & mask);
+      const unsigned high = first[size_t(2 * i)], low = first[size_t(2 * i + 1)];
+      return png_uint_16(l.depth == 16 ? (high << 8 | low) : (unsigned(first[0]) >> (8 - l.depth)) & mask);
     };
     if (l.colorType == PNG_COLOR_TYPE_GRAY) {
       key.gray = sample(0);

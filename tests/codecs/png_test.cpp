@@ -124,7 +124,7 @@ unsigned sampleAt(const LibpngImage& img, const std::vector<uint8_t>& row, uint3
   }
   if (depth == 8) return row[size_t(x) * size_t(samplesPerPixel) + size_t(s)];
   const int perByte = 8 / depth;
-  return (row[x / unsigned(perByte)] >> (8 - depth * int(x % unsigned(perByte) + 1))) & ((1u << depth) - 1);
+  return unsigned(row[x / unsigned(perByte)] >> (8 - depth * int(x % unsigned(perByte) + 1))) & ((1u << depth) - 1);
 }
 
 // What libpng's simplified reader makes of a file, as 8-bit samples in `format`.
