@@ -157,6 +157,7 @@ struct JpegErrors {
 struct JpegJob {
   jpeg_decompress_struct cinfo;
   JpegErrors errors;
+  jpeg_progress_mgr progress;
   const uint8_t* data;
   size_t size;
   bool cmyk;
@@ -170,9 +171,22 @@ void jpegFail(j_common_ptr cinfo) {
 }
 
 // Warnings of damaged data are tolerated, as other viewers do, except for
-// data that ends early: the rest of the picture would be made up.
+// data that ends early (the file, or the coded data at a marker): the rest of
+// the picture would be made up, and a few bytes could claim a huge one.
 void jpegMessage(j_common_ptr cinfo, int level) {
-  if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) jpegFail(cinfo);
+  if (level < 0 && (cinfo->err->msg_code == JWRN_JPEG_EOF || cinfo->err->msg_code == JWRN_HIT_MARKER))
+    jpegFail(cinfo);
+}
+
+// A progressive picture needs a handful of scans; thousands of tiny ones
+// only make the decode crawl.
+constexpr int JpegMaxScans = 500;
+
+void jpegProgress(j_common_ptr cinfo) {
+  if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > JpegMaxScans) {
+    cinfo->err->msg_code = JERR_NOTIMPL;
+    jpegFail(cinfo);
+  }
 }
 
 constexpr long JpegMemoryLimit = 1L << 30;
@@ -181,6 +195,7 @@ bool jpegStart(JpegJob& job) {
   if (setjmp(job.errors.jump)) return false;
   jpeg_create_decompress(&job.cinfo);
   job.cinfo.mem->max_memory_to_use = JpegMemoryLimit;
+  job.cinfo.progress = &job.progress;
   jpeg_mem_src(&job.cinfo, job.data, static_cast<unsigned long>(job.size));
   jpeg_read_header(&job.cinfo, TRUE);
   job.cmyk = job.cinfo.jpeg_color_space == JCS_CMYK || job.cinfo.jpeg_color_space == JCS_YCCK;
@@ -220,6 +235,7 @@ void decodeJpeg(const std::vector<uint8_t>& bytes, RasterImage& raster) {
   job.cinfo.err = jpeg_std_error(&job.errors.manager);
   job.errors.manager.error_exit = jpegFail;
   job.errors.manager.emit_message = jpegMessage;
+  job.progress.progress_monitor = jpegProgress;
   struct Release {
     JpegJob& job;
     ~Release() { jpeg_destroy_decompress(&job.cinfo); }
