@@ -3,6 +3,7 @@
 
 #include <png.h>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,9 @@ inline std::vector<CorpusPicture> loadCorpus() {
     CorpusPicture p;
     p.name = name;
     if (!readPng(std::string(CORPUS_DIR) + "/" + name, p)) {
-      std::fprintf(stderr, "cannot read %s/%s\n", CORPUS_DIR, name);
-      continue;
+      // A benchmark without its pictures measures nothing: stop, and say why.
+      std::fprintf(stderr, "corpus picture missing or unreadable: %s/%s\n", CORPUS_DIR, name);
+      std::exit(1);
     }
     all.push_back(std::move(p));
   }

@@ -36,7 +36,10 @@ static std::vector<uint8_t> libpngSave(const TChunkIHDR& h, int level) {
   png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
   png_write_info(png, info);
   png_set_bgr(png);  // the same blue-green-red rows the PNG object holds
-  for (int y = 0; y < h.Height; ++y) png_write_row(png, const_cast<png_bytep>(h.image.constScanline(y)));
+  // A picture made from a 32-bit raster holds that raster's rows: libpng drops the fourth bytes.
+  if (h.image.wide()) png_set_filler(png, 0, PNG_FILLER_AFTER);
+  const RasterImage& rows = h.image.held();
+  for (int y = 0; y < h.Height; ++y) png_write_row(png, const_cast<png_bytep>(rows.constScanline(y)));
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);
   return out;

@@ -140,22 +140,42 @@ void RasterImage::saveToBmpStream(Stream& stream) const {
   stream.writeBuffer(s.bits.data(), s.bits.size());
 }
 
-void RasterImage::loadFromStream(Stream& stream) {
-  if (stream.remaining() == 0) {
-    RasterImage blank;
-    store_ = blank.store_;
-    return;
-  }
+// Reads a BMP file's headers, bit-field masks and colour table with every
+// check the file format needs, leaving `in` at the pixel data.
+class BmpReader {
+ public:
+  // False for an empty stream (no picture at all).
+  bool readHeaders(Stream& stream);
+  // The pixels in the file's own layout (run-length pictures: the display's).
+  std::shared_ptr<RasterImage::Store> readStore();
+  // The pixels as 32-bit rows, straight into `raster`'s own store.
+  void readRows32(RasterImage& raster);
+
+  ImageHeader h;
+  std::vector<RGBQuad> table;
+  uint32_t headerSize = 0;
+  uint32_t alphaMask = 0;  // V4 and V5 headers
+  bool os2 = false, rle = false;
+  int width = 0, height = 0;
+  uint64_t imageSize = 0;
+  Stream* in = nullptr;
+
+ private:
+  std::vector<uint8_t> kept;  // the whole file of a run-length picture
+  std::unique_ptr<MemoryStream> copy;
+  std::shared_ptr<RasterImage::Store> readRle();
+};
+
+bool BmpReader::readHeaders(Stream& stream) {
+  if (stream.remaining() == 0) return false;
   uint8_t fileHeader[FileHeaderSize];
   stream.readBuffer(fileHeader, sizeof fileHeader);
   if (getU16(fileHeader) != BitmapFileType) invalid();
 
   uint8_t sizeField[4];
   stream.readBuffer(sizeField, 4);
-  const uint32_t headerSize = getU32(sizeField);
+  headerSize = getU32(sizeField);
   std::vector<uint8_t> headerBytes(sizeField, sizeField + 4);
-  ImageHeader h;
-  bool os2 = false;
   if (headerSize == 12) {
     // OS/2 BITMAPCOREHEADER: 16-bit width, height, planes and bit count.
     uint8_t core[8];
@@ -171,7 +191,7 @@ void RasterImage::loadFromStream(Stream& stream) {
     headerBytes.resize(headerSize);
     stream.readBuffer(headerBytes.data() + 4, headerSize - 4);
     std::vector<uint8_t> f(headerBytes);
-    f.resize(std::max<size_t>(f.size(), 52), 0);
+    f.resize(std::max<size_t>(f.size(), 56), 0);
     h.biWidth = int32_t(getU32(&f[4]));
     h.biHeight = int32_t(getU32(&f[8]));
     h.biPlanes = getU16(&f[12]);
@@ -187,9 +207,10 @@ void RasterImage::loadFromStream(Stream& stream) {
       h.greenMask = getU32(&f[44]);
       h.blueMask = getU32(&f[48]);
     }
+    if (headerSize >= 108) alphaMask = getU32(&f[52]);
   }
 
-  const bool rle = h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4;
+  rle = h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4;
   if (h.biPlanes != 1) invalid();
   if (!validBitCount(h.biBitCount)) invalid();
   if (h.biWidth < 0 || h.biHeight == INT32_MIN) invalid();
@@ -200,17 +221,15 @@ void RasterImage::loadFromStream(Stream& stream) {
     case BI_RLE4: if (h.biBitCount != 4 || h.biHeight < 0) invalid(); break;
     default: invalid();
   }
-  const int width = h.biWidth;
-  const int height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+  width = h.biWidth;
+  height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
   const uint64_t stride = dibStride(width, h.biBitCount);
-  const uint64_t imageSize = stride * uint64_t(height);
+  imageSize = stride * uint64_t(height);
   if (imageSize > 0x7FFFFFFFu) invalid();
   if (rle && uint64_t(width) * uint64_t(height) > MaxRlePixels) invalid();
 
   // Run-length data is kept whole so that it can be written back unchanged.
-  std::vector<uint8_t> kept;
-  std::unique_ptr<MemoryStream> copy;
-  Stream* in = &stream;
+  in = &stream;
   if (rle) {
     kept.assign(fileHeader, fileHeader + FileHeaderSize);
     kept.insert(kept.end(), headerBytes.begin(), headerBytes.end());
@@ -234,54 +253,138 @@ void RasterImage::loadFromStream(Stream& stream) {
   if (h.biClrUsed == 0 && h.biBitCount <= 8) h.biClrUsed = 1u << h.biBitCount;
   if (h.biClrUsed > 256) invalid();
   const size_t entrySize = os2 ? 3 : 4;
-  std::vector<RGBQuad> table(h.biClrUsed);
+  table.assign(h.biClrUsed, RGBQuad{});
   if (!table.empty()) {
     std::vector<uint8_t> raw(table.size() * entrySize);
     in->readBuffer(raw.data(), raw.size());
     for (size_t i = 0; i < table.size(); ++i)
       table[i] = RGBQuad{raw[i * entrySize], raw[i * entrySize + 1], raw[i * entrySize + 2], 0};
   }
+  return true;
+}
 
-  std::shared_ptr<Store> fresh;
+std::shared_ptr<RasterImage::Store> BmpReader::readRle() {
+  size_t available = size_t(in->remaining());
+  size_t dataSize = h.biSizeImage ? std::min<size_t>(h.biSizeImage, available) : available;
+  std::vector<uint8_t> data(dataSize);
+  in->readBuffer(data.data(), dataSize);
+  // The decoded picture becomes a bitmap in the display's own layout.
+  auto fresh = makeStore(width, height, currentDisplay().deviceBitCount());
+  fresh->device = true;
+  fresh->colorTable = displayColors(fresh->header.biBitCount);
+  fresh->saveStream = std::make_shared<const std::vector<uint8_t>>(std::move(kept));
+  if (fresh->empty()) return fresh;
+  std::vector<uint8_t> indices = decodeRle(data.data(), data.size(), width, height, h.biCompression == BI_RLE4);
+  pixelops::Layout out(fresh->header, fresh->colorTable);
+  std::vector<uint32_t> colours(256, 0);
+  for (size_t i = 0; i < table.size(); ++i) colours[i] = pixelops::quadToRgb(table[i]);
+  std::vector<uint32_t> line(size_t(std::max(width, 1)));
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) line[size_t(x)] = colours[indices[size_t(y) * size_t(width) + size_t(x)]];
+    out.encodeRow(line.data(), width, fresh->row(y));
+  }
+  return fresh;
+}
+
+std::shared_ptr<RasterImage::Store> BmpReader::readStore() {
+  if (rle) return readRle();
+  if (in->remaining() < imageSize) throw EReadError(msg::StreamReadError);
+  auto fresh = std::make_shared<RasterImage::Store>();
+  h.biSize = 40;
+  h.biSizeImage = uint32_t(imageSize);
+  fresh->header = h;
+  fresh->bits.resize(size_t(imageSize));
+  in->readBuffer(fresh->bits.data(), fresh->bits.size());
+  if (h.biBitCount <= 8) {
+    fresh->colorTable = table;
+  } else if (!table.empty()) {
+    fresh->palette = Palette{table, false};
+  }
+  return fresh;
+}
+
+void BmpReader::readRows32(RasterImage& raster) {
   if (rle) {
-    size_t available = size_t(in->remaining());
-    size_t dataSize = h.biSizeImage ? std::min<size_t>(h.biSizeImage, available) : available;
-    std::vector<uint8_t> data(dataSize);
-    in->readBuffer(data.data(), dataSize);
-    // The decoded picture becomes a bitmap in the display's own layout.
-    fresh = makeStore(width, height, currentDisplay().deviceBitCount());
-    fresh->device = true;
-    fresh->colorTable = displayColors(fresh->header.biBitCount);
-    fresh->saveStream = std::make_shared<const std::vector<uint8_t>>(std::move(kept));
-    if (fresh->empty()) {
-      store_ = std::move(fresh);
-      return;
+    // Already decoded into the display's layout (at most 4096 x 4096 pixels);
+    // the kept file bytes are not wanted.
+    auto fresh = readRle();
+    fresh->saveStream.reset();
+    raster.install(std::move(fresh));
+    return;
+  }
+  checkedImageSize(width, height, 32);  // too large to hold, before the data is looked at
+  if (in->remaining() < imageSize) throw EReadError(msg::StreamReadError);
+  raster.createUninitialised32(width, height);
+  if (width == 0 || height == 0) return;
+  const bool topDown = h.biHeight < 0;
+  const size_t fileStride = size_t(dibStride(width, h.biBitCount));
+  const size_t pixelBytes = size_t(width) * 4;
+  const int bits = h.biBitCount;
+  // 32-bit pictures whose colour bytes already sit where the raster wants them.
+  const bool plain32 = bits == 32 && (h.biCompression == BI_RGB ||
+                                      (h.redMask == 0x00FF0000 && h.greenMask == 0x0000FF00 && h.blueMask == 0x000000FF));
+  // A 32-bit picture with an alpha mask in a V4 or V5 header is composited onto white.
+  const pixelops::ChannelMask alpha(bits == 32 ? alphaMask : 0);
+  pixelops::Layout layout(h, table);
+  std::vector<uint8_t> fileRow(plain32 ? 0 : fileStride);
+  std::vector<uint32_t> line(plain32 ? 0 : size_t(width));
+  for (int i = 0; i < height; ++i) {
+    uint8_t* out = raster.scanline(topDown ? i : height - 1 - i);
+    if (plain32) {
+      in->readBuffer(out, pixelBytes);
+      if (alpha.bits == 0) {
+        for (size_t x = 3; x < pixelBytes; x += 4) out[x] = 0;
+      } else {
+        for (size_t x = 0; x < pixelBytes; x += 4) {
+          const unsigned a = alpha.extract(getU32(out + x)), back = 255 * (255 - a) + 127;
+          for (size_t c = 0; c < 3; ++c) out[x + c] = uint8_t((out[x + c] * a + back) / 255);
+          out[x + 3] = 0;
+        }
+      }
+      continue;
     }
-    std::vector<uint8_t> indices =
-        decodeRle(data.data(), data.size(), width, height, h.biCompression == BI_RLE4);
-    pixelops::Layout out(fresh->header, fresh->colorTable);
-    std::vector<uint32_t> colours(256, 0);
-    for (size_t i = 0; i < table.size(); ++i) colours[i] = pixelops::quadToRgb(table[i]);
-    std::vector<uint32_t> line(size_t(std::max(width, 1)));
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) line[size_t(x)] = colours[indices[size_t(y) * size_t(width) + size_t(x)]];
-      out.encodeRow(line.data(), width, fresh->row(y));
+    in->readBuffer(fileRow.data(), fileStride);
+    if (bits == 24) {
+      const uint8_t* s = fileRow.data();
+      for (int x = 0; x < width; ++x, s += 3, out += 4) {
+        out[0] = s[0];
+        out[1] = s[1];
+        out[2] = s[2];
+        out[3] = 0;
+      }
+      continue;
     }
-  } else {
-    if (in->remaining() < imageSize) throw EReadError(msg::StreamReadError);
-    fresh = std::make_shared<Store>();
-    h.biSize = 40;
-    h.biSizeImage = uint32_t(imageSize);
-    fresh->header = h;
-    fresh->bits.resize(size_t(imageSize));
-    in->readBuffer(fresh->bits.data(), fresh->bits.size());
-    if (h.biBitCount <= 8) {
-      fresh->colorTable = table;
-    } else if (!table.empty()) {
-      fresh->palette = Palette{table, false};
+    layout.decodeRow(fileRow.data(), width, line.data());
+    for (int x = 0; x < width; ++x, out += 4) {
+      uint32_t rgb = line[size_t(x)];
+      if (alpha.bits != 0) {
+        const unsigned a = alpha.extract(getU32(&fileRow[size_t(x) * 4])), back = 255 * (255 - a) + 127;
+        rgb = pixelops::packRgb(uint8_t((pixelops::red(rgb) * a + back) / 255),
+                                uint8_t((pixelops::green(rgb) * a + back) / 255),
+                                uint8_t((pixelops::blue(rgb) * a + back) / 255));
+      }
+      out[0] = pixelops::blue(rgb);
+      out[1] = pixelops::green(rgb);
+      out[2] = pixelops::red(rgb);
+      out[3] = 0;
     }
   }
-  store_ = std::move(fresh);
+}
+
+void RasterImage::loadFromStream(Stream& stream) {
+  BmpReader reader;
+  if (!reader.readHeaders(stream)) {
+    RasterImage blank;
+    store_ = blank.store_;
+    return;
+  }
+  store_ = reader.readStore();
+}
+
+void loadClipboardBmp(Stream& stream, RasterImage& raster) {
+  BmpReader reader;
+  if (!reader.readHeaders(stream)) invalid();
+  reader.readRows32(raster);
 }
 
 }  // namespace pixkeep

@@ -87,7 +87,7 @@ uint32_t Layout::getPixel(const uint8_t* row, int x) const {
       int perByte = 8 / bitCount_;
       uint8_t byte = row[x / perByte];
       int shift = 8 - bitCount_ * (x % perByte + 1);
-      uint32_t index = (byte >> shift) & ((1u << bitCount_) - 1);
+      uint32_t index = uint32_t(byte >> shift) & ((1u << bitCount_) - 1);
       return index < table_.size() ? table_[index] : 0;
     }
     case 16: {

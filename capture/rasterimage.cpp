@@ -8,6 +8,7 @@
 
 #include "platform/clipboard.h"
 #include "platform/display.h"
+#include "capture/clipdecode.h"
 #include "capture/pixelops.h"
 #include "capture/rasterstore.h"
 #include "platform/savefile.h"
@@ -207,6 +208,20 @@ void RasterImage::createBlank(int width, int height, PixelFormat format, std::ve
   store_ = std::move(s);
 }
 
+void RasterImage::createUninitialised32(int width, int height) {
+  std::shared_ptr<Store> s;
+  try {
+    s = makeStore(width, height, 32, BI_RGB, false);
+  } catch (const std::bad_alloc&) {
+    throw EOutOfResources(msg::OutOfResources);
+  }
+  if (currentDisplay().deviceBitCount() == 32) {
+    s->device = true;
+    s->colorTable = displayColors(32);
+  }
+  store_ = std::move(s);
+}
+
 bool RasterImage::empty() const { return store_->empty(); }
 int RasterImage::width() const { return store_->empty() ? 0 : store_->width(); }
 int RasterImage::height() const { return store_->empty() ? 0 : store_->height(); }
@@ -323,6 +338,18 @@ void RasterImage::loadFromClipboardBitmap(unsigned format, const PlatformBitmap*
                                           const std::vector<RGBQuad>* palette) {
   if (format != CF_BITMAP || !bitmap) throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
   const PlatformBitmap& b = *bitmap;
+  if (b.encoded) {
+    // Decoded into a raster of its own first, so that a failure leaves this one as it was.
+    RasterImage decoded;
+    decodeClipboardPicture(*b.encoded, decoded);
+    if (palette && !palette->empty()) {
+      std::vector<RGBQuad> entries = *palette;
+      if (entries.size() > 256) entries.resize(256);
+      decoded.store_->palette = Palette{std::move(entries), false};
+    }
+    store_ = std::move(decoded.store_);
+    return;
+  }
   if (b.width < 0 || b.height < 0 || b.planes != 1) throw EInvalidGraphic(msg::InvalidBitmap);
 
   std::shared_ptr<Store> fresh;

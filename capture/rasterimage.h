@@ -68,6 +68,11 @@ class RasterImage {
   // display's depth; indexed rasters get `colors` (or a default table) and
   // start at index 0; all others start black.
   void createBlank(int width, int height, PixelFormat format, std::vector<RGBQuad> colors = {});
+  // A new 32-bit raster (blue, green, red, unused; rows bottom-up) whose rows
+  // are left uninitialised for the caller to fill completely through
+  // scanline(): a Device raster when the display is 32 bits, Bits32 otherwise.
+  // Raises "Out of system resources" for a size that cannot be held.
+  void createUninitialised32(int width, int height);
 
   bool empty() const;
   int width() const;
@@ -101,6 +106,9 @@ class RasterImage {
   BitmapDescription handle();
 
   // Fills the raster from a clipboard bitmap and optional clipboard palette.
+  // A bitmap still encoded as PNG, BMP or JPEG bytes is decoded straight into
+  // the raster's own rows (capture/clipdecode.h); other encoded types raise
+  // "Unsupported clipboard format".
   void loadFromClipboardBitmap(unsigned format, const PlatformBitmap* bitmap,
                                const std::vector<RGBQuad>* palette);
 

@@ -62,6 +62,12 @@ size_t checkedImageSize(int64_t width, int64_t height, int bitCount);
 std::shared_ptr<RasterImage::Store> makeStore(int width, int height, int bitCount,
                                               uint32_t compression = BI_RGB, bool zeroFill = true);
 
+// Reads a BMP file into `raster` as 32-bit rows (blue, green, red, 0; a
+// picture with an alpha mask composited onto white), without a copy of the
+// pixels in the file's own layout. Run-length pictures come out in the
+// display's layout.
+void loadClipboardBmp(Stream& stream, RasterImage& raster);
+
 // The colours a display of `bitCount` bits shows for its indexed pixels.
 std::vector<RGBQuad> displayColors(int bitCount);
 

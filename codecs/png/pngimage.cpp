@@ -35,6 +35,62 @@ std::unique_ptr<TChunk> make(TPNGObject* owner) {
 
 }  // namespace
 
+void PngRows::shareWide(const RasterImage& raster) {
+  RasterImage::assign(&raster);
+  wide_ = true;
+}
+
+void PngRows::narrow() const {
+  if (!wide_) return;
+  const_cast<PngRows*>(this)->RasterImage::setPixelFormat(PixelFormat::Bits24);
+  wide_ = false;
+}
+
+void PngRows::assign(const RasterImage* other) {
+  RasterImage::assign(other);
+  wide_ = false;
+}
+
+void PngRows::assign(const PngRows* other) {
+  RasterImage::assign(other);
+  wide_ = other && other->wide_;
+}
+
+void PngRows::createBlank(int width, int height, PixelFormat format, std::vector<RGBQuad> colors) {
+  RasterImage::createBlank(width, height, format, std::move(colors));
+  wide_ = false;
+}
+
+void PngRows::setPixelFormat(PixelFormat format) {
+  narrow();
+  RasterImage::setPixelFormat(format);
+}
+
+PixelFormat PngRows::pixelFormat() const {
+  narrow();
+  return RasterImage::pixelFormat();
+}
+
+const ImageHeader& PngRows::header() const {
+  narrow();
+  return RasterImage::header();
+}
+
+size_t PngRows::stride() const {
+  narrow();
+  return RasterImage::stride();
+}
+
+uint8_t* PngRows::scanline(int row) {
+  narrow();
+  return RasterImage::scanline(row);
+}
+
+const uint8_t* PngRows::constScanline(int row) const {
+  narrow();
+  return RasterImage::constScanline(row);
+}
+
 void TPNGPointerList::remove(void* p) {
   auto it = std::find(items_.begin(), items_.end(), p);
   if (it != items_.end()) items_.erase(it);
@@ -321,12 +377,19 @@ void TPNGObject::importBitmap(const RasterImage& bitmap, bool transparent, uint3
   // The rows in the in-memory layout: 24-bit blue, green, red for truecolour,
   // the bitmap's own indices and colours for palette pictures. Where the
   // bitmap already has that layout its rows are shared, not allocated anew.
+  // A 32-bit raster is shared as it is: the writer drops the fourth bytes row
+  // by row instead of a 24-bit copy of the whole picture being made.
   const int dibBits = ihdr->dibBitCount();
   const bool shareRows = !bitmap.empty() && (dibBits == 24 || dibBits == bits);
   ihdr->setUpImage(!shareRows);
   if (shareRows) {
-    ihdr->image.assign(&bitmap);
-    if (dibBits == 24) ihdr->image.setPixelFormat(PixelFormat::Bits24);
+    const bool wide = dibBits == 24 && bitmap.header().biBitCount == 32 && bitmap.header().biCompression == BI_RGB;
+    if (wide) {
+      ihdr->image.shareWide(bitmap);
+    } else {
+      ihdr->image.assign(&bitmap);
+      if (dibBits == 24) ihdr->image.setPixelFormat(PixelFormat::Bits24);
+    }
   }
   if (dibBits != 24 && !bitmap.empty()) {
     const auto& table = bitmap.colorTable();

@@ -116,6 +116,34 @@ class TChunkIEND : public TChunk {
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
 };
 
+// The IHDR's pixel rows (bottom-up, padded to 32 bits). Truecolour rows are
+// held as 24-bit blue, green, red. A picture made from a 32-bit raster shares
+// that raster's rows instead ("wide" rows, blue, green, red, unused) and the
+// writer converts each row as it goes; whoever asks for the rows through
+// this class gets the 24-bit layout, made then.
+class PngRows : public RasterImage {
+ public:
+  // Shares a 32-bit BI_RGB raster's rows.
+  void shareWide(const RasterImage& raster);
+  bool wide() const { return wide_; }
+  // The rows as held: 32 bits a pixel when wide(), without converting.
+  const RasterImage& held() const { return *this; }
+
+  void assign(const RasterImage* other);
+  void assign(const PngRows* other);
+  void createBlank(int width, int height, PixelFormat format, std::vector<RGBQuad> colors = {});
+  void setPixelFormat(PixelFormat format);
+  PixelFormat pixelFormat() const;
+  const ImageHeader& header() const;
+  size_t stride() const;
+  uint8_t* scanline(int row);
+  const uint8_t* constScanline(int row) const;
+
+ private:
+  void narrow() const;  // wide rows to a 24-bit copy of their own
+  mutable bool wide_ = false;
+};
+
 class TChunkIHDR : public TChunk {
  public:
   explicit TChunkIHDR(TPNGObject* o) : TChunk(o, "IHDR") {}
@@ -131,7 +159,7 @@ class TChunkIHDR : public TChunk {
 
   bool usesColourTable = false;
   std::array<RGBQuad, 256> colors{};  // the image's colour table; PLTE keeps its entries here
-  RasterImage image;                  // the pixel rows, bottom-up, padded to 32 bits
+  PngRows image;                      // the pixel rows, bottom-up, padded to 32 bits
   std::vector<uint8_t> alphaPlane;    // width x height, top row first (colour types 4 and 6)
   int rowStride() const { return int(image.stride()); }
 

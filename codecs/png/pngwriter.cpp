@@ -93,6 +93,39 @@ void swapRedBlue(const uint8_t* p, uint8_t* out, int64_t count) {
   swapRedBluePortable(p, out, count);
 }
 
+// Blue, green, red, unused -> red, green, blue for `count` pixels.
+void bgrxToRgbPortable(const uint8_t* p, uint8_t* out, int64_t count) {
+  for (int64_t i = 0; i < count; ++i, p += 4, out += 3) {
+    out[0] = p[2];
+    out[1] = p[1];
+    out[2] = p[0];
+  }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("ssse3"))) void bgrxToRgbSsse3(const uint8_t* p, uint8_t* out, int64_t count) {
+  const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  int64_t i = 0;
+  // Eight pixels a step in two stores of 16 bytes, 12 of them pixels each; the
+  // next store overwrites the other 4, so stop while two more pixels remain.
+  for (; i + 10 <= count; i += 8, p += 32, out += 24) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(a, pack));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_shuffle_epi8(b, pack));
+  }
+  bgrxToRgbPortable(p, out, count - i);
+}
+#endif
+
+void bgrxToRgb(const uint8_t* p, uint8_t* out, int64_t count) {
+#if defined(__x86_64__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return bgrxToRgbSsse3(p, out, count);
+#endif
+  bgrxToRgbPortable(p, out, count);
+}
+
 int paeth(int left, int above, int upperLeft) {
   int estimate = left + above - upperLeft;
   int dLeft = std::abs(estimate - left), dAbove = std::abs(estimate - above), dUpperLeft = std::abs(estimate - upperLeft);
@@ -150,7 +183,10 @@ class IdatWriter {
   // of top-down row y into rows_[5].
   void convertRow(int y, int start, int step, int64_t count) {
     uint8_t* out = row(5);
-    const uint8_t* dib = h_.image.constScanline(y);
+    // Wide rows (a shared 32-bit raster) are read as they are held.
+    const bool wideRows = h_.image.wide();
+    const uint8_t* dib = wideRows ? h_.image.held().constScanline(y) : h_.image.constScanline(y);
+    const int pixelBytes = wideRows ? 4 : 3;
     const uint8_t* alpha = h_.alphaPlane.empty() ? nullptr : &h_.alphaPlane[size_t(y) * size_t(h_.Width)];
     const auto& gamma = png_.encodeGamma;
     const int depth = h_.bitDepth;
@@ -158,14 +194,15 @@ class IdatWriter {
       case COLOR_RGB:
       case COLOR_RGBALPHA: {
         if (h_.colorType == COLOR_RGB && depth == 8 && identityGamma_ && step == 1) {
-          swapRedBlue(dib + 3 * start, out, count);
+          if (wideRows) bgrxToRgb(dib + 4 * start, out, count);
+          else swapRedBlue(dib + 3 * start, out, count);
           break;
         }
         const bool withAlpha = h_.colorType == COLOR_RGBALPHA;
         const bool wide = depth == 16;
         for (int64_t i = 0; i < count; ++i) {
           const int64_t x = start + i * step;
-          const uint8_t* p = dib + 3 * x;
+          const uint8_t* p = dib + pixelBytes * x;
           uint8_t samples[4] = {gamma[p[2]], gamma[p[1]], gamma[p[0]], alpha ? alpha[x] : uint8_t(0)};
           for (int c = 0; c < (withAlpha ? 4 : 3); ++c) {
             *out++ = samples[c];
@@ -203,7 +240,7 @@ class IdatWriter {
         const unsigned mask = (1u << bits) - 1;
         for (int64_t i = 0; i < count; ++i) {
           const int64_t x = start + i * step;
-          unsigned v = (dib[x / perByte] >> (8 - bits * (x % perByte + 1))) & mask;
+          unsigned v = unsigned(dib[x / perByte] >> (8 - bits * (x % perByte + 1))) & mask;
           if (h_.greyHeldAsFour) v *= 5;  // 2-bit grey 0..3 as 4-bit grey 0, 5, 10, 15
           out[i / perByte] = uint8_t(out[i / perByte] | (v << (8 - bits * (i % perByte + 1))));
         }

@@ -124,7 +124,7 @@ unsigned sampleAt(const LibpngImage& img, const std::vector<uint8_t>& row, uint3
   }
   if (depth == 8) return row[size_t(x) * size_t(samplesPerPixel) + size_t(s)];
   const int perByte = 8 / depth;
-  return (row[x / unsigned(perByte)] >> (8 - depth * int(x % unsigned(perByte) + 1))) & ((1u << depth) - 1);
+  return unsigned(row[x / unsigned(perByte)] >> (8 - depth * int(x % unsigned(perByte) + 1))) & ((1u << depth) - 1);
 }
 
 // What libpng's simplified reader makes of a file, as 8-bit samples in `format`.
@@ -313,6 +313,45 @@ TEST(PngWriter, ChunkListsFromRasters) {
   auto chunks = chunksOf(saved(png));
   EXPECT_EQ(be32(&chunks[0].data[4]), 3u);
   EXPECT_EQ(inflateAll(idatData(chunks))[1], 0xFF) << "top row first, red first";
+}
+
+TEST(PngWriter, ThirtyTwoBitRastersAreWrittenFromTheirOwnRows) {
+  // Widths around the eight-pixel steps of the row conversion; the unused
+  // fourth bytes hold noise that must not reach the file.
+  for (int w : {1, 7, 9, 10, 11, 16, 17, 18, 33}) {
+    for (uint8_t interlace : {uint8_t(0), uint8_t(1)}) {
+      for (uint8_t filters : {uint8_t(pfNone), uint8_t(pfNone | pfSub | pfUp | pfAverage | pfPaeth)}) {
+        SCOPED_TRACE(testing::Message() << "width " << w << " interlace " << int(interlace) << " filters "
+                                        << int(filters));
+        RasterImage r;
+        r.createBlank(w, 5, PixelFormat::Device);
+        for (int y = 0; y < 5; ++y) {
+          uint8_t* row = r.scanline(y);
+          for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) row[4 * x + c] = pattern(x, y, c);
+        }
+        const uint8_t* rows = r.constScanline(0);
+        TPNGObject png;
+        png.rowFilters = filters;
+        png.interlaceMode = interlace;
+        png.assign(r);
+        TChunkIHDR& ihdr = png.headerChunk();
+        EXPECT_TRUE(ihdr.image.wide());
+        EXPECT_EQ(ihdr.image.held().constScanline(0), rows) << "the raster's rows are shared, not copied";
+        auto file = saved(png);
+        expectRasterPixels(file, r);
+        EXPECT_EQ(r.constScanline(0), rows);
+        // Asking the model for its rows gives the 24-bit layout; the raster keeps its own.
+        EXPECT_EQ(ihdr.image.pixelFormat(), PixelFormat::Bits24);
+        EXPECT_EQ(ihdr.image.stride(), size_t(dibStride(w, 24)));
+        EXPECT_FALSE(ihdr.image.wide());
+        EXPECT_EQ(ihdr.image.constScanline(4)[2], pattern(0, 4, 2));
+        EXPECT_EQ(r.pixelFormat(), PixelFormat::Device);
+        EXPECT_EQ(r.constScanline(0), rows);
+        EXPECT_EQ(saved(png), file) << "the same file from the 24-bit rows";
+      }
+    }
+  }
 }
 
 TEST(PngWriter, IdatChunksSplitAt65535Bytes) {

@@ -1,0 +1,555 @@
+// Clipboard pictures that arrive as PNG, JPEG or BMP bytes, decoded into the
+// raster's rows; libpng and libjpeg's own decodes are the reference.
+#include <gtest/gtest.h>
+// clang-format off
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+#include <png.h>
+
+#include <fstream>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+
+#include "capture/clipdecode.h"
+#include "capture/errors.h"
+#include "capture/rasterimage.h"
+#include "platform/clipboard.h"
+#include "tests/capture/test_helpers.h"
+
+namespace pixkeep::test {
+namespace {
+
+// Colour of top-down pixel (x, y) in the raster, as red, green, blue.
+struct Rgb {
+  unsigned r, g, b;
+  friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+std::ostream& operator<<(std::ostream& o, const Rgb& c) { return o << "(" << c.r << "," << c.g << "," << c.b << ")"; }
+
+std::unique_ptr<RasterImage> decoded(const std::string& type, const std::vector<uint8_t>& bytes) {
+  PlatformBitmap b;
+  b.encoded = EncodedPicture{type, bytes};
+  auto r = std::make_unique<RasterImage>();
+  r->loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+  return r;
+}
+
+// The raster must be a 32-bit Device raster stored bottom-up; returns its pixels top-down.
+std::vector<Rgb> devicePixels(const RasterImage& r) {
+  EXPECT_EQ(r.pixelFormat(), PixelFormat::Device);
+  EXPECT_EQ(r.deviceBitCount(), 32);
+  EXPECT_GT(r.header().biHeight, 0) << "rows bottom-up";
+  if (r.height() > 1) {
+    EXPECT_EQ(r.constScanline(0), r.constScanline(1) + r.stride()) << "rows bottom-up";
+  }
+  std::vector<Rgb> out;
+  for (int y = 0; y < r.height(); ++y) {
+    const uint8_t* row = r.constScanline(y);
+    for (int x = 0; x < r.width(); ++x) {
+      out.push_back(Rgb{row[4 * x + 2], row[4 * x + 1], row[4 * x]});
+      EXPECT_EQ(row[4 * x + 3], 0) << "fourth byte of " << x << "," << y;
+    }
+  }
+  return out;
+}
+
+unsigned over(unsigned c, unsigned a) { return (c * a + 255 * (255 - a) + 127) / 255; }
+
+std::vector<uint8_t> noise(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) {
+    seed = seed * 1103515245u + 12345u;
+    b = uint8_t(seed >> 16);
+  }
+  return v;
+}
+
+// ---- PNG ----------------------------------------------------------------
+
+struct PngLayout {
+  int colorType, depth;
+  bool trns;
+};
+
+std::vector<uint8_t> writePng(const PngLayout& l, int w, int h, bool interlace, uint32_t seed) {
+  std::vector<uint8_t> out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    ADD_FAILURE() << "libpng could not write the picture";
+    return {};
+  }
+  png_set_write_fn(
+      png, &out,
+      [](png_structp p, png_bytep d, size_t n) {
+        static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p))->insert(
+            static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p))->end(), d, d + n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), l.depth, l.colorType,
+               interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (l.colorType == PNG_COLOR_TYPE_PALETTE) {
+    const int n = 1 << l.depth;
+    std::vector<png_color> pal(static_cast<size_t>(n));
+    auto bytes = noise(size_t(n) * 3, seed + 1);
+    for (size_t i = 0; i < pal.size(); ++i) pal[i] = png_color{bytes[3 * i], bytes[3 * i + 1], bytes[3 * i + 2]};
+    png_set_PLTE(png, info, pal.data(), n);
+    if (l.trns) {
+      auto alpha = noise(size_t(n), seed + 2);
+      alpha[0] = 0;
+      if (n > 1) alpha[1] = 255;
+      png_set_tRNS(png, info, alpha.data(), n, nullptr);
+    }
+  } else if (l.trns) {
+    // The colour of the first pixel becomes transparent; read back from the rows below.
+    png_color_16 key{};
+    auto first = noise(6, seed);
+    const unsigned mask = (1u << l.depth) - 1;
+    auto sample = [&](int i) {
+      const unsigned high = first[size_t(2 * i)], low = first[size_t(2 * i + 1)];
+      return png_uint_16(l.depth == 16 ? (high << 8 | low) : (unsigned(first[0]) >> (8 - l.depth)) & mask);
+    };
+    if (l.colorType == PNG_COLOR_TYPE_GRAY) {
+      key.gray = sample(0);
+    } else {
+      key.red = l.depth == 16 ? sample(0) : first[0];
+      key.green = l.depth == 16 ? sample(1) : first[1];
+      key.blue = l.depth == 16 ? sample(2) : first[2];
+    }
+    png_set_tRNS(png, info, nullptr, 0, &key);
+  }
+  png_write_info(png, info);
+  const int channels = l.colorType == 2 ? 3 : l.colorType == 4 ? 2 : l.colorType == 6 ? 4 : 1;
+  const size_t rowBytes = (size_t(w) * size_t(channels * l.depth) + 7) / 8;
+  std::vector<uint8_t> pixels = noise(rowBytes * size_t(h), seed);
+  std::vector<png_bytep> rows;
+  for (int y = 0; y < h; ++y) rows.push_back(&pixels[size_t(y) * rowBytes]);
+  png_write_image(png, rows.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+// libpng's own decode to 16-bit red, green, blue, alpha, composited onto
+// white here after scaling to 8 bits with rounding.
+std::vector<Rgb> referencePng(const std::vector<uint8_t>& file) {
+  struct Input {
+    const std::vector<uint8_t>* bytes;
+    size_t pos;
+  } input{&file, 0};
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  std::vector<uint16_t> samples;
+  std::vector<png_bytep> rows;
+  png_uint_32 w = 0, h = 0;
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    ADD_FAILURE() << "libpng could not read the picture";
+    return {};
+  }
+  png_set_read_fn(png, &input, [](png_structp p, png_bytep out, size_t n) {
+    auto* in = static_cast<Input*>(png_get_io_ptr(p));
+    std::memcpy(out, in->bytes->data() + in->pos, n);
+    in->pos += n;
+  });
+  png_read_info(png, info);
+  png_set_expand(png);
+  png_set_expand_16(png);
+  png_set_gray_to_rgb(png);
+  png_set_add_alpha(png, 0xFFFF, PNG_FILLER_AFTER);
+  png_set_swap(png);  // host order for the 16-bit samples
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  w = png_get_image_width(png, info);
+  h = png_get_image_height(png, info);
+  EXPECT_EQ(png_get_rowbytes(png, info), size_t(w) * 8);
+  samples.resize(size_t(w) * size_t(h) * 4);
+  for (png_uint_32 y = 0; y < h; ++y) rows.push_back(reinterpret_cast<png_bytep>(&samples[size_t(y) * w * 4]));
+  png_read_image(png, rows.data());
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::vector<Rgb> out;
+  auto eight = [](unsigned v) { return (v * 255 + 32767) / 65535; };
+  for (size_t i = 0; i < samples.size(); i += 4) {
+    const unsigned a = eight(samples[i + 3]);
+    out.push_back(Rgb{over(eight(samples[i]), a), over(eight(samples[i + 1]), a), over(eight(samples[i + 2]), a)});
+  }
+  return out;
+}
+
+TEST(ClipboardPng, EveryLayoutMatchesLibpngCompositedOntoWhite) {
+  const PngLayout layouts[] = {
+      {0, 1, false},  {0, 2, false},  {0, 4, false},  {0, 8, false},  {0, 16, false}, {0, 8, true},
+      {0, 16, true},  {4, 8, false},  {4, 16, false}, {2, 8, false},  {2, 16, false}, {2, 8, true},
+      {2, 16, true},  {6, 8, false},  {6, 16, false}, {3, 1, false},  {3, 2, false},  {3, 4, false},
+      {3, 8, false},  {3, 1, true},   {3, 2, true},   {3, 4, true},   {3, 8, true},
+  };
+  uint32_t seed = 1;
+  for (auto [w, h] : {std::pair{13, 7}, std::pair{1, 1}, std::pair{9, 17}}) {
+    for (const PngLayout& l : layouts) {
+      for (bool interlace : {false, true}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h << " type " << l.colorType << " depth " << l.depth
+                                        << (l.trns ? " tRNS" : "") << (interlace ? " interlaced" : ""));
+        auto file = writePng(l, w, h, interlace, seed++);
+        auto r = decoded("image/png", file);
+        ASSERT_EQ(r->width(), w);
+        ASSERT_EQ(r->height(), h);
+        EXPECT_EQ(devicePixels(*r), referencePng(file));
+      }
+    }
+  }
+}
+
+TEST(ClipboardPng, SixteenBitSamplesRoundToTheNearestEightBitValue) {
+  // 0x807F is 127.5 and a little over: 128. 0x8080 is exactly 128 * 257 + 0.
+  // 0x0080 is 0.498: 0. 0x0081 is 0.502: 1.
+  const uint16_t values[] = {0x807F, 0x8080, 0x0080, 0x0081, 0xFFFF, 0x0000, 0x7F80, 0x7F7F};
+  const unsigned expected[] = {128, 128, 0, 1, 255, 0, 127, 127};
+  std::vector<uint8_t> row;
+  for (uint16_t v : values) row.insert(row.end(), {uint8_t(v >> 8), uint8_t(v)});
+  std::vector<uint8_t> file;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(
+      png, &file,
+      [](png_structp p, png_bytep d, size_t n) {
+        auto* v = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
+        v->insert(v->end(), d, d + n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, 8, 1, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_write_row(png, row.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  auto pixels = devicePixels(*decoded("image/png", file));
+  ASSERT_EQ(pixels.size(), 8u);
+  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(pixels[i], (Rgb{expected[i], expected[i], expected[i]})) << i;
+}
+
+// ---- JPEG ---------------------------------------------------------------
+
+std::vector<uint8_t> writeJpeg(int w, int h, int components, bool progressive, uint32_t seed) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &buffer, &size);
+  c.image_width = JDIMENSION(w);
+  c.image_height = JDIMENSION(h);
+  c.input_components = components;
+  c.in_color_space = components == 3 ? JCS_RGB : JCS_GRAYSCALE;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 90, TRUE);
+  if (progressive) jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  // Smooth gradients with some noise, so that the picture is not all one block.
+  auto grain = noise(size_t(w) * size_t(h) * size_t(components), seed);
+  std::vector<uint8_t> row(size_t(w) * size_t(components));
+  while (c.next_scanline < c.image_height) {
+    const int y = int(c.next_scanline);
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < components; ++k)
+        row[size_t(x * components + k)] = uint8_t(x * 9 + y * 5 * (k + 1) + (grain[size_t((y * w + x) * components + k)] & 31));
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&c, rows, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::vector<uint8_t> out(buffer, buffer + size);
+  std::free(buffer);
+  return out;
+}
+
+// libjpeg's own decode to red, green, blue with its default settings.
+std::vector<Rgb> referenceJpeg(const std::vector<uint8_t>& file) {
+  jpeg_decompress_struct d{};
+  jpeg_error_mgr err{};
+  d.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_read_header(&d, TRUE);
+  d.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&d);
+  std::vector<uint8_t> row(size_t(d.output_width) * 3);
+  std::vector<Rgb> out;
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_read_scanlines(&d, rows, 1);
+    for (size_t x = 0; x < d.output_width; ++x) out.push_back(Rgb{row[3 * x], row[3 * x + 1], row[3 * x + 2]});
+  }
+  jpeg_finish_decompress(&d);
+  jpeg_destroy_decompress(&d);
+  return out;
+}
+
+TEST(ClipboardJpeg, MatchesLibjpeg) {
+  struct Case { int w, h, components; bool progressive; };
+  const Case cases[] = {{17, 9, 3, false}, {40, 33, 3, true}, {1, 1, 3, false}, {23, 15, 1, false}, {8, 24, 1, true}};
+  uint32_t seed = 7;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " components " << c.components
+                                    << (c.progressive ? " progressive" : ""));
+    auto file = writeJpeg(c.w, c.h, c.components, c.progressive, seed++);
+    auto r = decoded("image/JPEG", file);
+    ASSERT_EQ(r->width(), c.w);
+    ASSERT_EQ(r->height(), c.h);
+    EXPECT_EQ(devicePixels(*r), referenceJpeg(file));
+  }
+}
+
+// ---- BMP ----------------------------------------------------------------
+
+TEST(ClipboardBmp, LayoutsBecomeDeviceRows) {
+  // 3 x 2 pictures, rows bottom-up in the file unless the height is negative.
+  // Expected colours are written top-down.
+  const std::vector<Rgb> colours = {{10, 20, 30}, {40, 50, 60}, {70, 80, 90},
+                                    {255, 0, 128}, {1, 2, 3}, {200, 100, 50}};
+  auto bytes24 = [&](bool topDown) {
+    std::vector<uint8_t> px;
+    for (int i = 0; i < 2; ++i) {
+      const int y = topDown ? i : 1 - i;
+      for (int x = 0; x < 3; ++x) {
+        const Rgb& c = colours[size_t(y * 3 + x)];
+        px.insert(px.end(), {uint8_t(c.b), uint8_t(c.g), uint8_t(c.r)});
+      }
+      px.insert(px.end(), {0xEE, 0xEE, 0xEE});  // row padding
+    }
+    return px;
+  };
+  auto bytes32 = [&](uint8_t fourth) {
+    std::vector<uint8_t> px;
+    for (int y = 1; y >= 0; --y)
+      for (int x = 0; x < 3; ++x) {
+        const Rgb& c = colours[size_t(y * 3 + x)];
+        px.insert(px.end(), {uint8_t(c.b), uint8_t(c.g), uint8_t(c.r), fourth});
+      }
+    return px;
+  };
+  std::vector<uint32_t> table;
+  for (const Rgb& c : colours) table.push_back(c.r << 16 | c.g << 8 | c.b);
+  // 8-bit: index i at top-down position i.
+  const std::vector<uint8_t> indices = {3, 4, 5, 0, 0, 1, 2, 0};
+  struct Case { const char* name; std::vector<uint8_t> file; };
+  const Case cases[] = {
+      {"24-bit", makeBmp(3, 2, 24, BI_RGB, {}, bytes24(false))},
+      {"24-bit top-down", makeBmp(3, -2, 24, BI_RGB, {}, bytes24(true))},
+      {"32-bit, fourth byte set", makeBmp(3, 2, 32, BI_RGB, {}, bytes32(0x7F))},
+      {"8-bit", makeBmp(3, 2, 8, BI_RGB, table, indices, 6)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* type : {"image/bmp", "image/x-bmp", "image/x-MS-bmp", "IMAGE/BMP"}) {
+      auto r = decoded(type, c.file);
+      ASSERT_EQ(r->width(), 3);
+      ASSERT_EQ(r->height(), 2);
+      EXPECT_EQ(devicePixels(*r), colours);
+    }
+  }
+}
+
+// A BITMAPV5HEADER picture of 32 bits with an alpha mask: the fourth bytes are alpha.
+TEST(ClipboardBmp, AlphaMaskInAV5HeaderIsCompositedOntoWhite) {
+  const uint8_t alphas[] = {0, 128, 255, 1};
+  Bytes b;
+  const uint32_t pixelBytes = 16, headerSize = 124;
+  b.u16(0x4D42).u32(14 + headerSize + pixelBytes).u32(0).u32(14 + headerSize);
+  b.u32(headerSize).u32(4).u32(1).u16(1).u16(32).u32(BI_BITFIELDS).u32(pixelBytes).u32(0).u32(0).u32(0).u32(0);
+  b.u32(0x00FF0000).u32(0x0000FF00).u32(0x000000FF).u32(0xFF000000);
+  while (b.v.size() < 14 + headerSize) b.u8(0);
+  for (uint8_t a : alphas) b.raw({200, 100, 10, a});
+  auto pixels = devicePixels(*decoded("image/bmp", b.v));
+  ASSERT_EQ(pixels.size(), 4u);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(pixels[i], (Rgb{over(10, alphas[i]), over(100, alphas[i]), over(200, alphas[i])})) << i;
+  EXPECT_EQ(pixels[1], (Rgb{132, 177, 227}));  // 132.02, 177.2 and 227.4 rounded
+}
+
+// ---- errors and wiring --------------------------------------------------
+
+std::vector<uint8_t> validPng() { return writePng({2, 8, false}, 40, 30, false, 3); }
+std::vector<uint8_t> validJpeg() { return writeJpeg(40, 30, 3, false, 3); }
+std::vector<uint8_t> validBmp() { return makeBmp(40, 30, 24, BI_RGB, {}, noise(120 * 30, 3)); }
+
+void expectInvalid(const std::string& type, const std::vector<uint8_t>& bytes, const char* what) {
+  SCOPED_TRACE(testing::Message() << type << ": " << what);
+  RasterImage r;
+  r.createBlank(2, 2, PixelFormat::Device);
+  putColor(r, 0, 0, Red);
+  PlatformBitmap b;
+  b.encoded = EncodedPicture{type, bytes};
+  try {
+    r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+    ADD_FAILURE() << "no error";
+  } catch (const EInvalidGraphic& e) {
+    EXPECT_STREQ(e.what(), "Invalid clipboard format");
+  }
+  EXPECT_EQ(r.width(), 2) << "the raster is left as it was";
+  EXPECT_EQ(r.pixel(0, 0), Red);
+}
+
+TEST(ClipboardDecode, CorruptAndTruncatedDataIsAnInvalidClipboardFormat) {
+  struct Source { const char* type; std::vector<uint8_t> bytes; };
+  const Source sources[] = {{"image/png", validPng()}, {"image/jpeg", validJpeg()}, {"image/bmp", validBmp()}};
+  for (const Source& s : sources) {
+    ASSERT_NO_THROW(decoded(s.type, s.bytes));
+    expectInvalid(s.type, {}, "empty");
+    expectInvalid(s.type, std::vector<uint8_t>(s.bytes.begin(), s.bytes.begin() + 10), "header cut");
+    expectInvalid(s.type, std::vector<uint8_t>(s.bytes.begin(), s.bytes.begin() + long(s.bytes.size() / 2)),
+                  "cut in the middle of the pixels");
+    auto wrongMagic = s.bytes;
+    wrongMagic[0] ^= 0xFF;
+    expectInvalid(s.type, wrongMagic, "wrong signature");
+  }
+  auto badCrc = validPng();
+  badCrc[8 + 8 + 5] ^= 1;  // a bit of the IHDR height
+  expectInvalid("image/png", badCrc, "IHDR CRC mismatch");
+  auto badDepth = validPng();
+  badDepth[8 + 8 + 8] = 3;
+  expectInvalid("image/png", badDepth, "bit depth 3");
+  auto badPlanes = validBmp();
+  badPlanes[26] = 2;
+  expectInvalid("image/bmp", badPlanes, "two planes");
+  // A JPEG whose entropy-coded data stops short of the picture.
+  auto jpeg = validJpeg();
+  std::vector<uint8_t> noEnd(jpeg.begin(), jpeg.end() - 40);
+  expectInvalid("image/jpeg", noEnd, "no end of image");
+}
+
+TEST(ClipboardDecode, OtherEncodedTypesAreUnsupported) {
+  for (const char* type : {"image/gif", "image/webp", "image/pngx", ""}) {
+    SCOPED_TRACE(type);
+    EXPECT_FALSE(canDecodeClipboardType(type));
+    PlatformBitmap b;
+    b.encoded = EncodedPicture{type, validPng()};
+    RasterImage r;
+    try {
+      r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+      ADD_FAILURE() << "no error";
+    } catch (const EInvalidGraphic& e) {
+      EXPECT_STREQ(e.what(), "Unsupported clipboard format");
+    }
+  }
+  for (const char* type : {"image/png", "Image/PNG", "image/jpeg", "image/bmp", "image/x-bmp", "image/x-ms-bmp"})
+    EXPECT_TRUE(canDecodeClipboardType(type)) << type;
+}
+
+// The process's peak virtual size in kB: a refused picture must not have
+// reserved its rows even for a moment.
+long peakVirtualKb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmPeak:", 0) == 0) return std::stol(line.substr(7));
+  return -1;
+}
+
+uint32_t crc(const std::vector<uint8_t>& v, size_t from, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = from; i < from + n; ++i) {
+    c ^= v[i];
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return ~c;
+}
+
+void putBe32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (24 - 8 * i));
+}
+
+TEST(ClipboardDecode, HugePicturesAreRefusedBeforeTheirRowsAreAllocated) {
+  // PNG: a correct IHDR of 30000 x 30000 (3.6 GB of rows), no pixel data.
+  auto png = validPng();
+  putBe32(png, 16, 30000);
+  putBe32(png, 20, 30000);
+  putBe32(png, 29, crc(png, 12, 17));
+  // JPEG: the start-of-frame of a 40 x 30 picture made 60000 x 60000.
+  auto jpeg = validJpeg();
+  size_t sof = 2;
+  while (sof + 9 < jpeg.size() && !(jpeg[sof] == 0xFF && (jpeg[sof + 1] == 0xC0 || jpeg[sof + 1] == 0xC2)))
+    sof += 2 + (size_t(jpeg[sof + 2]) << 8 | jpeg[sof + 3]);
+  ASSERT_LT(sof + 9, jpeg.size());
+  jpeg[sof + 5] = 0xEA, jpeg[sof + 6] = 0x60;  // height
+  jpeg[sof + 7] = 0xEA, jpeg[sof + 8] = 0x60;  // width
+  // BMP: 24-bit 30000 x 20000 (1.8 GB in the file, 2.4 GB as 32-bit rows).
+  auto bmp = makeBmp(30000, 20000, 24, BI_RGB, {}, noise(64, 1));
+  struct Case { const char* type; std::vector<uint8_t> bytes; };
+  for (const Case& c : {Case{"image/png", png}, Case{"image/jpeg", jpeg}, Case{"image/bmp", bmp}}) {
+    SCOPED_TRACE(c.type);
+    RasterImage r;
+    r.createBlank(1, 1, PixelFormat::Device);
+    PlatformBitmap b;
+    b.encoded = EncodedPicture{c.type, c.bytes};
+    const long peakBefore = peakVirtualKb();
+    ASSERT_GT(peakBefore, 0);
+    try {
+      r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+      ADD_FAILURE() << "no error";
+    } catch (const EOutOfResources& e) {
+      EXPECT_STREQ(e.what(), "Out of system resources");
+    }
+    EXPECT_LT(peakVirtualKb() - peakBefore, 256 * 1024) << "kB reserved";
+    EXPECT_EQ(r.width(), 1);
+  }
+}
+
+TEST(ClipboardDecode, OtherDisplayDepthsGetTheirOwnDeviceLayout) {
+  // Pure primaries and greys survive 5 bits a channel exactly.
+  std::vector<uint8_t> px;
+  for (uint8_t v : {uint8_t(0), uint8_t(255)}) px.insert(px.end(), {v, 0, 255, 0, v, v, v, 0});
+  auto file = makeBmp(2, 2, 32, BI_RGB, {}, px);
+  ScopedDisplay display(16);
+  auto r = decoded("image/bmp", file);
+  EXPECT_EQ(r->pixelFormat(), PixelFormat::Device);
+  EXPECT_EQ(r->deviceBitCount(), 16);
+  EXPECT_EQ(r->pixel(0, 1), Red);      // bottom row: blue 0, green 0, red 255
+  EXPECT_EQ(r->pixel(1, 1), Black);
+  EXPECT_EQ(r->pixel(0, 0), Magenta);  // top row: blue 255, green 0, red 255
+  EXPECT_EQ(r->pixel(1, 0), White);
+}
+
+TEST(ClipboardDecode, TheClipboardPaletteIsKept) {
+  PlatformBitmap b;
+  b.encoded = EncodedPicture{"image/png", validPng()};
+  const std::vector<RGBQuad> palette = {rgbQuad(1, 2, 3), rgbQuad(4, 5, 6)};
+  RasterImage r;
+  r.loadFromClipboardBitmap(CF_BITMAP, &b, &palette);
+  ASSERT_TRUE(r.storedPalette());
+  EXPECT_EQ(r.storedPalette()->entries, palette);
+  EXPECT_EQ(r.width(), 40);
+}
+
+// Inputs the fuzzer once found faults with, decoded as the type their
+// extension names: each must load or fail with a typed error. The "slow"
+// ones made the decoder spend seconds inventing pixels for data that stops
+// early (or crawl through thousands of scans): they must be refused.
+TEST(ClipboardDecode, FuzzRegressions) {
+  int files = 0;
+  for (auto& entry : std::filesystem::directory_iterator(REGRESSIONS_DIR)) {
+    const std::string ext = entry.path().extension().string();
+    const char* type = ext == ".png" ? "image/png" : ext == ".jpg" ? "image/jpeg" : ext == ".bmp" ? "image/bmp" : nullptr;
+    if (!type) continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    ++files;
+    const bool refused = entry.path().filename().string().find("slow") != std::string::npos;
+    try {
+      auto r = decoded(type, readFile(entry.path()));
+      if (r->height() > 0) devicePixels(*r);
+      EXPECT_FALSE(refused) << "decoded " << r->width() << "x" << r->height();
+    } catch (const EInvalidGraphic& e) {
+      EXPECT_STREQ(e.what(), "Invalid clipboard format");
+    } catch (const EOutOfResources&) {
+      EXPECT_FALSE(refused);
+    }
+  }
+  EXPECT_GT(files, 0);
+}
+
+}  // namespace
+}  // namespace pixkeep::test

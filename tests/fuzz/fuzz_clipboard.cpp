@@ -1,0 +1,34 @@
+// Feeds arbitrary bytes to one clipboard picture decoder (the MIME type is
+// fixed per target at build time); anything but a clean typed error or a
+// complete raster is a fault. A decoded raster is also written back out.
+#include <cstddef>
+#include <cstdint>
+
+#include "capture/clipdecode.h"
+#include "capture/errors.h"
+#include "capture/rasterimage.h"
+#include "platform/clipboard.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  pixkeep::PlatformBitmap bitmap;
+  bitmap.encoded = pixkeep::EncodedPicture{PIXKEEP_FUZZ_TYPE, std::vector<uint8_t>(data, data + size)};
+  pixkeep::RasterImage raster;
+  try {
+    raster.loadFromClipboardBitmap(pixkeep::CF_BITMAP, &bitmap, nullptr);
+  } catch (const pixkeep::EInvalidGraphic&) {
+    return 0;
+  } catch (const pixkeep::EOutOfResources&) {
+    return 0;
+  }
+  if (raster.pixelFormat() != pixkeep::PixelFormat::Device) __builtin_trap();
+  // Every row is readable and its fourth bytes are 0.
+  unsigned sum = 0;
+  for (int y = 0; y < raster.height(); ++y) {
+    const uint8_t* row = raster.constScanline(y);
+    for (int x = 0; x < raster.width(); ++x) sum += row[4 * x + 3];
+  }
+  if (sum != 0) __builtin_trap();
+  pixkeep::MemoryStream out;
+  if (raster.width() * raster.height() < (1 << 20)) raster.saveToBmpStream(out);
+  return 0;
+}
