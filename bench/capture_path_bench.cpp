@@ -230,7 +230,7 @@ struct Row {
 bool run(const Picture& p, Output o, const std::string& dir, std::vector<Row>& rows, bool measureMemory) {
   // The BMP capture is timed from BMP bytes, the others from PNG bytes.
   const PlatformBitmap& source = o == Output::Bmp ? p.bmp : p.png;
-  const std::vector<uint8_t>& bytes = source.encoded->bytes;
+  const std::vector<uint8_t> bytes(source.encoded->data(), source.encoded->data() + source.encoded->size());
   const int runs = p.width > 2000 ? 5 : 9;
   const std::string newFile = dir + "/new", oldFile = dir + "/old", stageFile = dir + "/stage";
 

@@ -34,7 +34,7 @@ void CaptureCycle::stamp(const CaptureOptions& o) {
 
 size_t CaptureJob::heldBytes() const {
   size_t n = encoded.size();
-  if (bitmap) n += bitmap->bits.size() + (bitmap->encoded ? bitmap->encoded->bytes.size() : 0);
+  if (bitmap) n += bitmap->bits.size() + (bitmap->encoded ? bitmap->encoded->size() : 0);
   return n;
 }
 

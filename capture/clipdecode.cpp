@@ -128,7 +128,7 @@ bool pngRows(PngJob& job) {
   return true;
 }
 
-void decodePng(const std::vector<uint8_t>& bytes, RasterImage& raster) {
+void decodePng(const EncodedPicture& bytes, RasterImage& raster) {
   PngJob job{};
   job.input = PngInput{bytes.data(), bytes.size(), 0};
   job.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngIgnoreWarning);
@@ -228,7 +228,7 @@ bool jpegRows(JpegJob& job) {
   return true;
 }
 
-void decodeJpeg(const std::vector<uint8_t>& bytes, RasterImage& raster) {
+void decodeJpeg(const EncodedPicture& bytes, RasterImage& raster) {
   JpegJob job{};
   job.data = bytes.data();
   job.size = bytes.size();
@@ -255,7 +255,7 @@ void decodeJpeg(const std::vector<uint8_t>& bytes, RasterImage& raster) {
 // A read-only stream over bytes it does not own.
 class ByteView : public Stream {
  public:
-  explicit ByteView(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  explicit ByteView(const EncodedPicture& bytes) : bytes_(bytes) {}
   size_t read(void* buffer, size_t count) override {
     const size_t n = std::min(count, bytes_.size() - pos_);
     if (n) std::memcpy(buffer, bytes_.data() + pos_, n);
@@ -267,11 +267,11 @@ class ByteView : public Stream {
   uint64_t size() const override { return bytes_.size(); }
 
  private:
-  const std::vector<uint8_t>& bytes_;
+  const EncodedPicture& bytes_;
   size_t pos_ = 0;
 };
 
-void decodeBmp(const std::vector<uint8_t>& bytes, RasterImage& raster) {
+void decodeBmp(const EncodedPicture& bytes, RasterImage& raster) {
   ByteView in(bytes);
   try {
     loadClipboardBmp(in, raster);
@@ -300,9 +300,9 @@ bool canDecodeClipboardType(const std::string& type) { return kindOf(type) != Ki
 void decodeClipboardPicture(const EncodedPicture& picture, RasterImage& raster) {
   try {
     switch (kindOf(picture.type)) {
-      case Kind::Png: decodePng(picture.bytes, raster); break;
-      case Kind::Bmp: decodeBmp(picture.bytes, raster); break;
-      case Kind::Jpeg: decodeJpeg(picture.bytes, raster); break;
+      case Kind::Png: decodePng(picture, raster); break;
+      case Kind::Bmp: decodeBmp(picture, raster); break;
+      case Kind::Jpeg: decodeJpeg(picture, raster); break;
       case Kind::Other: throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
     }
   } catch (const std::bad_alloc&) {

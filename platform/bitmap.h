@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,9 +46,29 @@ inline uint64_t dibStride(int64_t width, int bitCount) {
 
 // A picture as its owner sent it: the MIME type of the target it came from
 // and the bytes as they arrived.
-struct EncodedPicture {
+// The bytes are shared, not copied: whoever received them (for example a
+// toolkit's byte array) stays their owner.
+class EncodedPicture {
+ public:
+  EncodedPicture() = default;
+  EncodedPicture(std::string pictureType, std::vector<uint8_t> bytes)
+      : type(std::move(pictureType)) {
+    auto held = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    data_ = held->data();
+    size_ = held->size();
+    owner_ = std::move(held);
+  }
+  EncodedPicture(std::string pictureType, std::shared_ptr<const void> owner, const uint8_t* data, size_t size)
+      : type(std::move(pictureType)), owner_(std::move(owner)), data_(data), size_(size) {}
+
   std::string type;  // "image/png", "image/bmp", "image/jpeg", ...
-  std::vector<uint8_t> bytes;
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  std::shared_ptr<const void> owner_;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
 };
 
 // A bitmap as the clipboard hands it over.

@@ -7,6 +7,8 @@
 #include <QMimeData>
 #include <QPainter>
 #include <algorithm>
+#include <climits>
+#include <unistd.h>
 #include <cstring>
 #include <xcb/xcb.h>
 
@@ -25,6 +27,11 @@ bool isDecodableImage(const QString& t) {
          supported.contains(t.toLower().toLatin1());
 }
 
+bool decodedByTheCore(const QString& t) {
+  const QString l = t.toLower();
+  return l == "image/png" || l == "image/bmp" || l == "image/x-bmp" || l == "image/x-ms-bmp" || l == "image/jpeg";
+}
+
 int preference(const QString& t) {
   const QString l = t.toLower();
   if (l == "image/png") return 0;
@@ -36,6 +43,11 @@ int preference(const QString& t) {
 }  // namespace
 
 QtClipboard::QtClipboard(QObject* parent) : QObject(parent), clipboard_(QGuiApplication::clipboard()) {
+  // Qt refuses pictures over 128 MiB by default; allow what the machine can
+  // hold (a quarter of its memory), so a large picture is not taken for a bad one.
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0)
+    QImageReader::setAllocationLimit(int(std::min<long long>(INT_MAX, (1LL * pages * pageSize) / 4 / (1 << 20))));
   connect(clipboard_, &QClipboard::dataChanged, this, [this] {
     refresh();
     announceChange();
@@ -89,43 +101,51 @@ QStringList QtClipboard::bitmapTargets() const {
 }
 
 std::shared_ptr<const PlatformBitmap> QtClipboard::bitmap() {
-  QImage image;
   for (const QString& target : bitmapTargets()) {
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
     if (!data) break;
-    image = QImage::fromData(data->data(target));
-    if (!image.isNull()) break;
+    const QByteArray bytes = data->data(target);
+    if (bytes.isEmpty()) continue;
+    auto bitmap = std::make_shared<PlatformBitmap>();
+    if (decodedByTheCore(target)) {
+      // PNG, BMP and JPEG are decoded by the core straight into the raster.
+      // The byte array is shared, not copied.
+      auto held = std::make_shared<const QByteArray>(bytes);
+      const auto* start = reinterpret_cast<const uint8_t*>(held->constData());
+      bitmap->encoded = EncodedPicture(target.toLower().toStdString(), held, start, size_t(held->size()));
+      return bitmap;
+    }
+    QImage image = QImage::fromData(bytes);
+    if (image.isNull()) continue;
+    // Other formats: Qt decodes them; a picture with alpha is composited onto white.
+    if (image.hasAlphaChannel()) {
+      QImage opaque(image.size(), QImage::Format_RGB32);
+      opaque.fill(Qt::white);
+      QPainter painter(&opaque);
+      painter.drawImage(0, 0, image);
+      painter.end();
+      image = opaque;
+    } else if (image.format() != QImage::Format_RGB32) {
+      image = image.convertToFormat(QImage::Format_RGB32);
+    }
+    // A device-dependent bitmap: 32 bits blue, green, red, 0, rows bottom-up.
+    const int width = image.width(), height = image.height();
+    bitmap->width = width;
+    bitmap->height = height;
+    bitmap->bitsPixel = 32;
+    const size_t rowBytes = size_t(width) * 4;
+    bitmap->bits.resize(rowBytes * size_t(height));
+    for (int y = 0; y < height; ++y) {
+      const auto* src = reinterpret_cast<const uint32_t*>(image.constScanLine(height - 1 - y));
+      auto* dst = reinterpret_cast<uint32_t*>(bitmap->bits.data() + rowBytes * size_t(y));
+      for (int x = 0; x < width; ++x) dst[x] = src[x] & 0x00FFFFFFu;
+    }
+    return bitmap;
   }
-  if (image.isNull()) {
-    // Nothing usable: forget the bitmap until the clipboard changes again, so
-    // that the failure is reported once and not on every tick.
-    formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
-    return nullptr;
-  }
-  // A picture with alpha is composited onto white.
-  if (image.hasAlphaChannel()) {
-    QImage opaque(image.size(), QImage::Format_RGB32);
-    opaque.fill(Qt::white);
-    QPainter painter(&opaque);
-    painter.drawImage(0, 0, image);
-    painter.end();
-    image = opaque;
-  } else if (image.format() != QImage::Format_RGB32) {
-    image = image.convertToFormat(QImage::Format_RGB32);
-  }
-  // A device-dependent bitmap: 32 bits blue, green, red, 0, rows bottom-up.
-  auto bitmap = std::make_shared<PlatformBitmap>();
-  bitmap->width = image.width();
-  bitmap->height = image.height();
-  bitmap->bitsPixel = 32;
-  const size_t rowBytes = size_t(image.width()) * 4;
-  bitmap->bits.resize(rowBytes * size_t(image.height()));
-  for (int y = 0; y < image.height(); ++y) {
-    const auto* src = reinterpret_cast<const uint32_t*>(image.constScanLine(image.height() - 1 - y));
-    auto* dst = reinterpret_cast<uint32_t*>(bitmap->bits.data() + rowBytes * size_t(y));
-    for (int x = 0; x < image.width(); ++x) dst[x] = src[x] & 0x00FFFFFFu;
-  }
-  return bitmap;
+  // Nothing usable: forget the bitmap until the clipboard changes again, so
+  // that the failure is reported once and not on every tick.
+  formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
+  return nullptr;
 }
 
 void QtClipboard::empty() {
