@@ -120,7 +120,7 @@ bool TChunk::readChunk(Stream& stream, const std::string&, uint32_t size) {
   return stream.read(data.data(), size) == size;
 }
 
-bool TChunk::writeChunk(Stream& stream) { return writeFramed(stream); }
+void TChunk::writeChunk(Stream& stream) { writeFramed(stream); }
 
 void TChunk::setDataLength(uint32_t size) {
   data.assign(size_t(size) + 1, 0);

@@ -97,11 +97,11 @@ class TChunk {
   // A new, empty chunk of the same class for another owner.
   virtual std::unique_ptr<TChunk> createFor(TPNGObject* owner) const;
   virtual bool readChunk(Stream& stream, const std::string& type, uint32_t size);
-  virtual bool writeChunk(Stream& stream);
+  virtual void writeChunk(Stream& stream);
 
   void setDataLength(uint32_t size);
   // Length, type, data and CRC-32 over type and data.
-  bool writeFramed(Stream& stream);
+  void writeFramed(Stream& stream);
   TChunkIHDR& headerChunk() const;
 
   std::vector<uint8_t> data;  // always one byte longer than dataLength
@@ -149,7 +149,7 @@ class TChunkIHDR : public TChunk {
   explicit TChunkIHDR(TPNGObject* o) : TChunk(o, "IHDR") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
-  bool writeChunk(Stream& stream) override;
+  void writeChunk(Stream& stream) override;
 
   // Allocates the in-memory image for the current width, height, colour type
   // and bit depth (all pixels zero) and sets usesColourTable. Without
@@ -175,7 +175,7 @@ class TChunkPLTE : public TChunk {
   explicit TChunkPLTE(TPNGObject* o) : TChunk(o, "PLTE") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
-  bool writeChunk(Stream& stream) override;
+  void writeChunk(Stream& stream) override;
   RGBQuad& item(int index) const;  // raises "There is no such palette entry."
   int entryCount = 0;
 };
@@ -184,7 +184,7 @@ class TChunkIDAT : public TChunk {
  public:
   explicit TChunkIDAT(TPNGObject* o) : TChunk(o, "IDAT") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
-  bool writeChunk(Stream& stream) override;
+  void writeChunk(Stream& stream) override;
 };
 
 class TChunktRNS : public TChunk {
@@ -192,7 +192,7 @@ class TChunktRNS : public TChunk {
   explicit TChunktRNS(TPNGObject* o) : TChunk(o, "tRNS") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
-  bool writeChunk(Stream& stream) override;
+  void writeChunk(Stream& stream) override;
   // Makes one colour (0x00BBGGRR) fully transparent.
   void markTransparent(uint32_t color);
   bool singleTransparent = false;
@@ -220,7 +220,7 @@ class TChunktEXt : public TChunk {
   explicit TChunktEXt(TPNGObject* o, const std::string& type = "tEXt") : TChunk(o, type) {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
   void copyFrom(const TChunk& other) override;
-  bool writeChunk(Stream& stream) override;
+  void writeChunk(Stream& stream) override;
   std::string keyword, text;
 };
 
@@ -228,7 +228,7 @@ class TChunkzTXt : public TChunktEXt {
  public:
   explicit TChunkzTXt(TPNGObject* o) : TChunktEXt(o, "zTXt") {}
   std::unique_ptr<TChunk> createFor(TPNGObject* owner) const override;
-  bool writeChunk(Stream& stream) override;
+  void writeChunk(Stream& stream) override;
 };
 
 // The chunk classes the reader knows, in registration order.

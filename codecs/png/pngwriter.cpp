@@ -389,12 +389,11 @@ uint32_t pngCrc32(uint32_t crc, const uint8_t* p, size_t n) {
   return ~c;
 }
 
-bool TChunk::writeFramed(Stream& stream) {
+void TChunk::writeFramed(Stream& stream) {
   writeChunkBytes(stream, name, data.data(), dataLength);
-  return true;
 }
 
-bool TChunkIHDR::writeChunk(Stream& stream) {
+void TChunkIHDR::writeChunk(Stream& stream) {
   if (bitDepth == 2) {
     // Held 4 bits a pixel in memory, so written as bit depth 4.
     bitDepth = 4;
@@ -408,10 +407,10 @@ bool TChunkIHDR::writeChunk(Stream& stream) {
   data[10] = compressionMethod;        // compression method
   data[11] = filterMethod;             // filter method
   data[12] = owner->interlaceMode;     // interlace method: the owner's setting
-  return writeFramed(stream);
+  writeFramed(stream);
 }
 
-bool TChunkPLTE::writeChunk(Stream& stream) {
+void TChunkPLTE::writeChunk(Stream& stream) {
   const int n = std::clamp(entryCount, 0, 256);
   setDataLength(uint32_t(n) * 3);
   const auto& gamma = owner->encodeGamma;
@@ -421,27 +420,27 @@ bool TChunkPLTE::writeChunk(Stream& stream) {
     data[size_t(3 * i + 1)] = gamma[colors[size_t(i)].green];
     data[size_t(3 * i + 2)] = gamma[colors[size_t(i)].blue];
   }
-  return writeFramed(stream);
+  writeFramed(stream);
 }
 
-bool TChunktRNS::writeChunk(Stream& stream) {
+void TChunktRNS::writeChunk(Stream& stream) {
   // A palette picture's chunk holds one alpha value per entry; a grey or
   // truecolour picture's holds the samples of its transparent colour, already
   // in place.
   if (headerChunk().colorType == COLOR_PALETTE && dataLength <= 256)
     std::memcpy(data.data(), alphaValues.data(), dataLength);
-  return writeFramed(stream);
+  writeFramed(stream);
 }
 
-bool TChunktEXt::writeChunk(Stream& stream) {
+void TChunktEXt::writeChunk(Stream& stream) {
   setDataLength(uint32_t(keyword.size() + 1 + text.size()));
   std::memcpy(data.data(), keyword.data(), keyword.size());
   data[keyword.size()] = 0;
   std::memcpy(data.data() + keyword.size() + 1, text.data(), text.size());
-  return writeFramed(stream);
+  writeFramed(stream);
 }
 
-bool TChunkzTXt::writeChunk(Stream& stream) {
+void TChunkzTXt::writeChunk(Stream& stream) {
   uLongf size = compressBound(uLong(text.size()));
   std::vector<uint8_t> packed(size);
   int rc = compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(text.data()), uLong(text.size()),
@@ -455,13 +454,12 @@ bool TChunkzTXt::writeChunk(Stream& stream) {
   data[keyword.size()] = 0;      // keyword terminator
   data[keyword.size() + 1] = 0;  // compression method: deflate
   std::memcpy(data.data() + keyword.size() + 2, packed.data(), size);
-  return writeFramed(stream);
+  writeFramed(stream);
 }
 
-bool TChunkIDAT::writeChunk(Stream& stream) {
+void TChunkIDAT::writeChunk(Stream& stream) {
   IdatWriter writer(*owner, stream);
   writer.write();
-  return true;
 }
 
 void TPNGObject::saveToStream(Stream& stream) {
