@@ -312,7 +312,7 @@ void BmpReader::readRows32(RasterImage& raster) {
     raster.install(std::move(fresh));
     return;
   }
-  checkedImageSize(width, height, 32);  // too large to hold, before the data is looked at
+  checkPictureFits(width, height);  // too large to hold, before the data is looked at
   if (in->remaining() < imageSize) throw EReadError(msg::StreamReadError);
   raster.createUninitialised32(width, height);
   if (width == 0 || height == 0) return;

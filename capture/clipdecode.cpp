@@ -29,7 +29,7 @@ namespace pixkeep {
 namespace {
 
 [[noreturn]] void invalidData() { throw EInvalidGraphic(msg::InvalidClipboardFormat); }
-[[noreturn]] void tooLarge() { throw EOutOfResources(msg::OutOfResources); }
+[[noreturn]] void tooLarge() { throw EOutOfResources(msg::PictureTooLarge); }
 
 // Composites one row of blue, green, red, alpha pixels onto white, leaving
 // blue, green, red, 0: c' = (c * a + 255 * (255 - a)) / 255, rounded.

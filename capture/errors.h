@@ -18,6 +18,7 @@ inline constexpr const char* InvalidPixelFormat = "Invalid pixel format";
 inline constexpr const char* ScanLineOutOfRange = "Scan line index out of range";
 inline constexpr const char* OutOfResources = "Out of system resources";
 inline constexpr const char* ImageTypeUnavailable = "This image type is not available";
+inline constexpr const char* PictureTooLarge = "The picture is too large to hold";
 }  // namespace msg
 
 PIXKEEP_ERROR_CLASS(EInvalidGraphic, Exception)

@@ -1,6 +1,7 @@
 #include "capture/rasterimage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -208,12 +209,26 @@ void RasterImage::createBlank(int width, int height, PixelFormat format, std::ve
   store_ = std::move(s);
 }
 
+void checkPictureFits(int64_t width, int64_t height) {
+  try {
+    checkedImageSize(width, height, 32);
+  } catch (const EOutOfResources&) {
+    // More than a raster holds (2 GB of pixels).
+    const double gigabytes = double(width) * double(height) * 4 / double(1 << 30);
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "%lld x %lld pixels need %.1f GB", static_cast<long long>(width),
+                  static_cast<long long>(height), gigabytes);
+    throw EOutOfResources(msg::PictureTooLarge, detail);
+  }
+}
+
 void RasterImage::createUninitialised32(int width, int height) {
+  checkPictureFits(width, height);
   std::shared_ptr<Store> s;
   try {
     s = makeStore(width, height, 32, BI_RGB, false);
   } catch (const std::bad_alloc&) {
-    throw EOutOfResources(msg::OutOfResources);
+    throw EOutOfResources(msg::PictureTooLarge);
   }
   if (currentDisplay().deviceBitCount() == 32) {
     s->device = true;

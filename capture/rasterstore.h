@@ -58,6 +58,10 @@ struct RasterImage::Store {
 // "Out of system resources" when the size cannot be held.
 size_t checkedImageSize(int64_t width, int64_t height, int bitCount);
 
+// Raises "The picture is too large to hold", with the size, for a 32-bit
+// picture of that size that no raster can hold.
+void checkPictureFits(int64_t width, int64_t height);
+
 // A store of the given layout; its rows are zeroed unless `zeroFill` is false.
 std::shared_ptr<RasterImage::Store> makeStore(int width, int height, int bitCount,
                                               uint32_t compression = BI_RGB, bool zeroFill = true);

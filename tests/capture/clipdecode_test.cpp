@@ -479,8 +479,10 @@ TEST(ClipboardDecode, HugePicturesAreRefusedBeforeTheirRowsAreAllocated) {
   jpeg[sof + 7] = 0xEA, jpeg[sof + 8] = 0x60;  // width
   // BMP: 24-bit 30000 x 20000 (1.8 GB in the file, 2.4 GB as 32-bit rows).
   auto bmp = makeBmp(30000, 20000, 24, BI_RGB, {}, noise(64, 1));
-  struct Case { const char* type; std::vector<uint8_t> bytes; };
-  for (const Case& c : {Case{"image/png", png}, Case{"image/jpeg", jpeg}, Case{"image/bmp", bmp}}) {
+  struct Case { const char* type; std::vector<uint8_t> bytes; const char* detail; };
+  for (const Case& c : {Case{"image/png", png, "30000 x 30000 pixels need 3.4 GB"},
+                        Case{"image/jpeg", jpeg, "60000 x 60000 pixels need 13.4 GB"},
+                        Case{"image/bmp", bmp, "30000 x 20000 pixels need 2.2 GB"}}) {
     SCOPED_TRACE(c.type);
     RasterImage r;
     r.createBlank(1, 1, PixelFormat::Device);
@@ -492,7 +494,8 @@ TEST(ClipboardDecode, HugePicturesAreRefusedBeforeTheirRowsAreAllocated) {
       r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
       ADD_FAILURE() << "no error";
     } catch (const EOutOfResources& e) {
-      EXPECT_STREQ(e.what(), "Out of system resources");
+      EXPECT_STREQ(e.what(), "The picture is too large to hold");
+      EXPECT_EQ(e.detail(), c.detail);
     }
     EXPECT_LT(peakVirtualKb() - peakBefore, 256 * 1024) << "kB reserved";
     EXPECT_EQ(r.width(), 1);
