@@ -9,6 +9,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QImageReader>
 #include <QPainter>
 #include <algorithm>
 #include <chrono>
@@ -29,6 +30,8 @@
 #include <unistd.h>
 
 #include "tests/e2e/xserver.h"
+
+#include <zlib.h>
 
 extern char** environ;
 
@@ -238,6 +241,8 @@ class Program {
 
   // Its windows on the screen: the main window, and an error box when one is open.
   int windowCount() { return process_ ? int(xserver.windowsOf(process_->pid()).size()) : 0; }
+  // Asks the main window to close, as the window manager's close button does.
+  void requestClose() { xserver.requestClose(window_.id); }
   bool running() { return process_ && process_->running(); }
   Process* process() { return process_.get(); }
 
@@ -339,6 +344,7 @@ class Pixkeep : public testing::Test {
 
   std::vector<std::string> pictures() {
     std::vector<std::string> names;
+    if (!fs::is_directory(out)) return names;
     for (auto& e : fs::directory_iterator(out))
       if (e.path().filename().string().rfind("pxk", 0) == 0) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
@@ -507,23 +513,152 @@ TEST_F(Pixkeep, ThirtyPicturesInARowAreAllSavedInOrder) {
   EXPECT_EQ(pictures().size(), 30u);
 }
 
-TEST_F(Pixkeep, ARemovedOutputDirectoryGivesOneErrorBox) {
+// A fault of the output folder, made and mended by the test.
+struct FolderFault {
+  const char* name;
+  const char* make;    // shell commands, run with $OUT set to the output folder
+  const char* mend;
+};
+
+// The fault's mounts, and the folder, go away with each case, whatever happened.
+struct Unmount {
+  std::string dir;
+  ~Unmount() {
+    while (run({"umount", dir}) == 0) {
+    }
+    fs::remove_all(dir);
+  }
+};
+
+TEST_F(Pixkeep, PicturesCopiedWhileTheFolderFailsAreAllWrittenInOrderOnceItWorks) {
+  const FolderFault faults[] = {
+      {"removed", "rm -rf \"$OUT\"", "mkdir \"$OUT\""},
+      {"read-only", "mount --bind \"$OUT\" \"$OUT\" && mount -o remount,bind,ro \"$OUT\"", "umount \"$OUT\""},
+      {"full", "mount -t tmpfs -o size=256k tmpfs \"$OUT\" && (dd if=/dev/zero of=\"$OUT/filler\" bs=4k 2>/dev/null; true)",
+       "rm \"$OUT/filler\""},
+  };
+  for (const FolderFault& f : faults) {
+    SCOPED_TRACE(f.name);
+    fs::create_directories(out);
+    Unmount unmount{out};
+    ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+    std::vector<QImage> images;
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i) {
+      images.push_back(gradient(40 + i, 30, 10 * i + 1));
+      files.push_back(picture(images.back(), std::string("f") + std::to_string(i) + ".png", "PNG"));
+    }
+    const std::string outVar = "OUT='" + out.substr(0, out.size() - 1) + "'; ";
+    ASSERT_EQ(std::system((outVar + f.make).c_str()), 0) << f.make;
+    ASSERT_TRUE(copy(files[0], "image/png"));
+    EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "an error box appears";
+    EXPECT_TRUE(waitFor(clipboardEmpty)) << "the picture is held, so the clipboard is emptied";
+    ASSERT_TRUE(copy(files[1], "image/png"));
+    EXPECT_TRUE(waitFor(clipboardEmpty)) << "capturing goes on while the box is open";
+    EXPECT_TRUE(pictures().empty());
+
+    ASSERT_EQ(std::system((outVar + f.mend).c_str()), 0) << f.mend;
+    EXPECT_TRUE(pictureSaved(1)) << "the waiting pictures are written once the folder works";
+    EXPECT_TRUE(pictureSaved(2));
+    ASSERT_TRUE(copy(files[2], "image/png"));
+    EXPECT_TRUE(pictureSaved(3));
+    for (int i = 0; i < 3; ++i) expectSamePixels(file(i + 1), images[size_t(i)]);
+    EXPECT_EQ(program.windowCount(), 2) << "one box for the failure, none for the pictures behind it";
+    EXPECT_EQ(pictures().size(), 3u);
+    program = Program();
+  }
+}
+
+TEST_F(Pixkeep, ClosingWithAPictureWaitingAsksFirst) {
+  // Pictures go to a folder of their own, so that the settings beside the
+  // program can still be written when the program closes.
+  const std::string pictures = root + "pictures/";
+  fs::create_directories(pictures);
+  std::ofstream(out + "pixkeep.ini") << "[Settings]\nOutputDir=" << pictures << "\n";
   ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  const std::string first = picture(gradient(8, 8, 1), "x.png", "PNG");
-  const std::string second = picture(gradient(9, 8, 2), "y.png", "PNG");
-  fs::remove_all(out);
-  ASSERT_TRUE(copy(first, "image/png"));
-  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "an error box appears";
-  EXPECT_TRUE(waitFor(clipboardEmpty));
-  ASSERT_TRUE(copy(second, "image/png"));
-  EXPECT_TRUE(waitFor(clipboardEmpty)) << "capture goes on while the box is open";
+  out = pictures;
+  const QImage image = gradient(12, 9, 5);
+  fs::remove_all(pictures);
+  ASSERT_TRUE(copy(picture(image, "w.png", "PNG"), "image/png"));
+  ASSERT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "the error box";
+  ASSERT_EQ(run({"xdotool", "key", "Escape"}), 0);
+  ASSERT_TRUE(waitFor([&] { return program.windowCount() == 1; }));
+  program.requestClose();
+  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "a question instead of ending";
   EXPECT_TRUE(program.running());
-  // With the directory back, capturing goes on at the next number.
-  fs::create_directories(out);
-  ASSERT_TRUE(copy(first, "image/png"));
-  EXPECT_TRUE(pictureSaved(3));
-  // The second failure, handled before this picture was, showed no box of its own.
-  EXPECT_EQ(program.windowCount(), 2) << "no second box";
+  // Escape keeps the program running; the folder comes back and the picture is written.
+  ASSERT_EQ(run({"xdotool", "key", "Escape"}), 0);
+  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 1; }));
+  EXPECT_TRUE(program.running());
+  fs::create_directories(pictures);
+  EXPECT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), image);
+  // Nothing waits now: closing ends the program without a question.
+  program.requestClose();
+  EXPECT_TRUE(waitFor([&] { return !program.running(); }));
+  EXPECT_EQ(program.process()->exitCode(), 0);
+  program = Program();  // it ended as asked
+}
+
+TEST_F(Pixkeep, KilledWhileWritingLeavesNoPartialFile) {
+  // A 4K picture written as PNG takes long enough to be killed in the middle.
+  QImage big(3840, 2160, QImage::Format_RGB32);
+  for (int y = 0; y < big.height(); ++y) {
+    auto* row = reinterpret_cast<QRgb*>(big.scanLine(y));
+    for (int x = 0; x < big.width(); ++x) row[x] = qRgb((x * 13 + y * 7) & 255, (x ^ y) & 255, (x * y) & 255);
+  }
+  const std::string source = picture(big, "big.bmp", "BMP");
+  std::srand(12345);
+  for (int kill = 0; kill < 20; ++kill) {
+    SCOPED_TRACE(kill);
+    ASSERT_NO_FATAL_FAILURE(start(Png));
+    ASSERT_TRUE(copy(source, "image/bmp"));
+    ASSERT_TRUE(waitFor(clipboardEmpty)) << "the picture was taken";
+    std::this_thread::sleep_for(Ms(std::rand() % 1500));
+    ::kill(program.process()->pid(), SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return !program.running(); }));
+    program = Program();
+    for (const auto& e : fs::directory_iterator(out)) {
+      const std::string name = e.path().filename().string();
+      EXPECT_EQ(name.find(".part"), std::string::npos) << "a temporary file was left: " << name;
+      if (name.rfind("pxk", 0) != 0) continue;
+      const QImage saved(QString::fromStdString(e.path().string()));
+      EXPECT_EQ(saved.size(), big.size()) << name << " is not a whole picture";
+    }
+  }
+}
+
+TEST_F(Pixkeep, LargePicturesAreSavedAndTooLargeOnesReported) {
+  QImageReader::setAllocationLimit(1024);  // megabytes, for reading the saved file here
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  QImage large(6000, 6000, QImage::Format_RGB32);
+  large.fill(qRgb(10, 200, 30));
+  for (int i = 0; i < 6000; ++i) large.setPixel(i, i, qRgb(255, 0, 0));
+  ASSERT_TRUE(copy(picture(large, "large.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1, 60s));
+  expectSamePixels(file(1), large);
+
+  // A PNG that claims 30000 x 30000 pixels: refused with a box, the program goes on.
+  QImage small(2, 2, QImage::Format_RGB32);
+  small.fill(Qt::blue);
+  const std::string claim = picture(small, "claim.png", "PNG");
+  {
+    std::fstream f(claim, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char ihdr[17];  // chunk type and data
+    f.seekg(12);
+    f.read(reinterpret_cast<char*>(ihdr), 17);
+    const unsigned char size[8] = {0, 0, 0x75, 0x30, 0, 0, 0x75, 0x30};  // width and height
+    std::memcpy(ihdr + 4, size, 8);
+    const uLong crc = crc32(crc32(0, nullptr, 0), ihdr, 17);
+    const unsigned char crcBytes[4] = {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)};
+    f.seekp(12);
+    f.write(reinterpret_cast<const char*>(ihdr), 17);
+    f.write(reinterpret_cast<const char*>(crcBytes), 4);
+  }
+  ASSERT_TRUE(copy(claim, "image/png"));
+  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "an error box";
+  EXPECT_TRUE(program.running());
+  EXPECT_EQ(pictures().size(), 1u);
 }
 
 TEST_F(Pixkeep, AClipboardOwnerThatNeverAnswersDoesNotStopCapturing) {

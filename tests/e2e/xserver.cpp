@@ -49,3 +49,16 @@ std::vector<TopWindow> XServer::windowsOf(pid_t pid) {
   if (children) XFree(children);
   return found;
 }
+
+void XServer::requestClose(unsigned long window) {
+  if (!display_) return;
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = window;
+  e.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = long(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display_, window, False, NoEventMask, &e);
+  XFlush(display_);
+}
