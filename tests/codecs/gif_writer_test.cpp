@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "codecs/gif/GIFImage.h"
+#include "codecs/imagetypes.h"
 #include "tests/capture/test_helpers.h"
 #include "tests/codecs/giflib_reader.h"
 
@@ -215,7 +216,12 @@ TEST(GifWriter, CaptureOfA1x1TruecolourRasterGivesExactBytes) {
   RasterImage raster;
   raster.createBlank(1, 1, PixelFormat::Bits32);
   putColor(raster, 0, 0, pixkeep::test::Red);
-  std::unique_ptr<PictureEncoder> gif = gifEncoderFactory()(raster, 0);
+  // The GIF row of the image-type table, as a capture uses it.
+  const ImageType& type = imageTypes()[2];
+  ASSERT_EQ(type.extension, ".gif");
+  EXPECT_FALSE(type.slider) << "GIF has no quality or compression setting";
+  ASSERT_TRUE(type.writer);
+  std::unique_ptr<PictureEncoder> gif = type.writer(raster, 0);
   MemoryStream s;
   gif->saveToStream(s);
   const std::vector<uint8_t> expected = concat({
