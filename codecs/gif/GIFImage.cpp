@@ -297,7 +297,10 @@ void TGIFSubImage::ImportPixels(RasterImage& working) {
   if (format == PixelFormat::Bits1 || format == PixelFormat::Bits4 || format == PixelFormat::Bits8) {
     ColorMap.ImportColorTable(working.colorTable());
     const int bits = working.header().biBitCount;
-    int largest = 0;
+    // With a full table every index has its colour; otherwise the largest
+    // index in use decides how far the table must reach.
+    const bool fullTable = ColorMap.Count() >= TGIFColorMap::MaxColors;
+    uint8_t largest = 0;
     for (int y = 0; y < height; ++y) {
       progress(y);
       const uint8_t* row = working.constScanline(y);
@@ -312,12 +315,13 @@ void TGIFSubImage::ImportPixels(RasterImage& working) {
           out[x] = uint8_t((row[x / perByte] >> shift) & mask);
         }
       }
-      largest = std::max<int>(largest, *std::max_element(out, out + width));
+      if (!fullTable)
+        for (int x = 0; x < width; ++x) largest = std::max(largest, out[x]);
     }
     // Every index needs a colour: a table shorter than the indices in use
     // (a raster whose colour table lists fewer entries than its pixels
     // reach) is filled up with black instead of leaving them undefined.
-    while (ColorMap.Count() <= largest) ColorMap.Add(TGIFColor{});
+    while (ColorMap.Count() <= int(largest)) ColorMap.Add(TGIFColor{});
     return;
   }
 
