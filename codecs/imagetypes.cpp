@@ -1,5 +1,6 @@
 #include "codecs/imagetypes.h"
 
+#include "codecs/gif/GIFImage.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
 
@@ -10,7 +11,7 @@ const std::vector<ImageType>& imageTypes() {
   static const std::vector<ImageType> types = {
       {"JPEG", ".jpg", SliderSetting{1, 100, 90, 5, Label::Quality}, jpegEncoderFactory()},
       {"PNG", ".png", SliderSetting{0, 9, 9, 2, Label::Compression}, pngEncoderFactory()},
-      {"GIF", ".gif", std::nullopt, nullptr},
+      {"GIF", ".gif", std::nullopt, gifEncoderFactory()},
       {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()},
   };
   return types;

@@ -83,7 +83,34 @@ void TGIFColorMap::Clear() {
   Sorted = false;
 }
 
+int TGIFList::IndexOf(const TGIFItem* item) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i].get() == item) return int(i);
+  return -1;
+}
+
+TGIFItem* TGIFList::Append(std::unique_ptr<TGIFItem> item) {
+  items_.push_back(std::move(item));
+  return items_.back().get();
+}
+
+void TGIFList::SaveToStream(Stream& stream) const {
+  for (const auto& item : items_) item->SaveToStream(stream);
+}
+
+TGIFSubImage* TGIFImageList::Add(std::unique_ptr<TGIFItem> item) {
+  auto* frame = dynamic_cast<TGIFSubImage*>(item.get());
+  if (!frame || frame->Image() != image_) throw GIFException(msg::GIFUnsupportedObjectType);
+  image_->Header.Enlarge(frame->Left() + frame->Width(), frame->Top() + frame->Height());
+  return TGIFTypedList<TGIFSubImage>::Add(std::move(item));
+}
+
 TGIFExtension::TGIFExtension(TGIFSubImage* frame) : TGIFItem(frame->Image()), frame_(frame) {}
+
+TGIFApplicationExtension::TGIFApplicationExtension(TGIFSubImage* frame, std::string_view identifier)
+    : TGIFExtension(frame) {
+  std::copy_n(identifier.begin(), std::min(identifier.size(), Identifier.size()), Identifier.begin());
+}
 
 void TGIFHeader::SetWidth(int width) {
   if (width < 0 || width > MaxDimension) throw GIFException(msg::GIFImageTooLarge);
@@ -160,8 +187,61 @@ void TGIFSubImage::SetHeight(int height) {
   Resize();
 }
 
+void TGIFSubImage::SetInterlaced(bool interlaced) {
+  ImageDescriptor.PackedFields = uint8_t(interlaced ? ImageDescriptor.PackedFields | 0x40
+                                                    : ImageDescriptor.PackedFields & ~0x40);
+}
+
+TGIFGraphicControlExtension* TGIFSubImage::GraphicControlExtension() const {
+  for (TGIFExtension* extension : Extensions)
+    if (auto* control = dynamic_cast<TGIFGraphicControlExtension*>(extension)) return control;
+  return nullptr;
+}
+
+TGIFGraphicControlExtension& TGIFSubImage::EnsureGraphicControlExtension() {
+  if (TGIFGraphicControlExtension* control = GraphicControlExtension()) return *control;
+  return *static_cast<TGIFGraphicControlExtension*>(
+      Extensions.Add(std::make_unique<TGIFGraphicControlExtension>(this)));
+}
+
+bool TGIFSubImage::Transparent() const {
+  const TGIFGraphicControlExtension* control = GraphicControlExtension();
+  return control && control->Transparent;
+}
+
+const TGIFColorMap& TGIFSubImage::ActiveColorMap() const {
+  if (ColorMap.Count() > 0) return ColorMap;
+  return Image()->Header.ColorMap;
+}
+
+TGIFColorMap& TGIFSubImage::ActiveColorMap() {
+  if (ColorMap.Count() > 0) return ColorMap;
+  return Image()->Header.ColorMap;
+}
+
+void TGIFSubImage::Crop(int x, int y, int width, int height) {
+  if (x < 0 || y < 0 || width < 0 || height < 0 || x + width > Width() || y + height > Height())
+    throw GIFException(msg::GIFInvalidImageDimensions);
+  std::vector<uint8_t> kept(size_t(width) * size_t(height));
+  for (int row = 0; row < height; ++row)
+    std::copy_n(&data_[size_t(y + row) * size_t(Width()) + size_t(x)], width, &kept[size_t(row) * size_t(width)]);
+  // Inside the old rectangle: the screen never needs to grow.
+  ImageDescriptor.Left = uint16_t(Left() + x);
+  ImageDescriptor.Top = uint16_t(Top() + y);
+  ImageDescriptor.Width = uint16_t(width);
+  ImageDescriptor.Height = uint16_t(height);
+  data_ = std::move(kept);
+  working_.reset();
+}
+
+int TGIFSubImage::GifVersion() const {
+  if (ColorMap.Sorted) return gv89a;
+  int version = gv87a;
+  for (const TGIFExtension* extension : Extensions) version = std::max(version, extension->GifVersion());
+  return version;
+}
+
 void TGIFSubImage::Clear() {
-  graphicControl_ = nullptr;
   Extensions.Clear();
   ColorMap.Clear();
   data_ = std::vector<uint8_t>();
@@ -217,7 +297,10 @@ void TGIFSubImage::ImportPixels(RasterImage& working) {
   if (format == PixelFormat::Bits1 || format == PixelFormat::Bits4 || format == PixelFormat::Bits8) {
     ColorMap.ImportColorTable(working.colorTable());
     const int bits = working.header().biBitCount;
-    int largest = 0;
+    // With a full table every index has its colour; otherwise the largest
+    // index in use decides how far the table must reach.
+    const bool fullTable = ColorMap.Count() >= TGIFColorMap::MaxColors;
+    uint8_t largest = 0;
     for (int y = 0; y < height; ++y) {
       progress(y);
       const uint8_t* row = working.constScanline(y);
@@ -232,12 +315,13 @@ void TGIFSubImage::ImportPixels(RasterImage& working) {
           out[x] = uint8_t((row[x / perByte] >> shift) & mask);
         }
       }
-      largest = std::max<int>(largest, *std::max_element(out, out + width));
+      if (!fullTable)
+        for (int x = 0; x < width; ++x) largest = std::max(largest, out[x]);
     }
     // Every index needs a colour: a table shorter than the indices in use
     // (a raster whose colour table lists fewer entries than its pixels
     // reach) is filled up with black instead of leaving them undefined.
-    while (ColorMap.Count() <= largest) ColorMap.Add(TGIFColor{});
+    while (ColorMap.Count() <= int(largest)) ColorMap.Add(TGIFColor{});
     return;
   }
 
@@ -312,23 +396,32 @@ void TGIFSubImage::ImportTransparency(const RasterImage& source, uint32_t transp
   }
   for (size_t i = 0; i < mask.size(); ++i)
     if (mask[i]) data_[i] = uint8_t(index);
-  auto extension = std::make_unique<TGIFGraphicControlExtension>(this);
-  extension->Transparent = true;
-  extension->TransparentColorIndex = uint8_t(index);
-  graphicControl_ = static_cast<TGIFGraphicControlExtension*>(Extensions.Add(std::move(extension)));
+  TGIFGraphicControlExtension& control = EnsureGraphicControlExtension();
+  control.Transparent = true;
+  control.TransparentColorIndex = uint8_t(index);
 }
 
 TGIFImage::TGIFImage()
     : PaletteMethod(GIFImageDefaults.PaletteMethod),
       DitherAlgorithm(GIFImageDefaults.DitherAlgorithm),
       QuantizerBits(GIFImageDefaults.QuantizerBits),
-      Header(this) {}
+      codingMethod(GIFImageDefaults.codingMethod),
+      Header(this),
+      Images(this) {}
 
-TGIFImage::~TGIFImage() = default;
+TGIFImage::~TGIFImage() {
+  auto lock = Painters.LockList();
+  Painters.StopAll(lock);
+}
 
 void TGIFImage::Clear() {
+  {
+    auto lock = Painters.LockList();
+    Painters.StopAll(lock);
+  }
   Images.Clear();
   Header.Clear();
+  Header.Prepare();
 }
 
 void TGIFImage::AssignRaster(RasterImage& raster) {
@@ -341,6 +434,43 @@ void TGIFImage::AssignRaster(RasterImage& raster) {
     throw;
   }
   Images.Add(std::move(frame));
+}
+
+TGIFSubImage* TGIFImage::Add(RasterImage& raster) {
+  const TLogicalScreenDescriptor screen = Header.LogicalScreenDescriptor;
+  auto frame = std::make_unique<TGIFSubImage>(this);
+  try {
+    frame->AssignRaster(raster);
+  } catch (...) {
+    Header.LogicalScreenDescriptor = screen;
+    throw;
+  }
+  return Images.Add(std::move(frame));
+}
+
+int TGIFImage::GifVersion() const {
+  int version = gvUnknown;
+  for (const TGIFSubImage* frame : Images) {
+    version = std::max(version, frame->GifVersion());
+    if (version == gv89a) break;
+  }
+  // A sorted table needs the sort flag, which GIF87a does not have.
+  if (version != gvUnknown && Header.ColorMap.Count() > 0 && Header.ColorMap.Sorted) version = gv89a;
+  return version;
+}
+
+void TGIFPainterList::Add(TGIFPainter* painter) {
+  auto lock = LockList();
+  painters_.push_back(painter);
+}
+
+void TGIFPainterList::Remove(TGIFPainter* painter) {
+  auto lock = LockList();
+  painters_.erase(std::remove(painters_.begin(), painters_.end(), painter), painters_.end());
+}
+
+void TGIFPainterList::StopAll(const std::unique_lock<std::mutex>&) {
+  for (TGIFPainter* painter : painters_) painter->Stop();
 }
 
 void TGIFImage::Progress(TProgressStage stage, int percent, const std::string& message) {

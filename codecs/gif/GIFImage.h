@@ -1,18 +1,25 @@
 // TGIFImage: a GIF picture held as its header (logical screen and global
 // colour table) and a list of frames, each with palette indices and its own
-// colour table (GIF89a, sections 18 to 23). A raster becomes a frame through
+// colour table (GIF89a, sections 18 to 27). A raster becomes a frame through
 // AssignRaster, which reduces truecolour pictures to a palette
-// (codecs/gif/gifreduce.h).
+// (codecs/gif/gifreduce.h); SaveToStream writes the file, with the image data
+// of codecs/gif/gifencoder.h; OptimizeFrames makes animations smaller.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "capture/pictureencoder.h"
 #include "capture/rasterimage.h"
 #include "codecs/gif/giferrors.h"
+#include "platform/stream.h"
 
 namespace pixkeep {
 
@@ -47,6 +54,7 @@ struct TGIFConversionDefaults {
   uint8_t PaletteMethod = pmWebCube;
   uint8_t DitherAlgorithm = daNearest;
   int32_t QuantizerBits = 8;
+  int32_t codingMethod = 0;
 };
 inline TGIFConversionDefaults GIFImageDefaults;
 
@@ -107,7 +115,15 @@ class TGIFLocalColorMap : public TGIFColorMap {};
 class TGIFImage;
 class TGIFSubImage;
 
-// Base of the header, frames and extensions: an item of one picture.
+// The GIF version an item needs.
+enum TGIFVersion : int {
+  gvUnknown = 0,
+  gv87a = 1,
+  gv89a = 2,
+};
+
+// Base of the header, frames, extensions and trailer: an item of one picture
+// that writes itself.
 class TGIFItem {
  public:
   explicit TGIFItem(TGIFImage* image) : image_(image) {}
@@ -116,34 +132,79 @@ class TGIFItem {
   TGIFItem& operator=(const TGIFItem&) = delete;
   TGIFImage* Image() const { return image_; }
 
+  virtual int GifVersion() const { return gv87a; }
+  // Every byte goes out with checked writes: a short write raises "Stream write error".
+  virtual void SaveToStream(Stream& stream) = 0;
+
  private:
   TGIFImage* image_;
 };
 
 // An owning, ordered list of items.
-template <typename T>
 class TGIFList {
  public:
+  TGIFList() = default;
+  virtual ~TGIFList() = default;
+  TGIFList(const TGIFList&) = delete;
+  TGIFList& operator=(const TGIFList&) = delete;
+
   int Count() const { return int(items_.size()); }
-  T& operator[](int index) const { return *items_[size_t(index)]; }
-  T* Add(std::unique_ptr<T> item) {
-    items_.push_back(std::move(item));
-    return items_.back().get();
-  }
+  TGIFItem* Items(int index) const { return items_.at(size_t(index)).get(); }
+  int IndexOf(const TGIFItem* item) const;  // -1 when absent
   void Delete(int index) { items_.erase(items_.begin() + index); }
   void Clear() { items_.clear(); }
-  auto begin() const { return items_.begin(); }
-  auto end() const { return items_.end(); }
+  // The items in list order.
+  void SaveToStream(Stream& stream) const;
 
- private:
-  std::vector<std::unique_ptr<T>> items_;
+ protected:
+  TGIFItem* Append(std::unique_ptr<TGIFItem> item);
+  std::vector<std::unique_ptr<TGIFItem>> items_;
 };
 
+// A list that holds items of one kind only.
+template <typename T>
+class TGIFTypedList : public TGIFList {
+ public:
+  T& operator[](int index) const { return static_cast<T&>(*items_.at(size_t(index))); }
+  // Takes the item over; an item of any other kind raises "Object type not
+  // supported for operation" and is destroyed.
+  T* Add(std::unique_ptr<TGIFItem> item) {
+    if (!item || !dynamic_cast<T*>(item.get())) throw GIFException(msg::GIFUnsupportedObjectType);
+    return static_cast<T*>(Append(std::move(item)));
+  }
+
+  class iterator {
+   public:
+    explicit iterator(std::vector<std::unique_ptr<TGIFItem>>::const_iterator at) : at_(at) {}
+    T* operator*() const { return static_cast<T*>(at_->get()); }
+    iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator!=(const iterator& other) const { return at_ != other.at_; }
+
+   private:
+    std::vector<std::unique_ptr<TGIFItem>>::const_iterator at_;
+  };
+  iterator begin() const { return iterator(items_.begin()); }
+  iterator end() const { return iterator(items_.end()); }
+};
+
+// 15. Data Sub-blocks: one block of 1 to 255 bytes as read from a file.
+using TGIFBlock = std::vector<uint8_t>;
+
+// An extension: 0x21, its label and its body. Every extension needs GIF89a.
 class TGIFExtension : public TGIFItem {
  public:
   explicit TGIFExtension(TGIFSubImage* frame);
   TGIFSubImage* SubImage() const { return frame_; }
   virtual uint8_t ExtensionType() const = 0;  // the label after the 0x21 introducer
+  int GifVersion() const override { return gv89a; }
+  void SaveToStream(Stream& stream) override;
+
+ protected:
+  // The body after the introducer and the label, up to its block terminator.
+  virtual void SaveData(Stream& stream) = 0;
 
  private:
   TGIFSubImage* frame_;
@@ -161,10 +222,97 @@ class TGIFGraphicControlExtension : public TGIFExtension {
   bool Transparent = false;
   uint16_t Delay = 0;  // hundredths of a second
   uint8_t TransparentColorIndex = 0;
+
+ protected:
+  void SaveData(Stream& stream) override;
 };
 
-using TGIFImageList = TGIFList<TGIFSubImage>;
-using TGIFExtensionList = TGIFList<TGIFExtension>;
+// 25. Plain Text Extension
+class TGIFTextExtension : public TGIFExtension {
+ public:
+  static constexpr uint8_t Label = 0x01;
+  using TGIFExtension::TGIFExtension;
+  uint8_t ExtensionType() const override { return Label; }
+
+  uint16_t Left = 0, Top = 0;                // text grid position
+  uint16_t GridWidth = 0, GridHeight = 0;    // text grid size
+  uint8_t CharWidth = 0, CharHeight = 0;     // character cell size
+  uint8_t ForegroundColorIndex = 0, BackgroundColorIndex = 0;
+  std::vector<std::string> Text;  // lines, written joined by CR LF
+
+ protected:
+  void SaveData(Stream& stream) override;
+};
+
+// 24. Comment Extension
+class TGIFCommentExtension : public TGIFExtension {
+ public:
+  static constexpr uint8_t Label = 0xFE;
+  using TGIFExtension::TGIFExtension;
+  uint8_t ExtensionType() const override { return Label; }
+
+  std::vector<std::string> Text;  // lines, written joined by CR LF
+  // A comment without any text is not written.
+  void SaveToStream(Stream& stream) override;
+
+ protected:
+  void SaveData(Stream& stream) override;
+};
+
+// 26. Application Extension: an 8-byte application name and a 3-byte
+// authentication code, then the application's own data sub-blocks.
+class TGIFApplicationExtension : public TGIFExtension {
+ public:
+  static constexpr uint8_t Label = 0xFF;
+  // `identifier`: name and authentication code; shorter ones are padded with zero bytes.
+  TGIFApplicationExtension(TGIFSubImage* frame, std::string_view identifier);
+  uint8_t ExtensionType() const override { return Label; }
+
+  std::array<uint8_t, 11> Identifier{};
+
+ protected:
+  void SaveData(Stream& stream) override;
+  // The data sub-blocks after the identifier, without the terminator.
+  virtual void SaveApplicationData(Stream&) {}
+};
+
+// The looping extension of Netscape 2.0: how often an animation repeats.
+class TGIFAppExtNSLoop : public TGIFApplicationExtension {
+ public:
+  explicit TGIFAppExtNSLoop(TGIFSubImage* frame) : TGIFApplicationExtension(frame, "NETSCAPE2.0") {}
+
+  uint16_t Loops = 0;       // 0: for ever
+  uint32_t BufferSize = 0;  // written only when not 0
+
+ protected:
+  void SaveApplicationData(Stream& stream) override;
+};
+
+// An application extension of an unknown application, kept as read.
+class TGIFUnknownAppExtension : public TGIFApplicationExtension {
+ public:
+  using TGIFApplicationExtension::TGIFApplicationExtension;
+  // Written block by block; an empty block is left out (it would end the
+  // extension) and a longer one is cut into blocks of 255 bytes.
+  std::vector<TGIFBlock> Blocks;
+
+ protected:
+  void SaveApplicationData(Stream& stream) override;
+};
+
+class TGIFImageList : public TGIFTypedList<TGIFSubImage> {
+ public:
+  explicit TGIFImageList(TGIFImage* image) : image_(image) {}
+  // Takes over a frame of this picture and enlarges the logical screen to
+  // hold it; anything else, a frame of another picture included, raises
+  // "Object type not supported for operation".
+  TGIFSubImage* Add(std::unique_ptr<TGIFItem> item);
+
+ private:
+  TGIFImage* image_;
+};
+
+using TGIFExtensionList = TGIFTypedList<TGIFExtension>;
 
 // 18. Logical Screen Descriptor, in file order.
 struct TLogicalScreenDescriptor {
@@ -191,6 +339,12 @@ class TGIFHeader : public TGIFItem {
   // a screen that was not 0 is reported to the picture's warning listener.
   void Enlarge(int right, int bottom);
   void Clear();
+
+  // Recomputes the packed byte from the colour tables of the picture.
+  void Prepare();
+  // The signature of the picture's version, the screen descriptor and the
+  // global colour table; a picture without frames raises "Unsupported GIF version".
+  void SaveToStream(Stream& stream) override;
 };
 
 // 20. Image Descriptor, in file order.
@@ -225,6 +379,9 @@ class TGIFSubImage : public TGIFItem {
   void SetTop(int top);
   void SetWidth(int width);
   void SetHeight(int height);
+  // Rows go out in the four passes of GIF89a appendix E.
+  bool Interlaced() const { return (ImageDescriptor.PackedFields & 0x40) != 0; }
+  void SetInterlaced(bool interlaced);
 
   // width x height palette indices.
   const std::vector<uint8_t>& Data() const { return data_; }
@@ -232,8 +389,16 @@ class TGIFSubImage : public TGIFItem {
   uint8_t Pixel(int x, int y) const { return data_[size_t(y) * size_t(Width()) + size_t(x)]; }
   bool Empty() const { return data_.empty() || Width() == 0 || Height() == 0; }
 
-  bool Transparent() const { return graphicControl_ && graphicControl_->Transparent; }
-  TGIFGraphicControlExtension* GraphicControlExtension() const { return graphicControl_; }
+  bool Transparent() const;
+  // The first graphic control extension among the frame's extensions, or null.
+  TGIFGraphicControlExtension* GraphicControlExtension() const;
+  // The graphic control extension, added at the end of the extensions when
+  // the frame has none.
+  TGIFGraphicControlExtension& EnsureGraphicControlExtension();
+  // The colours the pixels index: the local table, or the global one when
+  // the frame has no local table.
+  const TGIFColorMap& ActiveColorMap() const;
+  TGIFColorMap& ActiveColorMap();
   // The raster the pixels were taken from: the reduced picture or a copy of
   // an indexed source.
   const RasterImage* WorkingRaster() const { return working_.get(); }
@@ -244,24 +409,78 @@ class TGIFSubImage : public TGIFItem {
   void AssignRaster(RasterImage& raster);
   // Extensions, colour table, pixels and size go; transparency is off.
   void Clear();
+  // Keeps only the rectangle at (x, y) of `width` x `height` pixels
+  // (in frame coordinates, inside the frame) and moves the frame there.
+  void Crop(int x, int y, int width, int height);
+
+  // 89a when the local table is sorted or the frame has an extension.
+  int GifVersion() const override;
+  // The extensions, then (unless the frame is empty) the image descriptor,
+  // the local colour table and the LZW-coded pixels.
+  void SaveToStream(Stream& stream) override;
 
  private:
   void Resize();
   void Convert(RasterImage& raster);
   void ImportPixels(RasterImage& working);
   void ImportTransparency(const RasterImage& source, uint32_t transparentColor);
+  void Prepare();
 
   std::vector<uint8_t> data_;
   std::unique_ptr<RasterImage> working_;
-  TGIFGraphicControlExtension* graphicControl_ = nullptr;  // owned by Extensions
 };
+
+// 27. Trailer
+class TGIFTrailer : public TGIFItem {
+ public:
+  using TGIFItem::TGIFItem;
+  void SaveToStream(Stream& stream) override;
+};
+
+// Stands in for a thread drawing the picture on a screen. Pictures are never
+// drawn here; the list exists so that operations that change the frames can
+// stop the painters and keep new ones out.
+class TGIFPainter {
+ public:
+  void Stop() { stopped_ = true; }
+  bool Stopped() const { return stopped_; }
+
+ private:
+  std::atomic<bool> stopped_ = false;
+};
+
+class TGIFPainterList {
+ public:
+  std::unique_lock<std::mutex> LockList() { return std::unique_lock<std::mutex>(mutex_); }
+  // For a painter about to draw: the lock when nobody else holds it.
+  std::unique_lock<std::mutex> TryLockList() { return std::unique_lock<std::mutex>(mutex_, std::try_to_lock); }
+  // The painters are not owned; each removes itself before it ends.
+  void Add(TGIFPainter* painter);
+  void Remove(TGIFPainter* painter);
+  // Stops every painter; the caller holds the lock.
+  void StopAll(const std::unique_lock<std::mutex>& lock);
+
+ private:
+  std::mutex mutex_;
+  std::vector<TGIFPainter*> painters_;
+};
+
+// OptimizeFrames options, one bit each.
+enum TGIFOptimizeOption : uint8_t {
+  CropFrames = 0x01,
+  MergeFrames = 0x02,
+  CleanupFrames = 0x04,
+  OptimizeColorMaps = 0x08,
+  ReduceFrameColors = 0x10,
+};
+using TGIFOptimizeOptions = uint8_t;
 
 enum class TProgressStage { psStarting, psRunning, psEnding };
 
-class TGIFImage {
+class TGIFImage : public PictureEncoder {
  public:
   TGIFImage();
-  ~TGIFImage();
+  ~TGIFImage() override;
   TGIFImage(const TGIFImage&) = delete;
   TGIFImage& operator=(const TGIFImage&) = delete;
 
@@ -269,9 +488,15 @@ class TGIFImage {
   uint8_t PaletteMethod;
   uint8_t DitherAlgorithm;
   int32_t QuantizerBits;
+  // 1 codes the pixels with the run-length coder, any other value with LZW.
+  int32_t codingMethod;
+  // Settings of on-screen animation; nothing here draws.
+  int32_t ThreadPriority = 3;
+  int32_t AnimationSpeed = 100;  // per cent
 
   TGIFHeader Header;
   TGIFImageList Images;
+  TGIFPainterList Painters;
 
   // Optional listeners; none is needed.
   std::function<void(TProgressStage stage, int percent, const std::string& message)> OnProgress;
@@ -281,14 +506,43 @@ class TGIFImage {
   int Height() const { return Header.Height(); }
   bool Empty() const { return Images.Count() == 0; }
 
-  // Frames, global colour table and screen size go.
+  // Painters stop; frames, global colour table and screen size go.
   void Clear();
   // The picture becomes one frame made from `raster` (see
   // TGIFSubImage::AssignRaster); on failure the picture is left empty.
   void AssignRaster(RasterImage& raster);
+  // Appends a frame made from `raster`; on failure the picture keeps its frames.
+  TGIFSubImage* Add(RasterImage& raster);
+
+  // The version the file needs: the largest among the frames (and 89a for a
+  // sorted global table); gvUnknown without frames.
+  int GifVersion() const;
+  // Signature, screen descriptor, global colour table, frames, trailer.
+  void SaveToStream(Stream& stream);
+  void saveToStream(Stream& stream) override { SaveToStream(stream); }
+  void saveToFile(const std::string& name) override;
+
+  // Makes the frames smaller without changing what the picture shows; see
+  // TGIFOptimizeOption. `paletteMethod` only decides whether ReduceFrameColors
+  // is refused ("Invalid reduction method" for pmCustom without
+  // CleanupFrames, raised before anything changes); `ditherAlgorithm` and
+  // `quantizerBits` are not used.
+  void OptimizeFrames(TGIFOptimizeOptions options, uint8_t paletteMethod, uint8_t ditherAlgorithm,
+                      int32_t quantizerBits);
 
   void Progress(TProgressStage stage, int percent, const std::string& message);
   void Warning(const std::string& message);
+
+ private:
+  void OptimizeColorMap(TGIFColorMap& map, const std::vector<TGIFSubImage*>& users);
+  void CleanupFirstPass();
+  void MergeFrame(TGIFSubImage& frame, const TGIFSubImage& reference);
+  void CropFrame(int index);
+  void CleanupSecondPass();
 };
+
+// The capture's GIF writer: Floyd-Steinberg dithering onto the web cube
+// before assign, then OptimizeFrames with {MergeFrames}.
+EncoderFactory gifEncoderFactory();
 
 }  // namespace pixkeep

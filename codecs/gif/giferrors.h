@@ -1,6 +1,7 @@
 // The errors of the GIF picture, its colour reduction and its writer. Each
 // text below is raised with GIFException, except "Invalid stream operation",
-// which is raised with the base error, and the out-of-memory text.
+// which is raised with the base error, the out-of-memory text, and the
+// progress texts ("Converting..." and the two after it).
 #pragma once
 
 #include "capture/errors.h"
@@ -25,7 +26,11 @@ inline constexpr const char* GIFImageTooLarge = "A GIF image can be at most 6553
 inline constexpr const char* GIFScreenWidthTooSmall = "Image width too small for contained frames";
 inline constexpr const char* GIFScreenHeightTooSmall = "Image height too small for contained frames";
 inline constexpr const char* GIFExceedsScreen = "Image exceeds Logical Screen size";
+inline constexpr const char* GIFUnsupportedVersion = "Unsupported GIF version";
+inline constexpr const char* GIFUnsupportedObjectType = "Object type not supported for operation";
 inline constexpr const char* GIFConverting = "Converting...";
+inline constexpr const char* GIFSaving = "Saving...";
+inline constexpr const char* GIFOptimizing = "Optimizing...";
 }  // namespace msg
 
 PIXKEEP_ERROR_CLASS(GIFException, EInvalidGraphic)

@@ -15,6 +15,7 @@
 
 #include "codecs/imagetypes.h"
 #include "tests/capture/test_helpers.h"
+#include "tests/codecs/giflib_reader.h"
 
 namespace pixkeep::test {
 namespace {
@@ -135,6 +136,22 @@ bool decodeBmp(const std::vector<uint8_t>& f, Pixels& out) {
   return true;
 }
 
+// The first frame through giflib, on a screen of its size.
+bool decodeGif(const std::vector<uint8_t>& file, Pixels& out) {
+  const GiflibPicture gif = readWithGiflib(file);
+  if (!gif.ok || gif.frames.empty()) return false;
+  const GiflibFrame& frame = gif.frames[0];
+  if (frame.left != 0 || frame.top != 0 || frame.width != gif.width || frame.height != gif.height) return false;
+  out.width = frame.width;
+  out.height = frame.height;
+  out.colors.clear();
+  for (uint8_t index : frame.pixels) {
+    const GiflibColor c = gif.colorOf(frame, index);
+    out.colors.push_back(colorOf(c.red, c.green, c.blue));
+  }
+  return true;
+}
+
 struct Reader {
   std::function<bool(const std::vector<uint8_t>&, Pixels&)> decode;
   int tolerance;  // per channel; lossy formats get some room
@@ -145,6 +162,9 @@ const std::map<std::string, Reader>& readers() {
       {".jpg", {decodeJpeg, 12}},
       {".png", {decodePng, 0}},
       {".bmp", {decodeBmp, 0}},
+      // The pictures' colours lie on the web-safe colour cube the GIF writer
+      // reduces to: its dithering has no error to spread and keeps them.
+      {".gif", {decodeGif, 0}},
   };
   return r;
 }
@@ -185,7 +205,7 @@ TEST(Writers, EveryImageTypeWritesEveryPixelFormatReadableByAnotherDecoder) {
           ASSERT_PRED3(near, p.at(x, y), colorAt(x, y), reader->second.tolerance) << x << "," << y;
     }
   }
-  EXPECT_GE(written, 3 * int(everyFormat().size())) << "JPEG, PNG and BMP at least";
+  EXPECT_GE(written, 4 * int(everyFormat().size())) << "JPEG, PNG, GIF and BMP at least";
   std::filesystem::remove_all(dir);
 }
 

@@ -29,6 +29,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/codecs/giflib_reader.h"
 #include "tests/e2e/xserver.h"
 
 #include <zlib.h>
@@ -200,7 +201,7 @@ struct ImageType {
   int index;  // in the list
   const char* extension;
 };
-constexpr ImageType Jpeg{"JPEG", 0, ".jpg"}, Png{"PNG", 1, ".png"}, Bitmap{"Bitmap", 3, ".bmp"};
+constexpr ImageType Jpeg{"JPEG", 0, ".jpg"}, Png{"PNG", 1, ".png"}, Gif{"GIF", 2, ".gif"}, Bitmap{"Bitmap", 3, ".bmp"};
 constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp"};
 
 // The program under test, run from a copy in its output directory: unless
@@ -457,6 +458,62 @@ TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
     EXPECT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is emptied";
   }
   EXPECT_TRUE(program.running());
+}
+
+TEST_F(Pixkeep, CapturesAsGifOnTheWebSafeColours) {
+  ASSERT_NO_FATAL_FAILURE(start(Gif));
+  // Colours of the web-safe cube come through exactly.
+  QImage cube(41, 23, QImage::Format_RGB32);
+  for (int y = 0; y < 23; ++y)
+    for (int x = 0; x < 41; ++x) cube.setPixel(x, y, qRgb(51 * (x / 7), 51 * (y / 4), 51 * ((x + y) % 6)));
+  ASSERT_TRUE(copy(picture(cube, "cube.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), cube);
+  // giflib reads the same single frame, with the capture's 256-entry table.
+  std::ifstream in(file(1), std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  const pixkeep::test::GiflibPicture gif = pixkeep::test::readWithGiflib(bytes);
+  ASSERT_TRUE(gif.ok) << gif.error;
+  EXPECT_EQ(gif.signature, "GIF87a");
+  ASSERT_EQ(gif.frames.size(), 1u);
+  const pixkeep::test::GiflibFrame& frame = gif.frames[0];
+  EXPECT_EQ(frame.localTable.size(), 256u);
+  ASSERT_EQ(frame.pixels.size(), size_t(41 * 23));
+  for (int y = 0; y < 23; ++y)
+    for (int x = 0; x < 41; ++x) {
+      const pixkeep::test::GiflibColor c = gif.colorOf(frame, frame.pixels[size_t(y * 41 + x)]);
+      ASSERT_EQ(qRgb(c.red, c.green, c.blue), cube.pixel(x, y)) << x << "," << y;
+    }
+
+  // Other colours are dithered onto the cube: every pixel is a cube colour,
+  // and each block of 8 x 8 pixels keeps its colour on average.
+  QImage corpus(CORPUS_DIR "/ui_640x480.png");
+  ASSERT_FALSE(corpus.isNull());
+  ASSERT_TRUE(copy(picture(corpus, "ui.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  QImage got = QImage(QString::fromStdString(file(2))).convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(got.size(), corpus.size());
+  const QImage source = corpus.convertToFormat(QImage::Format_RGB32);
+  for (int by = 0; by < 480; by += 8)
+    for (int bx = 0; bx < 640; bx += 8) {
+      int sum[2][3] = {};
+      for (int y = by; y < by + 8; ++y)
+        for (int x = bx; x < bx + 8; ++x) {
+          const QRgb g = got.pixel(x, y), s = source.pixel(x, y);
+          ASSERT_TRUE(qRed(g) % 51 == 0 && qGreen(g) % 51 == 0 && qBlue(g) % 51 == 0) << x << "," << y;
+          const int gc[3] = {qRed(g), qGreen(g), qBlue(g)}, sc[3] = {qRed(s), qGreen(s), qBlue(s)};
+          for (int c = 0; c < 3; ++c) sum[0][c] += gc[c], sum[1][c] += sc[c];
+        }
+      for (int c = 0; c < 3; ++c) ASSERT_NEAR(sum[0][c] / 64, sum[1][c] / 64, 26) << "block " << bx << "," << by;
+    }
+  // ImageMagick reads the pixels Qt reads.
+  ASSERT_EQ(run({"convert", file(2), "-depth", "8", "rgb:" + root + "im.rgb"}, root + "convert.log"), 0);
+  std::ifstream raw(root + "im.rgb", std::ios::binary);
+  std::vector<char> rgb((std::istreambuf_iterator<char>(raw)), {});
+  ASSERT_EQ(rgb.size(), size_t(640 * 480 * 3));
+  const QImage qtRgb = got.convertToFormat(QImage::Format_RGB888);
+  for (int y = 0; y < 480; ++y)
+    ASSERT_EQ(0, memcmp(rgb.data() + size_t(y) * 640 * 3, qtRgb.constScanLine(y), 640 * 3)) << "row " << y;
 }
 
 TEST_F(Pixkeep, APictureOnTheClipboardAtStartIsNotSaved) {
