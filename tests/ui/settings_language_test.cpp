@@ -549,6 +549,48 @@ TEST_F(SettingsLanguageTest, ChoosingALanguageFile) {
   EXPECT_EQ(title, "Sprachdatei") << "the dialog's title comes from the language file";
 }
 
+// Every caption of the window fits its control in the window's font, with
+// the built-in texts and with each language file that comes with the program.
+TEST_F(SettingsLanguageTest, EveryCaptionFitsItsControl) {
+  for (const char* language : {"english.ini", "deutsch.ini"}) {
+    SCOPED_TRACE(language);
+    writeFile(dir / "pixkeep.ini", std::string("[Language]\nLangFile=") + LANG_DIR + "/" + language + "\n");
+    start();
+    form->advClick();
+    form->layout()->activate();
+    child<QScrollBar>("Spin")->setValue(100);  // the widest quality
+    // Labels that take the width of their text end before the control to
+    // their right (or the edge of what holds them).
+    const std::pair<const char*, const char*> labels[] = {
+        {"Label1", "Label2"}, {"Label2", nullptr},  {"Label3", nullptr}, {"tyyptekst", "tyyp"}, {"adv", nullptr},
+        {"change", nullptr},  {"curdir", "Edit1"},  {"pickcolor", nullptr}, {"Label4", "X"},     {"Label5", "Y"},
+    };
+    for (const auto& [name, next] : labels) {
+      auto* l = child<QLabel>(name);
+      const int right = l->x() + l->fontMetrics().horizontalAdvance(l->text());
+      const int limit = next ? child<QWidget>(next)->x() : l->parentWidget()->width();
+      EXPECT_LE(right, limit) << name << ": " << l->text().toStdString();
+    }
+    child<QComboBox>("tyyp")->setCurrentIndex(1);
+    EXPECT_LE(child<QLabel>("Label1")->sizeHint().width(), child<QWidget>("Label2")->x());
+    // Check boxes and radio buttons have their size from the layout.
+    for (QAbstractButton* b : form->findChildren<QAbstractButton*>()) {
+      if (b->window() != form.get() || (!qobject_cast<QCheckBox*>(b) && !qobject_cast<QRadioButton*>(b))) continue;
+      EXPECT_LE(b->sizeHint().width(), b->width()) << b->objectName().toStdString() << ": " << b->text().toStdString();
+    }
+    auto* swatch = child<QLabel>("V2rv");
+    EXPECT_LE(swatch->fontMetrics().horizontalAdvance(swatch->text()) + 2 * swatch->frameWidth(), swatch->width());
+    auto* space = child<QLabel>("Label6");
+    EXPECT_LE(space->heightForWidth(space->width()), space->height()) << "the wrapped lines fit";
+    for (const char* name : {"output", "other"}) {
+      auto* g = child<QGroupBox>(name);
+      EXPECT_LE(g->fontMetrics().horizontalAdvance(g->title()) + 12, g->width()) << name;
+    }
+    EXPECT_LE(child<QLabel>("SBText")->fontMetrics().horizontalAdvance("99999/99999 pictures"),
+              child<QLabel>("SBText")->width());
+  }
+}
+
 TEST_F(SettingsLanguageTest, ANewLanguageShowsTheCountReachedAtOnce) {
   start();
   child<QComboBox>("tyyp")->setCurrentIndex(3);
