@@ -111,9 +111,19 @@ TEST_F(Form1Test, StartUpState) {
     EXPECT_EQ(w->geometry(), c.geometry);
     EXPECT_EQ(w->isEnabled(), c.enabled && w->parentWidget()->isEnabled());
   }
-  for (const char* name : {"Label1", "Label2", "Label3", "tyyptekst", "adv", "change", "curdir", "pickcolor",
-                           "Label4", "Label5"})
-    EXPECT_NE(form->findChild<QLabel*>(name), nullptr) << name;
+  // Labels take the size of their captions; their places are fixed.
+  struct Placed { const char* name; const char* parent; QPoint at; };
+  const Placed labels[] = {{"Label1", "client", {0, 0}},    {"Label2", "client", {160, 0}}, {"Label3", "client", {160, 16}},
+                           {"tyyptekst", "client", {0, 40}}, {"adv", "client", {0, 64}},    {"change", "output", {100, 40}},
+                           {"curdir", "output", {8, 64}},    {"pickcolor", "other", {136, 50}}, {"Label4", "other", {24, 144}},
+                           {"Label5", "other", {136, 144}}};
+  for (const Placed& l : labels) {
+    SCOPED_TRACE(l.name);
+    QLabel* w = child<QLabel>(l.name);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->parentWidget()->objectName(), l.parent);
+    EXPECT_EQ(w->pos(), l.at);
+  }
   EXPECT_FALSE(child<QLabel>("Image")->isVisible());
   EXPECT_TRUE(child<QRadioButton>("default")->isChecked());
   EXPECT_TRUE(child<QRadioButton>("upright")->isChecked());
