@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -12,16 +15,15 @@
 #include <QMenuBar>
 #include <QRadioButton>
 #include <QScrollBar>
-#include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
 #include <algorithm>
-#include <climits>
 
 #include "config/errors.h"
 #include "config/language.h"
 #include "platform/fsutil.h"
 #include "ui/capturecontroller.h"
+#include "ui/widgets.h"
 
 namespace pixkeep {
 
@@ -29,27 +31,28 @@ namespace {
 
 constexpr int ClientWidth = 225;
 constexpr int FrameWidth = 233 - ClientWidth;  // the outer width less the client width
-constexpr int CollapsedHeight = 80;  // the upper part: slider, links, image type
+constexpr int CollapsedClientHeight = 80;      // the upper part: slider, links, image type
+constexpr int FrameHeight = CollapsedHeight - CollapsedClientHeight;  // title, menu and status bars, borders
 constexpr int StatusHeight = 19;
 constexpr int StampTextLimit = 40;    // Edit2: what the user may type
 // A white swatch caption up to this colour value (0x00BBGGRR read as one integer), black above.
 constexpr int32_t WhiteCaptionLimit = 12000000;
 
+// The controls sit at the pixel positions of the window's design, made for
+// an 11-pixel font of narrow letters. Liberation Sans (metric-compatible with
+// Arial) at 10 pixels fits every default caption into its control, also in
+// the narrowest places (a radio button 89 pixels wide, the swatch 64).
+QFont windowFont() {
+  QFont font;
+  font.setFamilies({"Liberation Sans", "Arimo", "Arial"});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(10);
+  return font;
+}
+
 QLabel* label(const QString& text, QWidget* parent) {
   auto* l = new QLabel(text, parent);
   l->setTextFormat(Qt::PlainText);  // language texts are never markup
-  return l;
-}
-
-QLabel* linkLabel(const QString& text, QWidget* parent) {
-  auto* l = label(text, parent);
-  QFont f = l->font();
-  f.setUnderline(true);
-  l->setFont(f);
-  l->setCursor(Qt::PointingHandCursor);
-  QPalette p = l->palette();
-  p.setColor(QPalette::WindowText, p.color(QPalette::Highlight));
-  l->setPalette(p);
   return l;
 }
 
@@ -72,6 +75,33 @@ W* place(W* w, const char* name, int left, int top, int width = -1, int height =
   return w;
 }
 
+// The number of a control's topic in the help file, for context help.
+template <typename W>
+W* helpContext(W* w, int context) {
+  w->setProperty("helpContext", context);
+  return w;
+}
+
+// A read-only or stamp text field in the button-face colour.
+void buttonFace(QLineEdit* edit) {
+  QPalette p = edit->palette();
+  for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+    p.setColor(group, QPalette::Base, p.color(group, QPalette::Button));
+  edit->setPalette(p);
+}
+
+QAction* menuItem(QMenu* menu, const char* name) {
+  QAction* a = menu->addAction(QString());
+  a->setObjectName(name);
+  return a;
+}
+
+QAction* separator(QMenu* menu, const char* name) {
+  QAction* a = menu->addSeparator();
+  a->setObjectName(name);
+  return a;
+}
+
 // A colour value 0x00BBGGRR as a QColor and back.
 QColor toQColor(uint32_t c) { return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF)); }
 uint32_t fromQColor(const QColor& c) { return uint32_t(c.red()) | (uint32_t(c.green()) << 8) | (uint32_t(c.blue()) << 16); }
@@ -79,41 +109,53 @@ uint32_t fromQColor(const QColor& c) { return uint32_t(c.red()) | (uint32_t(c.gr
 }  // namespace
 
 TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, ProgramPlaces places, QWidget* parent)
-    : QMainWindow(parent), types_(types), places_(std::move(places)) {
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowCloseButtonHint),
+      types_(types),
+      places_(std::move(places)),
+      chooserDirectory_(QDir::currentPath()) {
   setObjectName("Form1");
   setWindowTitle("Pixkeep");
-  QFont font("MS Sans Serif");
-  font.setPixelSize(11);
-  setFont(font);
+  setFont(windowFont());
+  move(240, 147);
 
   controller_ = new CaptureController(clipboard, types_, [this] { return readOptions(); }, texts_, this);
-  connect(controller_, &CaptureController::statusChanged, this, &TForm1::showStatus);
 
   createMenus();
   auto* client = client_ = new QWidget(this);
   client->setObjectName("client");
-  client->setFixedSize(ClientWidth, CollapsedHeight);
+  client->setFixedSize(ClientWidth, CollapsedClientHeight);
   setCentralWidget(client);
   createUpperPart(client);
   createOutputGroup(client);
   createOtherGroup(client);
-
-  SB = new QStatusBar(this);
-  SB->setObjectName("SB");
-  SB->setSizeGripEnabled(false);
-  SB->setFixedHeight(StatusHeight);
-  SBText = label(QString(), SB);
-  SBText->setObjectName("SBText");
-  SB->addWidget(SBText, 1);
-  setStatusBar(SB);
-
+  createStatusBar();
+  createDialogs();
   Image = place(label(QString(), client), "Image", 0, 456, 105, 105);
   Image->setVisible(false);
 
+  connect(controller_, &CaptureController::statusChanged, this, &TForm1::showStatus);
   connect(tyyp, &QComboBox::currentIndexChanged, this, &TForm1::tyypChange);
   // A picture left on the clipboard because its type could not be written is tried again.
   connect(tyyp, &QComboBox::currentIndexChanged, controller_, &CaptureController::optionsChanged);
   connect(Spin, &QScrollBar::valueChanged, this, &TForm1::SpinChange);
+  connect(Label2, &LinkLabel::clicked, this, &TForm1::Label2Click);
+  connect(Label3, &LinkLabel::clicked, this, &TForm1::Label3Click);
+  connect(adv, &LinkLabel::clicked, this, &TForm1::advClick);
+  // A radio button's click is its becoming selected (by mouse or arrow keys).
+  connect(default_, &QRadioButton::toggled, this, [this](bool on) { if (on) defaultClick(); });
+  connect(user, &QRadioButton::toggled, this, [this](bool on) { if (on) userClick(); });
+  connect(change, &LinkLabel::clicked, this, &TForm1::changeClick);
+  connect(pickcolor, &LinkLabel::clicked, this, &TForm1::pickcolorClick);
+  connect(keel1, &QAction::triggered, this, &TForm1::keel1Click);
+  connect(Peidaaken1, &QAction::triggered, this, &TForm1::Peidaaken1Click);
+  connect(Help1, &QAction::triggered, this, &TForm1::Help1Click);
+  connect(Vlju2, &QAction::triggered, this, &TForm1::Vlju2Click);
+  connect(Quickhelp1, &QAction::triggered, this, &TForm1::Label3Click);
+  connect(Helpfile1, &QAction::triggered, this, &TForm1::Helpfile1Click);
+  connect(Avapixkeep1, &QAction::triggered, this, &TForm1::Avapixkeep1Click);
+  connect(Vlju1, &QAction::triggered, this, &TForm1::Vlju1Click);
+  connect(PeidaTaimer, &QTimer::timeout, this, &TForm1::PeidaTaimerTimer);
   FormCreate();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
@@ -121,52 +163,71 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
 TForm1::~TForm1() = default;
 
 void TForm1::createMenus() {
-  Fail1 = menuBar()->addMenu(text(Text::MenuFile));
+  MainMenu1 = menuBar();
+  MainMenu1->setObjectName("MainMenu1");
+  Fail1 = MainMenu1->addMenu(QString());
   Fail1->setObjectName("Fail1");
-  Help2 = menuBar()->addMenu(text(Text::MenuHelp));
+  keel1 = menuItem(Fail1, "keel1");
+  Peidaaken1 = menuItem(Fail1, "Peidaaken1");
+  N4 = separator(Fail1, "N4");
+  Help1 = menuItem(Fail1, "Help1");
+  N2 = separator(Fail1, "N2");
+  Vlju2 = menuItem(Fail1, "Vlju2");
+  Help2 = MainMenu1->addMenu(QString());
   Help2->setObjectName("Help2");
+  Quickhelp1 = menuItem(Help2, "Quickhelp1");
+  Helpfile1 = helpContext(menuItem(Help2, "Helpfile1"), 10);
+  Helpfile1->setVisible(false);
+
+  // Popped up by the tray icon only.
+  mnu = new QMenu(this);
+  mnu->setObjectName("mnu");
+  Avapixkeep1 = menuItem(mnu, "Avapixkeep1");
+  mnu->setDefaultAction(Avapixkeep1);  // drawn bold
+  N1 = separator(mnu, "N1");
+  Vlju1 = menuItem(mnu, "Vlju1");
 }
 
 void TForm1::createUpperPart(QWidget* client) {
   Label1 = place(label(QString(), client), "Label1", 0, 0);
-  Spin = place(new QScrollBar(Qt::Horizontal, client), "Spin", 1, 16, 153, 16);
+  Spin = helpContext(place(new QScrollBar(Qt::Horizontal, client), "Spin", 1, 16, 153, 16), 20);
   Spin->setSingleStep(1);
   Spin->setFocusPolicy(Qt::NoFocus);
-  Label2 = place(linkLabel(text(Text::HideWindow), client), "Label2", 160, 0);
-  Label3 = place(linkLabel(text(Text::Help), client), "Label3", 160, 16);
+  Label2 = helpContext(place(new LinkLabel(text(Text::HideWindow), client), "Label2", 160, 0), 14);
+  Label3 = place(new LinkLabel(text(Text::Help), client), "Label3", 160, 16);
   tyyptekst = place(label(text(Text::ImageType) + ":", client), "tyyptekst", 0, 40);
-  tyyp = place(new QComboBox(client), "tyyp", 64, 40, 145, 21);
+  tyyp = helpContext(place(new QComboBox(client), "tyyp", 64, 40, 145, 21), 15);
   for (const ImageType& t : types_) tyyp->addItem(QString::fromStdString(t.name));
   tyyp->setFocusPolicy(Qt::NoFocus);
-  adv = place(linkLabel(text(Text::AdvancedOptions), client), "adv", 0, 64);
+  adv = place(new LinkLabel(text(Text::AdvancedOptions), client), "adv", 0, 64);
   tyypChange();  // the first type's slider and label
 }
 
 void TForm1::createOutputGroup(QWidget* client) {
-  output = place(new QGroupBox(literal(text(Text::OutputDirectory)), client), "output", 0, 80, 217, 89);
+  output = place(new GroupBox(literal(text(Text::OutputDirectory)), client), "output", 0, 80, 217, 89);
   output->setEnabled(false);
-  default_ = place(new QRadioButton(literal(text(Text::DefaultDirectory)), output), "default", 8, 16, 89, 17);
+  default_ = helpContext(place(new QRadioButton(literal(text(Text::DefaultDirectory)), output), "default", 8, 16, 89, 17), 12);
   default_->setChecked(true);
-  user = place(new QRadioButton(literal(text(Text::UserDirectory)), output), "user", 8, 40, 89, 17);
-  change = place(linkLabel(text(Text::ChangeDirectory), output), "change", 100, 40);
+  user = helpContext(place(new QRadioButton(literal(text(Text::UserDirectory)), output), "user", 8, 40, 89, 17), 12);
+  change = place(new LinkLabel(text(Text::ChangeDirectory), output), "change", 100, 40);
   change->setEnabled(false);
   curdir = place(label(text(Text::CurrentDirectory) + ":", output), "curdir", 8, 64);
-  Edit1 = place(new QLineEdit(output), "Edit1", 96, 56, 113, 21);
+  Edit1 = helpContext(place(new QLineEdit(output), "Edit1", 96, 56, 113, 21), 12);
   Edit1->setReadOnly(true);
-  Edit1->setBackgroundRole(QPalette::Button);
+  buttonFace(Edit1);
 }
 
 void TForm1::createOtherGroup(QWidget* client) {
-  other = place(new QGroupBox(literal(text(Text::Other)), client), "other", 0, 176, 217, 169);
+  other = place(new GroupBox(literal(text(Text::Other)), client), "other", 0, 176, 217, 169);
   other->setEnabled(false);
   addtext = place(new QCheckBox(literal(text(Text::AddText)), other), "addtext", 8, 16, 110, 17);
   Edit2 = place(new QLineEdit(other), "Edit2", 120, 8, 89, 21);
   Edit2->setMaxLength(StampTextLimit);
-  Edit2->setBackgroundRole(QPalette::Button);
-  // A longer stored text is shown whole; once the user has shortened it to
-  // the limit, the limit holds again.
+  buttonFace(Edit2);
+  // A longer stored text is shown whole. Typing never makes the text longer
+  // than the limit or than it already is: the limit follows it down to 40.
   connect(Edit2, &QLineEdit::textChanged, this, [this](const QString& t) {
-    if (Edit2->maxLength() > StampTextLimit && t.size() <= StampTextLimit) Edit2->setMaxLength(StampTextLimit);
+    if (Edit2->maxLength() > StampTextLimit) Edit2->setMaxLength(int(std::max<qsizetype>(t.size(), StampTextLimit)));
   });
   upright = place(new QRadioButton(literal(text(Text::UpRight)), other), "upright", 24, 32, 110, 17);
   upright->setChecked(true);
@@ -176,21 +237,48 @@ void TForm1::createOtherGroup(QWidget* client) {
   V2rv->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   V2rv->setAutoFillBackground(true);
   QPalette p = V2rv->palette();
-  p.setColor(QPalette::Window, toQColor(32768));
+  p.setColor(QPalette::Window, toQColor(uint32_t(setting::DefaultTextColor)));
   p.setColor(QPalette::WindowText, p.color(QPalette::Base));
   V2rv->setPalette(p);
-  pickcolor = place(linkLabel(text(Text::ChooseColor), other), "pickcolor", 136, 50);
+  pickcolor = place(new LinkLabel(text(Text::ChooseColor), other), "pickcolor", 136, 50);
   background = place(new QCheckBox(literal(text(Text::TextBackground)), other), "background", 40, 88, 161, 17);
   Label6 = place(label(text(Text::TextSpace), other), "Label6", 8, 106, 201, 26);
   Label6->setWordWrap(true);
   Label4 = place(label("X:", other), "Label4", 24, 144);
-  X = place(new QSpinBox(other), "X", 40, 136, 41, 22);
-  X->setRange(INT_MIN, INT_MAX);
+  X = place(new SpinEdit(other), "X", 40, 136, 41, 22);
   X->setValue(7);
   Label5 = place(label("Y:", other), "Label5", 136, 144);
-  Y = place(new QSpinBox(other), "Y", 152, 136, 41, 22);
-  Y->setRange(INT_MIN, INT_MAX);
+  Y = place(new SpinEdit(other), "Y", 152, 136, 41, 22);
   Y->setValue(4);
+}
+
+void TForm1::createStatusBar() {
+  // One simple text over the whole bar, and no size grip on a fixed window.
+  SB = helpContext(new QStatusBar(this), 17);
+  SB->setObjectName("SB");
+  SB->setSizeGripEnabled(false);
+  SB->setFixedHeight(StatusHeight);
+  SBText = label(QString(), SB);
+  SBText->setObjectName("SBText");
+  SB->addWidget(SBText, 1);
+  setStatusBar(SB);
+}
+
+void TForm1::createDialogs() {
+  PeidaTaimer = new QTimer(this);
+  PeidaTaimer->setObjectName("PeidaTaimer");
+  PeidaTaimer->setInterval(1000);
+
+  keel = new QFileDialog(this);
+  keel->setObjectName("keel");
+  keel->setNameFilter("INI (*.ini)");
+  keel->setFileMode(QFileDialog::ExistingFile);
+  keel->setAcceptMode(QFileDialog::AcceptOpen);
+  keel->setOption(QFileDialog::ReadOnly);
+
+  Colordialog = new QColorDialog(this);
+  Colordialog->setObjectName("Colordialog");
+  Colordialog->setCurrentColor(toQColor(uint32_t(setting::DefaultTextColor)));
 }
 
 void TForm1::FormCreate() {
@@ -202,6 +290,7 @@ void TForm1::FormCreate() {
   const StoredSettings stored = settings.read();
   cycle.outputDirectory = stored.outputDir;
   setSwatchColor(static_cast<uint32_t>(stored.textColor));
+  Colordialog->setCurrentColor(toQColor(static_cast<uint32_t>(stored.textColor)));
   switch (stored.textPos) {
     case StampCorner::UpRight: upright->setChecked(true); break;
     case StampCorner::UpLeft: upleft->setChecked(true); break;
@@ -222,9 +311,17 @@ void TForm1::FormCreate() {
 void TForm1::LoadLanguage(const std::string& path) {
   texts_ = readLanguageFile(path);
 
-  // [Menu]; the items of the menus take their texts from the table when they are made.
+  // [Menu]: menu captions keep "&" as the mark of their access key.
   Fail1->setTitle(text(Text::MenuFile));
+  Peidaaken1->setText(text(Text::MenuHideWindow));
+  Help1->setText(text(Text::MenuHelp));
   Help2->setTitle(text(Text::MenuHelp));
+  Vlju1->setText(text(Text::MenuExit));
+  Vlju2->setText(Vlju1->text());
+  keel1->setText(text(Text::MenuLanguage));
+  Avapixkeep1->setText(text(Text::MenuShowWindow));
+  Quickhelp1->setText(text(Text::MenuBuiltInHelp));
+  Helpfile1->setText(text(Text::MenuHelpFile));
 
   // [Win]
   const auto caption = [](QLabel* l, const QString& t) {
@@ -233,6 +330,7 @@ void TForm1::LoadLanguage(const std::string& path) {
   };
   caption(Label2, text(Text::HideWindow));
   caption(Label3, text(Text::Help));
+  keel->setWindowTitle(text(Text::LanguageDialog));
   caption(tyyptekst, text(Text::ImageType) + ":");
   caption(adv, text(Text::AdvancedOptions));
   output->setTitle(literal(text(Text::OutputDirectory)));
@@ -263,6 +361,7 @@ void TForm1::applyHelpFile() {
   const std::string& name = texts_[Text::HelpFile];
   const bool present = !name.empty() && fileExists(name) && !isDirectory(name);
   helpFile_ = present ? QString::fromStdString(name) : QString();
+  Helpfile1->setVisible(present);
   if (windowFlags().testFlag(Qt::WindowContextHelpButtonHint) != present) {
     const bool shown = isVisible();
     setWindowFlag(Qt::WindowContextHelpButtonHint, present);
@@ -323,10 +422,11 @@ bool TForm1::textColorChosen(uint32_t color) {
 }
 
 bool TForm1::outputDirectoryChosen(const std::string& directory) {
-  CaptureCycle& cycle = controller_->cycle();
-  cycle.outputDirectory = directory + "/";
-  Edit1->setText(QString::fromStdString(cycle.outputDirectory));
-  return store([&](SettingsFile& s) { s.writeOutputDir(cycle.outputDirectory); });
+  // Pictures still waiting to be written go there too.
+  const std::string chosen = directory + "/";
+  controller_->setOutputDirectory(chosen);
+  Edit1->setText(QString::fromStdString(chosen));
+  return store([&](SettingsFile& s) { s.writeOutputDir(chosen); });
 }
 
 void TForm1::endProgram() {
@@ -349,11 +449,8 @@ CaptureOptions TForm1::readOptions() const {
   o.background = background->isChecked();
   o.upLeft = upleft->isChecked();
   o.upRight = upright->isChecked();
-  bool ok = false;
-  o.x = X->text().toInt(&ok);
-  if (!ok) o.x = 0;
-  o.y = Y->text().toInt(&ok);
-  if (!ok) o.y = 0;
+  o.x = X->Value();
+  o.y = Y->Value();
   o.text = Edit2->text().toStdString();
   o.color = fromQColor(V2rv->palette().color(QPalette::Window));
   return o;
@@ -394,19 +491,102 @@ void TForm1::SpinChange() {
   Label1->adjustSize();
 }
 
+int TForm1::outerHeight() const { return client_->minimumHeight() + FrameHeight; }
+
+void TForm1::advClick() {
+  // The groups are disabled while out of sight, so they cannot take the focus.
+  const bool open = outerHeight() > 410;
+  output->setEnabled(!open);
+  other->setEnabled(!open);
+  client_->setFixedHeight((open ? CollapsedHeight : ExpandedHeight) - FrameHeight);
+}
+
+void TForm1::defaultClick() {
+  // For this run only: the stored OutputDir is used again at the next start.
+  controller_->setOutputDirectory(places_.defaultOutputDirectory);
+  Edit1->setText(QString::fromStdString(places_.defaultOutputDirectory));
+  change->setEnabled(false);
+}
+
+void TForm1::userClick() {
+  showDirectoryChooser();
+  change->setEnabled(true);  // confirmed or not
+}
+
+void TForm1::changeClick() { showDirectoryChooser(); }
+
+void TForm1::showDirectoryChooser() {
+  // A standard directory dialog stands in for the chooser window. It opens
+  // where it was last left, at first in the current directory.
+  QFileDialog dirform(this, text(Text::ChooseDirectory), chooserDirectory_);
+  dirform.setObjectName("dirform");
+  dirform.setFileMode(QFileDialog::Directory);
+  dirform.setOption(QFileDialog::ShowDirsOnly);
+  if (dirform.exec() != QDialog::Accepted || dirform.selectedFiles().isEmpty()) return;
+  chooserDirectory_ = dirform.selectedFiles().first();
+  outputDirectoryChosen(chooserDirectory_.toStdString());
+}
+
+void TForm1::pickcolorClick() {
+  // The dialog starts at the colour last confirmed in it, which is the swatch's.
+  Colordialog->setCurrentColor(V2rv->palette().color(QPalette::Window));
+  if (Colordialog->exec() != QDialog::Accepted) return;
+  textColorChosen(fromQColor(Colordialog->selectedColor()));
+}
+
+void TForm1::keel1Click() {
+  if (keel->exec() != QDialog::Accepted || keel->selectedFiles().isEmpty()) return;
+  languageChosen(keel->selectedFiles().first().toStdString());
+}
+
+void TForm1::Peidaaken1Click() {
+  // With a tray icon the window is hidden behind it; until then it is minimised.
+  if (!isMinimized()) showMinimized();
+}
+
+void TForm1::Avapixkeep1Click() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void TForm1::PeidaTaimerTimer() {
+  Peidaaken1Click();
+  QApplication::setApplicationDisplayName("Pixkeep");
+  setWindowTitle("Pixkeep");
+  PeidaTaimer->stop();
+}
+
+void TForm1::Vlju1Click() { Vlju2Click(); }
+
+void TForm1::Vlju2Click() {
+  // The tray icon, once there is one, is removed first. Nothing is stored,
+  // but the pictures already taken are not dropped unasked.
+  if (controller_->confirmQuit()) endProgram();
+}
+
+void TForm1::FormCloseQuery(bool& CanClose) {
+  // The tray icon, once there is one, is removed first. A failed write keeps
+  // the window open; the keys written before it stay written. Pictures not
+  // written yet are saved elsewhere or discarded only when the user says so.
+  CanClose = store([this](SettingsFile& st) { st.writeOnClose(stampSettings()); }) && controller_->confirmQuit();
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
-  // A failed write keeps the window open; the keys written before it stay written.
-  if (!store([this](SettingsFile& st) { st.writeOnClose(stampSettings()); })) {
-    event->ignore();
-    return;
-  }
-  // Pictures not written yet are saved elsewhere or discarded only when the user says so.
-  if (!controller_->confirmQuit()) {
+  bool canClose = true;
+  FormCloseQuery(canClose);
+  if (!canClose) {
     event->ignore();
     return;
   }
   event->accept();
   QApplication::quit();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // Minimising the program (its task-bar button) is the hide action.
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) Peidaaken1Click();
 }
 
 }  // namespace pixkeep

@@ -10,21 +10,34 @@
 #include "config/texts.h"
 
 QT_BEGIN_NAMESPACE
+class QAction;
 class QCheckBox;
+class QColorDialog;
 class QComboBox;
+class QFileDialog;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMenuBar;
 class QRadioButton;
 class QScrollBar;
-class QSpinBox;
 class QStatusBar;
+class QTimer;
 QT_END_NAMESPACE
 
 namespace pixkeep {
 
 class CaptureController;
+class LinkLabel;
+class SpinEdit;
+
+// The outer height of the window, collapsed and with the advanced options
+// open. The outer size counts the title bar and borders of the window's
+// design (65 pixels of height, 8 of width, with the menu and status bars);
+// the window manager draws its own frame around the client area.
+inline constexpr int CollapsedHeight = 145;
+inline constexpr int ExpandedHeight = 412;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -61,13 +74,51 @@ class TForm1 : public QMainWindow {
   // Ends the program at once without the close handler: nothing is stored.
   void endProgram();
 
+  // The outer height: CollapsedHeight, or ExpandedHeight with the advanced options open.
+  int outerHeight() const;
+  // The tray icon's menu: "Show window", "Exit".
+  QMenu* trayMenu() const { return mnu; }
+
   // Handlers, by their component and event names.
   void TimerTimer();
   void tyypChange();
   void SpinChange();
+  void advClick();
+  void defaultClick();
+  void userClick();
+  void changeClick();
+  void pickcolorClick();
+  void keel1Click();
+  // The hide action. Without a tray icon the window is minimised; the
+  // application's minimise event comes here too.
+  void Peidaaken1Click();
+  void Label2Click() { Peidaaken1Click(); }
+  // The show action: the window back on the screen.
+  void Avapixkeep1Click();
+  // The end of the hidden start: hide, the caption back to "Pixkeep".
+  void PeidaTaimerTimer();
+  // The built-in help (the "Help" link, "Built-in help" and File > "Help").
+  void Label3Click() { emit builtInHelpRequested(); }
+  void Help1Click() { Label3Click(); }
+  void Helpfile1Click() { emit helpFileRequested(); }
+  // Exit from the tray menu and from the File menu: ends the program without
+  // the close handler, once the pictures taken are written (or the user
+  // gave them up).
+  void Vlju1Click();
+  void Vlju2Click();
+  // Closing the window: the stamp settings are written; `CanClose` becomes
+  // false when a write fails or the user keeps the program running for
+  // pictures not written yet.
+  void FormCloseQuery(bool& CanClose);
+
+ signals:
+  // Shown by the help window and the help file viewer.
+  void builtInHelpRequested();
+  void helpFileRequested();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void FormCreate();
@@ -75,6 +126,10 @@ class TForm1 : public QMainWindow {
   void createUpperPart(QWidget* client);
   void createOutputGroup(QWidget* client);
   void createOtherGroup(QWidget* client);
+  void createStatusBar();
+  void createDialogs();
+  // The directory chooser, modal; a confirmed directory becomes the output directory.
+  void showDirectoryChooser();
   void showStatus(const QString& status, const QString& trayTip);
   void applyHelpFile();
   void applyWidth(int width);
@@ -91,25 +146,47 @@ class TForm1 : public QMainWindow {
   QString trayTip_;
   QString helpFile_;
 
+  QString chooserDirectory_;  // where the directory chooser opens: the last directory chosen in it
+
+  // Menus and their items, by their component names (also their object names).
+  QMenuBar* MainMenu1 = nullptr;
   QMenu* Fail1 = nullptr;  // File
-  QMenu* Help2 = nullptr;  // Help
+  QAction* keel1 = nullptr;       // Choose language
+  QAction* Peidaaken1 = nullptr;  // Hide window
+  QAction* N4 = nullptr;
+  QAction* Help1 = nullptr;
+  QAction* N2 = nullptr;
+  QAction* Vlju2 = nullptr;  // Exit
+  QMenu* Help2 = nullptr;    // Help
+  QAction* Quickhelp1 = nullptr;
+  QAction* Helpfile1 = nullptr;
+  QMenu* mnu = nullptr;  // the tray icon's menu
+  QAction* Avapixkeep1 = nullptr;  // Show window
+  QAction* N1 = nullptr;
+  QAction* Vlju1 = nullptr;  // Exit
+
+  // Non-visual components.
+  QTimer* PeidaTaimer = nullptr;  // the hidden start's one second
+  QFileDialog* keel = nullptr;    // the language file dialog
+  QColorDialog* Colordialog = nullptr;
+
   QWidget* client_ = nullptr;
 
   // Controls, by their component names (also their object names).
   QLabel* Image = nullptr;  // the never-visible holder of the captured picture
   QLabel* Label1 = nullptr;
   QScrollBar* Spin = nullptr;
-  QLabel* Label2 = nullptr;
-  QLabel* Label3 = nullptr;
+  LinkLabel* Label2 = nullptr;  // Hide window
+  LinkLabel* Label3 = nullptr;  // Help
   QLabel* tyyptekst = nullptr;
-  QComboBox* tyyp = nullptr;
-  QLabel* adv = nullptr;
+  QComboBox* tyyp = nullptr;    // image type
+  LinkLabel* adv = nullptr;     // Advanced options
   QStatusBar* SB = nullptr;
   QLabel* SBText = nullptr;
   QGroupBox* output = nullptr;
   QRadioButton* default_ = nullptr;  // "default" is a keyword
   QRadioButton* user = nullptr;
-  QLabel* change = nullptr;
+  LinkLabel* change = nullptr;
   QLabel* curdir = nullptr;
   QLineEdit* Edit1 = nullptr;
   QGroupBox* other = nullptr;
@@ -119,13 +196,13 @@ class TForm1 : public QMainWindow {
   QRadioButton* upleft = nullptr;
   QRadioButton* yleskeskel = nullptr;  // up centre
   QLabel* V2rv = nullptr;              // colour swatch
-  QLabel* pickcolor = nullptr;
+  LinkLabel* pickcolor = nullptr;
   QCheckBox* background = nullptr;
   QLabel* Label6 = nullptr;
   QLabel* Label4 = nullptr;
-  QSpinBox* X = nullptr;
+  SpinEdit* X = nullptr;
   QLabel* Label5 = nullptr;
-  QSpinBox* Y = nullptr;
+  SpinEdit* Y = nullptr;
 };
 
 }  // namespace pixkeep

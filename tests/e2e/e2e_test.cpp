@@ -219,7 +219,38 @@ class Program {
     std::vector<TopWindow> windows = xserver.windowsOf(process_->pid());
     ASSERT_EQ(windows.size(), 1u) << "one window at start";
     window_ = windows[0];
+    // The window starts collapsed: the client area is the 80 pixels high
+    // upper part, between the menu bar and the 19 pixels high status bar.
+    clientTop_ = window_.height - 19 - 80;
   }
+
+  // Clicks `times` times at (x, y) of the client area (ui/form1.cpp has the
+  // positions of the controls).
+  void click(int x, int y, int times = 1) {
+    ASSERT_EQ(run({"xdotool", "mousemove", "--window", std::to_string(window_.id), std::to_string(x),
+                   std::to_string(clientTop_ + y), "click", "--repeat", std::to_string(times), "--delay", "50", "1"}),
+              0);
+  }
+  // Keys and text to the window (or dialog) that has the focus.
+  void keys(std::vector<std::string> names) {
+    names.insert(names.begin(), {"xdotool", "key", "--delay", "20"});
+    ASSERT_EQ(run(names), 0);
+  }
+  void type(const std::string& text) { ASSERT_EQ(run({"xdotool", "type", "--delay", "20", text}), 0); }
+  // The main window's height as it is now.
+  int height() {
+    for (const TopWindow& w : xserver.windowsOf(process_->pid()))
+      if (w.id == window_.id) return w.height;
+    return 0;
+  }
+  // What a window manager's close button does.
+  bool requestClose() { return xserver.requestClose(window_.id); }
+  // A dialog of the program (a top-level window that is not a popup) besides the main window.
+  bool dialogOpen() {
+    auto windows = xserver.windowsOf(process_->pid());
+    return std::any_of(windows.begin(), windows.end(), [&](const TopWindow& w) { return w.id != window_.id && !w.popup; });
+  }
+  bool menuOpen() { return listOpen(); }
 
   // Chooses `type` in the image type list as a user does: a click opens the
   // list, Home and Down go to the entry, Return takes it. The form has a fixed
@@ -242,8 +273,6 @@ class Program {
 
   // Its windows on the screen: the main window, and an error box when one is open.
   int windowCount() { return process_ ? int(xserver.windowsOf(process_->pid()).size()) : 0; }
-  // Asks the main window to close, as the window manager's close button does.
-  void requestClose() { xserver.requestClose(window_.id); }
   bool running() { return process_ && process_->running(); }
   Process* process() { return process_.get(); }
 
@@ -255,6 +284,7 @@ class Program {
 
   std::unique_ptr<Process> process_;
   TopWindow window_;
+  int clientTop_ = 0;
 };
 
 class Pixkeep : public testing::Test {
@@ -640,7 +670,7 @@ TEST_F(Pixkeep, ClosingWithAPictureWaitingAsksFirst) {
   ASSERT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "the error box";
   ASSERT_EQ(run({"xdotool", "key", "Escape"}), 0);
   ASSERT_TRUE(waitFor([&] { return program.windowCount() == 1; }));
-  program.requestClose();
+  ASSERT_TRUE(program.requestClose());
   EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "a question instead of ending";
   EXPECT_TRUE(program.running());
   // Escape keeps the program running; the folder comes back and the picture is written.
@@ -651,7 +681,7 @@ TEST_F(Pixkeep, ClosingWithAPictureWaitingAsksFirst) {
   EXPECT_TRUE(pictureSaved(1));
   expectSamePixels(file(1), image);
   // Nothing waits now: closing ends the program without a question.
-  program.requestClose();
+  ASSERT_TRUE(program.requestClose());
   EXPECT_TRUE(waitFor([&] { return !program.running(); }));
   EXPECT_EQ(program.process()->exitCode(), 0);
   program = Program();  // it ended as asked
@@ -729,6 +759,108 @@ TEST_F(Pixkeep, AClipboardOwnerThatNeverAnswersDoesNotStopCapturing) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count();
   EXPECT_LE(seconds, 12);
   EXPECT_TRUE(program.running());
+}
+
+// Where the controls of the window are, in its client area: the point
+// clicked on each (ui/form1.cpp places them; the lower groups start at 80
+// and 176).
+namespace at {
+constexpr int SpinLeftArrow[] = {7, 24};
+constexpr int Adv[] = {20, 70};
+constexpr int AddText[] = {15, 176 + 24};
+constexpr int Edit2[] = {160, 176 + 18};
+constexpr int UpLeft[] = {31, 176 + 58};
+constexpr int PickColor[] = {156, 176 + 56};
+constexpr int X[] = {55, 176 + 147};
+constexpr int Y[] = {167, 176 + 147};
+}  // namespace at
+
+// The zlib header of the first IDAT chunk of a PNG file: its FLEVEL field
+// (0 for deflate levels 0 and 1, 3 for 7 to 9); -1 when there is none.
+int pngDeflateLevelField(const std::string& file) {
+  const std::string bytes = fileText(file);
+  const size_t idat = bytes.find("IDAT");
+  if (idat == std::string::npos || idat + 6 > bytes.size()) return -1;
+  return (static_cast<unsigned char>(bytes[idat + 5]) >> 6) & 3;
+}
+
+TEST_F(Pixkeep, OptionsChosenInTheWindowReachTheNextPicture) {
+  ASSERT_NO_FATAL_FAILURE(start(Png));
+  const int collapsed = program.height();
+  // Compression level 0: the slider's left arrow, more often than needed.
+  ASSERT_NO_FATAL_FAILURE(program.click(at::SpinLeftArrow[0], at::SpinLeftArrow[1], 12));
+  ASSERT_NO_FATAL_FAILURE(program.click(at::Adv[0], at::Adv[1]));
+  ASSERT_TRUE(waitFor([&] { return program.height() == collapsed + 412 - 145; })) << "the advanced options open";
+  // The stamp: on, its text, the upper left corner, 20 and 12 pixels from the edges.
+  ASSERT_NO_FATAL_FAILURE(program.click(at::AddText[0], at::AddText[1]));
+  ASSERT_NO_FATAL_FAILURE(program.click(at::Edit2[0], at::Edit2[1]));
+  ASSERT_NO_FATAL_FAILURE(program.type("PIXKEEP"));
+  ASSERT_NO_FATAL_FAILURE(program.click(at::UpLeft[0], at::UpLeft[1]));
+  for (const auto& [field, value] : {std::pair{at::X, "20"}, std::pair{at::Y, "12"}}) {
+    ASSERT_NO_FATAL_FAILURE(program.click(field[0], field[1]));
+    ASSERT_NO_FATAL_FAILURE(program.keys({"ctrl+a"}));
+    ASSERT_NO_FATAL_FAILURE(program.type(value));
+  }
+  // Blue, typed into the colour dialog's HTML field.
+  ASSERT_NO_FATAL_FAILURE(program.click(at::PickColor[0], at::PickColor[1]));
+  ASSERT_TRUE(waitFor([&] { return program.dialogOpen(); })) << "the colour dialog opens";
+  ASSERT_NO_FATAL_FAILURE(program.keys({"alt+h", "ctrl+a"}));
+  ASSERT_NO_FATAL_FAILURE(program.type("#0000ff"));
+  ASSERT_NO_FATAL_FAILURE(program.keys({"Return"}));
+  ASSERT_TRUE(waitFor([&] { return !program.dialogOpen(); })) << "the colour dialog closes";
+
+  QImage white(200, 40, QImage::Format_RGB32);
+  white.fill(Qt::white);
+  ASSERT_TRUE(copy(picture(white, "white.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  EXPECT_EQ(pngDeflateLevelField(file(1)), 0) << "compression level 0, not the starting 9";
+  QImage got(QString::fromStdString(file(1)));
+  ASSERT_EQ(got.size(), white.size());
+  got = got.convertToFormat(QImage::Format_RGB32);
+  int stamped = 0, fullBlue = 0;
+  for (int y = 0; y < got.height(); ++y)
+    for (int x = 0; x < got.width(); ++x) {
+      const QRgb p = got.pixel(x, y);
+      if (p == qRgb(255, 255, 255)) continue;
+      ++stamped;
+      // Upper left, 20 and 12 pixels in: nothing above or left of that, nor on the right half.
+      EXPECT_TRUE(x >= 20 && y >= 12 && x < 100) << x << "," << y;
+      // Blue blended into white, without a box behind it.
+      EXPECT_TRUE(qBlue(p) == 255 && qRed(p) == qGreen(p)) << x << "," << y << " is " << std::hex << p;
+      if (p == qRgb(0, 0, 255)) ++fullBlue;
+    }
+  EXPECT_GT(stamped, 50) << "the text is drawn";
+  EXPECT_GT(fullBlue, 10) << "in the chosen colour";
+
+  // Closing the window stores the stamp; the colour was stored when chosen.
+  ASSERT_TRUE(program.requestClose());
+  ASSERT_TRUE(program.process()->waitForEnd(Deadline)) << "closing ends the program";
+  EXPECT_EQ(program.process()->exitCode(), 0);
+  program = Program();  // ended, as it should
+  const std::string settings = out + "pixkeep.ini";
+  for (const char* line : {"LastText=PIXKEEP", "TextPos=2", "AddText=1", "TextBG=0", "TextColor=16711680"})
+    EXPECT_TRUE(hasLine(settings, line)) << line << " in\n" << fileText(settings);
+}
+
+TEST_F(Pixkeep, ExitFromTheFileMenuStoresNothing) {
+  const std::string settings = out + "pixkeep.ini";
+  const std::string before = "[Settings]\nLastText=before\nTextPos=3\n";
+  std::ofstream(settings) << before;
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_NO_FATAL_FAILURE(program.click(at::Adv[0], at::Adv[1]));
+  ASSERT_TRUE(waitFor([&] { return program.height() > 300; })) << "the advanced options open";
+  ASSERT_NO_FATAL_FAILURE(program.click(at::Edit2[0], at::Edit2[1]));
+  ASSERT_NO_FATAL_FAILURE(program.keys({"ctrl+a"}));
+  ASSERT_NO_FATAL_FAILURE(program.type("after"));
+  ASSERT_NO_FATAL_FAILURE(program.click(at::UpLeft[0], at::UpLeft[1]));
+  // File (the menu bar's first title, above the client area), then its Exit.
+  ASSERT_NO_FATAL_FAILURE(program.click(12, -8));
+  ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "the File menu opens";
+  ASSERT_NO_FATAL_FAILURE(program.keys({"e"}));
+  ASSERT_TRUE(program.process()->waitForEnd(Deadline)) << "Exit ends the program";
+  EXPECT_EQ(program.process()->exitCode(), 0);
+  program = Program();  // ended, as it should
+  EXPECT_EQ(fileText(settings), before);
 }
 
 }  // namespace

@@ -50,15 +50,16 @@ std::vector<TopWindow> XServer::windowsOf(pid_t pid) {
   return found;
 }
 
-void XServer::requestClose(unsigned long window) {
-  if (!display_) return;
-  XEvent e{};
-  e.xclient.type = ClientMessage;
-  e.xclient.window = window;
-  e.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
-  e.xclient.format = 32;
-  e.xclient.data.l[0] = long(XInternAtom(display_, "WM_DELETE_WINDOW", False));
-  e.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display_, window, False, NoEventMask, &e);
+bool XServer::requestClose(unsigned long window) {
+  if (!display_) return false;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = long(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  const bool sent = XSendEvent(display_, window, False, NoEventMask, &event) != 0;
   XFlush(display_);
+  return sent;
 }

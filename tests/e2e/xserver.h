@@ -27,8 +27,9 @@ class XServer {
   unsigned long clipboardOwner();
   // The mapped top-level windows of process `pid` (by their _NET_WM_PID), bottom first.
   std::vector<TopWindow> windowsOf(pid_t pid);
-  // Asks a window to close, as a window manager's close button does (WM_DELETE_WINDOW).
-  void requestClose(unsigned long window);
+  // Asks `window` to close, as a window manager's close button does
+  // (WM_PROTOCOLS / WM_DELETE_WINDOW).
+  bool requestClose(unsigned long window);
 
  private:
   _XDisplay* display_ = nullptr;

@@ -1,26 +1,37 @@
 // The main window with an in-memory clipboard, on Qt's offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QSignalSpy>
 #include <QTimer>
+#include <QtTest/QTest>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 
 #include "codecs/imagetypes.h"
 #include "platform/fakeclipboard.h"
 #include "platform/fsutil.h"
+#include "tests/ui/modal.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
+#include "ui/widgets.h"
 
 namespace pixkeep {
 namespace {
@@ -100,9 +111,19 @@ TEST_F(Form1Test, StartUpState) {
     EXPECT_EQ(w->geometry(), c.geometry);
     EXPECT_EQ(w->isEnabled(), c.enabled && w->parentWidget()->isEnabled());
   }
-  for (const char* name : {"Label1", "Label2", "Label3", "tyyptekst", "adv", "change", "curdir", "pickcolor",
-                           "Label4", "Label5"})
-    EXPECT_NE(form->findChild<QLabel*>(name), nullptr) << name;
+  // Labels take the size of their captions; their places are fixed.
+  struct Placed { const char* name; const char* parent; QPoint at; };
+  const Placed labels[] = {{"Label1", "client", {0, 0}},    {"Label2", "client", {160, 0}}, {"Label3", "client", {160, 16}},
+                           {"tyyptekst", "client", {0, 40}}, {"adv", "client", {0, 64}},    {"change", "output", {100, 40}},
+                           {"curdir", "output", {8, 64}},    {"pickcolor", "other", {136, 50}}, {"Label4", "other", {24, 144}},
+                           {"Label5", "other", {136, 144}}};
+  for (const Placed& l : labels) {
+    SCOPED_TRACE(l.name);
+    QLabel* w = child<QLabel>(l.name);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->parentWidget()->objectName(), l.parent);
+    EXPECT_EQ(w->pos(), l.at);
+  }
   EXPECT_FALSE(child<QLabel>("Image")->isVisible());
   EXPECT_TRUE(child<QRadioButton>("default")->isChecked());
   EXPECT_TRUE(child<QRadioButton>("upright")->isChecked());
@@ -121,15 +142,20 @@ TEST_F(Form1Test, StartUpState) {
 }
 
 TEST_F(Form1Test, ImageTypeSetsTheSlider) {
-  struct Step { int index; int min, max, pos; bool enabled; const char* label; };
+  // `moveTo`: where the user then drags the slider (0: left alone).
+  struct Step { int index; int min, max, pos, largeChange; bool enabled; const char* label; int moveTo; };
   EXPECT_EQ(child<QComboBox>("tyyp")->currentIndex(), 0) << "JPEG at start";
   EXPECT_TRUE(child<QScrollBar>("Spin")->isEnabled());
   const Step steps[] = {
-      {0, 1, 100, 90, true, "Quality 90 (recommended 90)"},
-      {1, 0, 9, 9, true, "Compression level: 9"},
-      {2, 0, 9, 9, false, "Compression level: 9"},
-      {0, 1, 100, 90, true, "Quality 90 (recommended 90)"},
-      {3, 1, 100, 90, false, "Quality 90 (recommended 90)"},
+      {0, 1, 100, 90, 5, true, "Quality 90 (recommended 90)", 0},
+      {1, 0, 9, 9, 2, true, "Compression level: 9", 0},
+      {0, 1, 100, 90, 5, true, "Quality 90 (recommended 90)", 40},
+      // The quality is not remembered: back at 90 from PNG.
+      {1, 0, 9, 9, 2, true, "Compression level: 9", 4},
+      {2, 0, 9, 4, 2, false, "Compression level: 4", 0},
+      {0, 1, 100, 90, 5, true, "Quality 90 (recommended 90)", 0},
+      {3, 1, 100, 90, 5, false, "Quality 90 (recommended 90)", 0},
+      {1, 0, 9, 9, 2, true, "Compression level: 9", 0},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.index);
@@ -137,8 +163,12 @@ TEST_F(Form1Test, ImageTypeSetsTheSlider) {
     EXPECT_EQ(child<QScrollBar>("Spin")->minimum(), s.min);
     EXPECT_EQ(child<QScrollBar>("Spin")->maximum(), s.max);
     EXPECT_EQ(child<QScrollBar>("Spin")->value(), s.pos);
+    EXPECT_EQ(child<QScrollBar>("Spin")->pageStep(), s.largeChange);
     EXPECT_EQ(child<QScrollBar>("Spin")->isEnabled(), s.enabled);
+    EXPECT_EQ(child<QLabel>("Label1")->isEnabled(), s.enabled) << "the label greys out with the slider";
     EXPECT_EQ(child<QLabel>("Label1")->text(), s.label);
+    EXPECT_EQ(form->readOptions().spinPosition, s.pos);
+    if (s.moveTo) child<QScrollBar>("Spin")->setValue(s.moveTo);
   }
   child<QComboBox>("tyyp")->setCurrentIndex(0);
   child<QScrollBar>("Spin")->setValue(75);
@@ -242,6 +272,180 @@ TEST(ErrorReport, FullStopRule) {
                         {"(bracket)", "(bracket)"},                   {"Stop!", "Stop!"},
                         {"Already.", "Already."},                     {"", ""}};
   for (const Case& c : cases) EXPECT_EQ(withFullStop(c.message), c.shown) << c.message;
+}
+
+TEST_F(Form1Test, WindowMenusAndComponents) {
+  EXPECT_EQ(form->pos(), QPoint(240, 147));
+  const Qt::WindowFlags flags = form->windowFlags();
+  EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+  EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint));
+  EXPECT_EQ(form->outerHeight(), CollapsedHeight);
+  EXPECT_EQ(form->menuBar()->objectName(), "MainMenu1");
+
+  // Each menu's items in order, by object name, with their captions ("-": a separator).
+  struct Menu { const char* name; const char* title; std::vector<std::pair<const char*, const char*>> items; };
+  const Menu menus[] = {
+      {"Fail1", "&File", {{"keel1", "&Choose language"}, {"Peidaaken1", "Hide &window"}, {"N4", "-"},
+                          {"Help1", "&Help"}, {"N2", "-"}, {"Vlju2", "&Exit"}}},
+      {"Help2", "&Help", {{"Quickhelp1", "&Built-in help"}, {"Helpfile1", "Help &file"}}},
+      {"mnu", "", {{"Avapixkeep1", "&Show window"}, {"N1", "-"}, {"Vlju1", "&Exit"}}},
+  };
+  for (const Menu& m : menus) {
+    SCOPED_TRACE(m.name);
+    QMenu* menu = child<QMenu>(m.name);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->title(), m.title);
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_EQ(size_t(actions.size()), m.items.size());
+    for (size_t i = 0; i < m.items.size(); ++i) {
+      EXPECT_EQ(actions[qsizetype(i)]->objectName(), m.items[i].first);
+      EXPECT_EQ(actions[qsizetype(i)]->isSeparator() ? "-" : actions[qsizetype(i)]->text(), m.items[i].second);
+    }
+  }
+  EXPECT_EQ(form->menuBar()->actions().size(), 2) << "File and Help; the tray menu is not on the bar";
+  EXPECT_EQ(form->trayMenu(), child<QMenu>("mnu"));
+  EXPECT_EQ(child<QMenu>("mnu")->defaultAction(), child<QAction>("Avapixkeep1")) << "drawn bold";
+  EXPECT_FALSE(child<QAction>("Helpfile1")->isVisible()) << "no help file";
+
+  // Help context numbers, for the help file's pop-up topics.
+  const std::pair<const char*, int> contexts[] = {{"default", 12}, {"user", 12}, {"Edit1", 12}, {"Label2", 14},
+                                                  {"tyyp", 15},    {"SB", 17},   {"Spin", 20}};
+  for (const auto& [name, number] : contexts) EXPECT_EQ(child<QWidget>(name)->property("helpContext"), number) << name;
+  EXPECT_EQ(child<QAction>("Helpfile1")->property("helpContext"), 10);
+  for (const char* name : {"Label1", "addtext", "X", "other"})
+    EXPECT_FALSE(child<QWidget>(name)->property("helpContext").isValid()) << name;
+
+  // The links: underlined, in the highlight colour, with a pointing hand.
+  for (const char* name : {"Label2", "Label3", "adv", "change", "pickcolor"}) {
+    SCOPED_TRACE(name);
+    auto* link = form->findChild<LinkLabel*>(name);
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(link->font().underline());
+    EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(link->palette().color(QPalette::Active, QPalette::WindowText),
+              link->palette().color(QPalette::Active, QPalette::Highlight));
+  }
+  EXPECT_NE(child<QLabel>("change")->palette().color(QPalette::Disabled, QPalette::WindowText),
+            child<QLabel>("change")->palette().color(QPalette::Active, QPalette::WindowText))
+      << "a disabled link is greyed";
+
+  auto* hideTimer = child<QTimer>("PeidaTaimer");
+  EXPECT_EQ(hideTimer->interval(), 1000);
+  EXPECT_FALSE(hideTimer->isActive());
+  auto* keel = child<QFileDialog>("keel");
+  EXPECT_EQ(keel->nameFilters(), QStringList{"INI (*.ini)"});
+  EXPECT_EQ(keel->windowTitle(), "Choose language file");
+  EXPECT_EQ(keel->fileMode(), QFileDialog::ExistingFile);
+  EXPECT_EQ(child<QColorDialog>("Colordialog")->currentColor(), QColor(0, 128, 0));
+  form->layout()->activate();
+  EXPECT_GE(child<QWidget>("output")->y(), child<QWidget>("client")->height()) << "the lower part is out of sight";
+}
+
+TEST_F(Form1Test, AdvancedOptionsOpenAndClose) {
+  form->show();
+  auto* adv = child<QLabel>("adv");
+  const int bars = form->height() - child<QWidget>("client")->height();
+  struct Step { int outer; bool groupsEnabled; };
+  const Step steps[] = {{ExpandedHeight, true}, {CollapsedHeight, false}, {ExpandedHeight, true}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.outer);
+    QTest::mouseClick(adv, Qt::LeftButton);
+    form->layout()->activate();
+    EXPECT_EQ(form->outerHeight(), s.outer);
+    // The client area grows by the lower part: 80 pixels collapsed, 347 open.
+    EXPECT_EQ(form->height() - bars, s.outer - (CollapsedHeight - 80));
+    EXPECT_EQ(child<QGroupBox>("output")->isEnabled(), s.groupsEnabled);
+    EXPECT_EQ(child<QGroupBox>("other")->isEnabled(), s.groupsEnabled);
+    if (s.groupsEnabled) {
+      EXPECT_TRUE(child<QWidget>("X")->isVisible());
+    }
+  }
+  // A press that is released away from the link is no click.
+  QTest::mousePress(adv, Qt::LeftButton);
+  QTest::mouseRelease(adv, Qt::LeftButton, {}, QPoint(adv->width() + 5, 2));
+  EXPECT_EQ(form->outerHeight(), ExpandedHeight);
+}
+
+TEST_F(Form1Test, LinksAndMenuItemsReachTheirActions) {
+  form->show();
+  QSignalSpy help(form.get(), &TForm1::builtInHelpRequested);
+  QSignalSpy helpFile(form.get(), &TForm1::helpFileRequested);
+  QTest::mouseClick(child<QLabel>("Label3"), Qt::LeftButton);
+  child<QAction>("Quickhelp1")->trigger();
+  child<QAction>("Help1")->trigger();
+  EXPECT_EQ(help.count(), 3) << "the Help link, Built-in help and File > Help";
+  child<QAction>("Helpfile1")->trigger();
+  EXPECT_EQ(helpFile.count(), 1);
+
+  // Hiding (the link, the menu item, minimising) and showing again.
+  QTest::mouseClick(child<QLabel>("Label2"), Qt::LeftButton);
+  EXPECT_TRUE(form->isMinimized());
+  child<QAction>("Avapixkeep1")->trigger();
+  EXPECT_FALSE(form->isMinimized());
+  EXPECT_TRUE(form->isVisible());
+  child<QAction>("Peidaaken1")->trigger();
+  EXPECT_TRUE(form->isMinimized());
+  child<QAction>("Avapixkeep1")->trigger();
+  form->showMinimized();
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_TRUE(form->isVisible()) << "minimised, not ended or closed";
+
+  // The end of the hidden start: hidden, the caption back, the timer off.
+  child<QAction>("Avapixkeep1")->trigger();
+  form->setWindowTitle("Hiding...");
+  child<QTimer>("PeidaTaimer")->start();
+  form->PeidaTaimerTimer();
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  EXPECT_FALSE(child<QTimer>("PeidaTaimer")->isActive());
+}
+
+TEST_F(Form1Test, SpinEditsReadWholeNumbersOrZero) {
+  // `typed` goes into an emptied field key by key; keys that are not digits,
+  // signs or the decimal point are refused.
+  struct Case { const char* typed; const char* shown; int value; };
+  const Case cases[] = {
+      {"-3", "-3", -3},
+      {"+5", "+5", 5},
+      {"1234567", "1234567", 1234567},
+      {"2147483647", "2147483647", INT_MAX},
+      {"-2147483648", "-2147483648", INT_MIN},
+      {"2147483648", "2147483648", 0},
+      {"99999999999999999999", "99999999999999999999", 0},
+      {"1.5", "1.5", 0},
+      {"-", "-", 0},
+      {"5-", "5-", 0},
+      {"", "", 0},
+      {"abc", "", 0},
+      {"1a2 ", "12", 12},
+  };
+  form->advClick();  // the fields take keys only while the advanced options are open
+  for (const char* name : {"X", "Y"}) {
+    auto* edit = form->findChild<SpinEdit*>(name);
+    ASSERT_NE(edit, nullptr) << name;
+    EXPECT_EQ(edit->minimum(), INT_MIN) << "no lower limit";
+    EXPECT_EQ(edit->maximum(), INT_MAX) << "no upper limit";
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(name) + " typed " + c.typed);
+      edit->clear();
+      QTest::keyClicks(edit, c.typed);
+      EXPECT_EQ(edit->text(), c.shown);
+      EXPECT_EQ(edit->Value(), c.value);
+      const CaptureOptions o = form->readOptions();
+      EXPECT_EQ(std::string(name) == "X" ? o.x : o.y, c.value);
+    }
+  }
+  // The arrows step by 1 from what the field says and stop at the ends.
+  auto* x = form->findChild<SpinEdit*>("X");
+  const std::pair<const char*, int> steps[] = {{"41", 42}, {"1.5", 1}, {"2147483647", INT_MAX}, {"-2147483648", INT_MIN + 1}};
+  for (const auto& [typed, stepped] : steps) {
+    x->clear();
+    QTest::keyClicks(x, typed);
+    x->stepUp();
+    EXPECT_EQ(x->Value(), stepped) << typed;
+  }
 }
 
 TEST_F(Form1Test, OptionsAreReadFromTheControls) {

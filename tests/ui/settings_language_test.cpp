@@ -4,8 +4,11 @@
 // files in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QColorDialog>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -16,11 +19,13 @@
 #include <QScrollBar>
 #include <QComboBox>
 #include <QTimer>
+#include <QtTest/QTest>
 
 #include "codecs/imagetypes.h"
 #include "config/profile.h"
 #include "platform/fakeclipboard.h"
 #include "tests/config/tempdir.h"
+#include "tests/ui/modal.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
 
@@ -48,6 +53,8 @@ std::map<QString, QString> captions(const QWidget& form) {
   for (QAbstractButton* b : form.findChildren<QAbstractButton*>()) out[b->objectName()] = b->text();
   for (QGroupBox* g : form.findChildren<QGroupBox*>()) out[g->objectName()] = g->title();
   for (QMenu* m : form.findChildren<QMenu*>()) out[m->objectName()] = m->title();
+  for (QAction* a : form.findChildren<QAction*>())
+    if (!a->objectName().isEmpty()) out[a->objectName()] = a->text();
   return out;
 }
 
@@ -55,6 +62,10 @@ std::map<QString, QString> captions(const QWidget& form) {
 struct Shown { Text id; const char* control; const char* suffix; bool literal; };
 const Shown shownTexts[] = {
     {Text::MenuFile, "Fail1", "", false},         {Text::MenuHelp, "Help2", "", false},
+    {Text::MenuHelp, "Help1", "", false},         {Text::MenuHideWindow, "Peidaaken1", "", false},
+    {Text::MenuExit, "Vlju1", "", false},         {Text::MenuExit, "Vlju2", "", false},
+    {Text::MenuLanguage, "keel1", "", false},     {Text::MenuShowWindow, "Avapixkeep1", "", false},
+    {Text::MenuBuiltInHelp, "Quickhelp1", "", false}, {Text::MenuHelpFile, "Helpfile1", "", false},
     {Text::HideWindow, "Label2", "", false},      {Text::Help, "Label3", "", false},
     {Text::ImageType, "tyyptekst", ":", false},   {Text::AdvancedOptions, "adv", "", false},
     {Text::OutputDirectory, "output", "", true},  {Text::DefaultDirectory, "default", "", true},
@@ -160,6 +171,10 @@ TEST_F(SettingsLanguageTest, StoredSettingsFillTheControlsAndAreNotWrittenBack) 
   edit->end(false);
   edit->insert("x");
   EXPECT_EQ(edit->text().size(), 60);
+  // Nor longer again after a deletion.
+  edit->backspace();
+  edit->insert("xy");
+  EXPECT_EQ(edit->text().toStdString(), std::string(59, 'w'));
   edit->setText(QString(39, 'w'));
   edit->end(false);
   edit->insert("xyz");
@@ -232,6 +247,48 @@ TEST_F(SettingsLanguageTest, ExitStoresNothing) {
   form->show();
   EXPECT_TRUE(runUntilEnded([this] { form->endProgram(); }));
   EXPECT_FALSE(fs::exists(dir / "pixkeep.ini"));
+  // The same through the File menu's and the tray menu's Exit.
+  for (const char* item : {"Vlju2", "Vlju1"}) {
+    SCOPED_TRACE(item);
+    writeFile(dir / "pixkeep.ini", "[Settings]\nLastText=kept\n");
+    start();
+    child<QLineEdit>("Edit2")->setText("not kept");
+    child<QRadioButton>("upleft")->setChecked(true);
+    form->show();
+    EXPECT_TRUE(runUntilEnded([this, item] { child<QAction>(item)->trigger(); }));
+    EXPECT_EQ(readFile(dir / "pixkeep.ini"), "[Settings]\nLastText=kept\n");
+  }
+}
+
+TEST_F(SettingsLanguageTest, ExitDoesNotDropPicturesNotWrittenYet) {
+  start();
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  fs::remove_all(dir / "out");  // the pictures cannot be written yet: they wait
+  for (int i = 0; i < 2; ++i) {
+    clipboard.putBitmap(whiteBitmap());
+    form->TimerTimer();
+  }
+  settle();
+  ASSERT_TRUE(form->statusText().startsWith("2 pictures waiting")) << form->statusText().toStdString();
+  for (QMessageBox* box : form->findChildren<QMessageBox*>("errorBox")) box->accept();
+  QCoreApplication::processEvents();
+  form->show();
+
+  // Asked, and kept running.
+  QString question;
+  EXPECT_TRUE(answerDialog<QMessageBox>([this] { child<QAction>("Vlju2")->trigger(); }, [&](QMessageBox& box) {
+    question = box.text();
+    box.button(QMessageBox::Cancel)->click();
+  }));
+  EXPECT_EQ(question, "2 pictures could not be saved yet.");
+  EXPECT_TRUE(form->isVisible());
+
+  // Once they can be written, they are, before the program ends.
+  fs::create_directory(dir / "out");
+  EXPECT_TRUE(runUntilEnded([this] { child<QAction>("Vlju1")->trigger(); }));
+  EXPECT_TRUE(fs::exists(dir / "out/pxk1.bmp"));
+  EXPECT_TRUE(fs::exists(dir / "out/pxk2.bmp"));
+  EXPECT_FALSE(fs::exists(dir / "pixkeep.ini")) << "still nothing stored";
 }
 
 TEST_F(SettingsLanguageTest, AFailedWriteOnCloseKeepsTheWindowOpenAndTheFile) {
@@ -288,7 +345,11 @@ TEST_F(SettingsLanguageTest, EveryCaptionComesFromTheLanguageFileAsPlainText) {
     const QString own = QString("<b>%1</b> & \u00e4").arg(textEntry(s.id).key) + s.suffix;
     EXPECT_EQ(shown(s.control), s.literal ? QString(own).replace("&", "&&") : own) << s.control;
   }
-  for (QLabel* l : form->findChildren<QLabel*>()) EXPECT_EQ(l->textFormat(), Qt::PlainText) << l->objectName().toStdString();
+  // The window's own labels (the dialogs it owns are Qt's).
+  for (QLabel* l : form->findChildren<QLabel*>()) {
+    if (l->window() != form.get()) continue;
+    EXPECT_EQ(l->textFormat(), Qt::PlainText) << l->objectName().toStdString();
+  }
   EXPECT_EQ(form->statusText(), "<b>Pictures</b> & \u00e4");
   EXPECT_EQ(form->texts()[Text::OK], "<b>OK</b> & \xC3\xA4") << "kept for the windows made later";
   EXPECT_EQ(form->windowTitle(), "Pixkeep");
@@ -349,6 +410,185 @@ TEST_F(SettingsLanguageTest, TemplatesWidthsAndTheHelpFile) {
   form->LoadLanguage(dir / "lang.ini");
   EXPECT_EQ(form->helpFile(), "");
   EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+}
+
+TEST_F(SettingsLanguageTest, ChoosingAColour) {
+  start();
+  auto* dialog = child<QColorDialog>("Colordialog");
+  // The white caption ends at 12000000 (0xB71B00), read as one integer.
+  struct Case { uint32_t chosen; QColor caption; };
+  const Case cases[] = {{12000000, Qt::white}, {12000001, Qt::black}, {65535, Qt::white}, {16777215, Qt::black}};
+  uint32_t previous = 32768;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    const QColor colour(int(c.chosen & 0xFF), int((c.chosen >> 8) & 0xFF), int(c.chosen >> 16));
+    QColor startedAt;
+    ASSERT_TRUE(answerDialog<QColorDialog>([this] { form->pickcolorClick(); }, [&](QColorDialog& d) {
+      startedAt = d.currentColor();
+      d.setCurrentColor(colour);
+      d.accept();
+    }));
+    EXPECT_EQ(startedAt, QColor(int(previous & 0xFF), int((previous >> 8) & 0xFF), int(previous >> 16)))
+        << "the dialog starts at the colour last chosen";
+    EXPECT_EQ(swatch(QPalette::Window), colour);
+    EXPECT_EQ(swatch(QPalette::WindowText), c.caption);
+    EXPECT_EQ(form->readOptions().color, c.chosen);
+    EXPECT_EQ(stored("Settings", "TextColor"), std::to_string(c.chosen));
+    previous = c.chosen;
+  }
+  // Cancelled: nothing changes, nothing is written, and the next showing
+  // starts again at the colour last chosen.
+  const std::string file = readFile(dir / "pixkeep.ini");
+  ASSERT_TRUE(answerDialog<QColorDialog>([this] { form->pickcolorClick(); }, [](QColorDialog& d) {
+    d.setCurrentColor(Qt::red);
+    d.reject();
+  }));
+  EXPECT_EQ(swatch(QPalette::Window), QColor(Qt::white));
+  EXPECT_EQ(readFile(dir / "pixkeep.ini"), file);
+  EXPECT_EQ(dialog, child<QColorDialog>("Colordialog"));
+  QColor startedAt;
+  ASSERT_TRUE(answerDialog<QColorDialog>([this] { form->pickcolorClick(); }, [&](QColorDialog& d) {
+    startedAt = d.currentColor();
+    d.reject();
+  }));
+  EXPECT_EQ(startedAt, QColor(Qt::white));
+
+  // The stored colour is where the dialog starts after the next start.
+  start();
+  EXPECT_EQ(child<QColorDialog>("Colordialog")->currentColor(), QColor(Qt::white));
+}
+
+TEST_F(SettingsLanguageTest, ChoosingTheOutputDirectory) {
+  fs::create_directory(dir / "shots");
+  fs::create_directory(dir / "more");
+  writeFile(dir / "pixkeep.ini", "[Settings]\nOutputDir=" + dir / "more/" + "\n");
+  start();
+  form->advClick();
+  auto* change = child<QLabel>("change");
+  EXPECT_FALSE(change->isEnabled());
+  const auto choose = [&](const std::function<void()>& open, const std::string& directory) {
+    QString title;
+    const bool shown = answerDialog<QFileDialog>(open, [&](QFileDialog& d) {
+      title = d.windowTitle();
+      if (directory.empty()) return d.reject();
+      d.setDirectory(QString::fromStdString(directory));
+      static_cast<QDialog&>(d).accept();  // QFileDialog's own is protected
+    });
+    EXPECT_EQ(title, "Choose Directory");
+    return shown;
+  };
+
+  // "User specified", cancelled: the directory stays, Change is enabled.
+  EXPECT_TRUE(choose([&] { QTest::mouseClick(child<QRadioButton>("user"), Qt::LeftButton); }, ""));
+  EXPECT_TRUE(child<QRadioButton>("user")->isChecked());
+  EXPECT_TRUE(change->isEnabled());
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "more/");
+  EXPECT_EQ(stored("Settings", "OutputDir"), dir / "more/");
+
+  // "Change", confirmed: used at once, shown and stored.
+  EXPECT_TRUE(choose([&] { QTest::mouseClick(change, Qt::LeftButton); }, dir / "shots"));
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
+  EXPECT_EQ(form->controller().cycle().outputDirectory, dir / "shots/");
+  EXPECT_EQ(stored("Settings", "OutputDir"), dir / "shots/");
+  clipboard.putBitmap(whiteBitmap());
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  form->TimerTimer();
+  settle();
+  EXPECT_TRUE(fs::exists(dir / "shots/pxk1.bmp"));
+
+  // "Default": the program's directory for this run, nothing stored, Change disabled.
+  QTest::mouseClick(child<QRadioButton>("default"), Qt::LeftButton);
+  EXPECT_FALSE(change->isEnabled());
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "out/");
+  EXPECT_EQ(form->controller().cycle().outputDirectory, dir / "out/");
+  EXPECT_EQ(stored("Settings", "OutputDir"), dir / "shots/");
+
+  // "User specified" again, confirmed: the chooser opens where it was left.
+  QString openedAt;
+  EXPECT_TRUE(answerDialog<QFileDialog>([&] { QTest::mouseClick(child<QRadioButton>("user"), Qt::LeftButton); },
+                                        [&](QFileDialog& d) {
+                                          openedAt = d.directory().absolutePath();
+                                          static_cast<QDialog&>(d).accept();  // QFileDialog's own is protected
+                                        }));
+  EXPECT_EQ(openedAt.toStdString(), dir / "shots");
+  EXPECT_TRUE(change->isEnabled());
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
+}
+
+TEST_F(SettingsLanguageTest, ChoosingALanguageFile) {
+  writeFile(dir / "deutsch.ini", "[Win]\nAdvOpt=Weitere Einstellungen\nDialog=Sprachdatei\n[Status]\nPictures=%p Bilder\n");
+  start();
+  QString title;
+  QStringList filters;
+  // Cancelled: nothing changes.
+  EXPECT_TRUE(answerDialog<QFileDialog>([this] { child<QAction>("keel1")->trigger(); }, [&](QFileDialog& d) {
+    title = d.windowTitle();
+    filters = d.nameFilters();
+    d.reject();
+  }));
+  EXPECT_EQ(title, "Choose language file");
+  EXPECT_EQ(filters, QStringList{"INI (*.ini)"});
+  EXPECT_EQ(shown("adv"), "Advanced options");
+  EXPECT_FALSE(fs::exists(dir / "pixkeep.ini"));
+
+  // Chosen: loaded at once, stored with its full path.
+  EXPECT_TRUE(answerDialog<QFileDialog>([this] { child<QAction>("keel1")->trigger(); }, [&](QFileDialog& d) {
+    // Typed into the dialog's file name field, as a user does.
+    auto* name = d.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText(QString::fromStdString(dir / "deutsch.ini"));
+    static_cast<QDialog&>(d).accept();  // QFileDialog's own is protected
+  }));
+  EXPECT_EQ(shown("adv"), "Weitere Einstellungen");
+  EXPECT_EQ(form->statusText(), "0/99999 Bilder");
+  EXPECT_EQ(stored("Language", "LangFile"), dir / "deutsch.ini");
+  EXPECT_TRUE(answerDialog<QFileDialog>([this] { child<QAction>("keel1")->trigger(); }, [&](QFileDialog& d) {
+    title = d.windowTitle();
+    d.reject();
+  }));
+  EXPECT_EQ(title, "Sprachdatei") << "the dialog's title comes from the language file";
+}
+
+// Every caption of the window fits its control in the window's font, with
+// the built-in texts and with each language file that comes with the program.
+TEST_F(SettingsLanguageTest, EveryCaptionFitsItsControl) {
+  for (const char* language : {"english.ini", "deutsch.ini"}) {
+    SCOPED_TRACE(language);
+    writeFile(dir / "pixkeep.ini", std::string("[Language]\nLangFile=") + LANG_DIR + "/" + language + "\n");
+    start();
+    form->advClick();
+    form->layout()->activate();
+    child<QScrollBar>("Spin")->setValue(100);  // the widest quality
+    // Labels that take the width of their text end before the control to
+    // their right (or the edge of what holds them).
+    const std::pair<const char*, const char*> labels[] = {
+        {"Label1", "Label2"}, {"Label2", nullptr},  {"Label3", nullptr}, {"tyyptekst", "tyyp"}, {"adv", nullptr},
+        {"change", nullptr},  {"curdir", "Edit1"},  {"pickcolor", nullptr}, {"Label4", "X"},     {"Label5", "Y"},
+    };
+    for (const auto& [name, next] : labels) {
+      auto* l = child<QLabel>(name);
+      const int right = l->x() + l->fontMetrics().horizontalAdvance(l->text());
+      const int limit = next ? child<QWidget>(next)->x() : l->parentWidget()->width();
+      EXPECT_LE(right, limit) << name << ": " << l->text().toStdString();
+    }
+    child<QComboBox>("tyyp")->setCurrentIndex(1);
+    EXPECT_LE(child<QLabel>("Label1")->sizeHint().width(), child<QWidget>("Label2")->x());
+    // Check boxes and radio buttons have their size from the layout.
+    for (QAbstractButton* b : form->findChildren<QAbstractButton*>()) {
+      if (b->window() != form.get() || (!qobject_cast<QCheckBox*>(b) && !qobject_cast<QRadioButton*>(b))) continue;
+      EXPECT_LE(b->sizeHint().width(), b->width()) << b->objectName().toStdString() << ": " << b->text().toStdString();
+    }
+    auto* swatch = child<QLabel>("V2rv");
+    EXPECT_LE(swatch->fontMetrics().horizontalAdvance(swatch->text()) + 2 * swatch->frameWidth(), swatch->width());
+    auto* space = child<QLabel>("Label6");
+    EXPECT_LE(space->heightForWidth(space->width()), space->height()) << "the wrapped lines fit";
+    for (const char* name : {"output", "other"}) {
+      auto* g = child<QGroupBox>(name);
+      EXPECT_LE(g->fontMetrics().horizontalAdvance(g->title()) + 12, g->width()) << name;
+    }
+    EXPECT_LE(child<QLabel>("SBText")->fontMetrics().horizontalAdvance("99999/99999 pictures"),
+              child<QLabel>("SBText")->width());
+  }
 }
 
 TEST_F(SettingsLanguageTest, ANewLanguageShowsTheCountReachedAtOnce) {
