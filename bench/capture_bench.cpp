@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
 
   // Latency: clipboard change to complete file.
   int inotify = inotify_init1(0);
-  inotify_add_watch(inotify, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+  // Pictures appear whole under their name: linked or renamed into place.
+  inotify_add_watch(inotify, dir.c_str(), IN_CREATE | IN_MOVED_TO);
   int number = 0;
   for (const auto& [src, ref] : reference) {
     std::vector<double> times;
