@@ -84,11 +84,9 @@ void fill(int fd, const std::string& name, const std::function<void(Stream&)>& w
   if (::close(fd) != 0) throw EWriteError(msg::StreamWriteError, detailFor(name, reason(errno)));
 }
 
-bool processAlive(long pid) { return ::kill(pid_t(pid), 0) == 0 || errno == EPERM; }
-
-}  // namespace
-
-void saveToFileAtomically(const std::string& name, const std::function<void(Stream&)>& writer) {
+// Writes a hidden temporary file beside `name` and returns its path; nothing
+// is left behind when writing fails.
+std::string writeTemporary(const std::string& name, const std::function<void(Stream&)>& writer) {
   std::string temp;
   int fd = openTemporary(name, temp);
   if (fd < 0) cannotCreate(name, errno);
@@ -98,6 +96,15 @@ void saveToFileAtomically(const std::string& name, const std::function<void(Stre
     ::unlink(temp.c_str());
     throw;
   }
+  return temp;
+}
+
+bool processAlive(long pid) { return ::kill(pid_t(pid), 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+void saveToFileAtomically(const std::string& name, const std::function<void(Stream&)>& writer) {
+  const std::string temp = writeTemporary(name, writer);
   if (::rename(temp.c_str(), name.c_str()) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
@@ -145,15 +152,7 @@ bool detail::saveNewFileThroughNamedTemporary(const std::string& name, const std
   // not replaced) and then removed; one left by a crash is removed at the
   // next start by removeStaleTemporaries.
   if (::access(name.c_str(), F_OK) == 0) return false;
-  std::string temp;
-  int fd = openTemporary(name, temp);
-  if (fd < 0) cannotCreate(name, errno);
-  try {
-    fill(fd, name, writer);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
+  const std::string temp = writeTemporary(name, writer);
   int rc = ::link(temp.c_str(), name.c_str());
   const int error = errno;
   ::unlink(temp.c_str());
