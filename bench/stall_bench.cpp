@@ -85,15 +85,23 @@ Window windowOf(Display* d, pid_t pid) {
   return found;
 }
 
-// Pings `window` every 10 ms until `until`; returns the longest wait for an
-// answer in milliseconds (a ping still unanswered at the end counts too).
-double longestStall(Display* d, Window window, Clock::time_point until) {
+// Pings `window` every 10 ms until 300 ms after `done()` first holds (or a
+// minute passed); returns the longest wait for an answer in milliseconds (a
+// ping still unanswered at the end counts too).
+template <typename Done>
+double longestStall(Display* d, Window window, Done done) {
   const Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False), ping = XInternAtom(d, "_NET_WM_PING", False);
   std::map<long, Clock::time_point> sent;
   double longest = 0;
   long serial = 1;
   auto next = Clock::now();
+  auto until = next + std::chrono::seconds(60);
+  bool finished = false;
   while (Clock::now() < until) {
+    if (!finished && done()) {
+      finished = true;
+      until = std::min(until, Clock::now() + 300ms);
+    }
     if (Clock::now() >= next) {
       XEvent e{};
       e.xclient.type = ClientMessage;
@@ -178,12 +186,8 @@ int main() {
     for (int i = 1; i <= 3; ++i) {
       const std::string want = dir + "out/pxk" + std::to_string(i) + c.extension;
       const pid_t owner = spawn({"xclip", "-selection", "clipboard", "-t", "image/png", "-i", big});
-      const auto start = Clock::now();
       // Ping through the capture: until the file is there, and 300 ms more.
-      double longest = 0;
-      while (!fs::exists(want) && Clock::now() - start < 60s)
-        longest = std::max(longest, longestStall(d, w, Clock::now() + 100ms));
-      longest = std::max(longest, longestStall(d, w, Clock::now() + 300ms));
+      const double longest = longestStall(d, w, [&] { return fs::exists(want); });
       if (!fs::exists(want)) {
         std::fprintf(stderr, "stall_bench: %s was not written\n", want.c_str());
         status = 2;
