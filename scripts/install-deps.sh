@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev libxcb1-dev libx11-dev libjpeg62-turbo-dev zlib1g-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core fonts-liberation
   libgtest-dev libpng-dev libgif-dev libbenchmark-dev
-  xvfb xclip xdotool trayer openbox x11-utils imagemagick
+  xvfb xclip xdotool trayer x11-utils imagemagick
   "$@"
 )
 
