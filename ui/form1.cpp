@@ -23,6 +23,7 @@
 #include "config/language.h"
 #include "platform/fsutil.h"
 #include "ui/capturecontroller.h"
+#include "ui/tray.h"
 #include "ui/widgets.h"
 
 namespace pixkeep {
@@ -116,12 +117,14 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
       chooserDirectory_(QDir::currentPath()) {
   setObjectName("Form1");
   setWindowTitle("Pixkeep");
+  setWindowIcon(applicationIcon());
   setFont(windowFont());
   move(240, 147);
 
   controller_ = new CaptureController(clipboard, types_, [this] { return readOptions(); }, texts_, this);
 
   createMenus();
+  tray_ = new TTrayIcon(mnu, this);
   auto* client = client_ = new QWidget(this);
   client->setObjectName("client");
   client->setFixedSize(ClientWidth, CollapsedClientHeight);
@@ -156,6 +159,7 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
   connect(Avapixkeep1, &QAction::triggered, this, &TForm1::Avapixkeep1Click);
   connect(Vlju1, &QAction::triggered, this, &TForm1::Vlju1Click);
   connect(PeidaTaimer, &QTimer::timeout, this, &TForm1::PeidaTaimerTimer);
+  connect(tray_, &TTrayIcon::showRequested, this, &TForm1::Avapixkeep1Click);
   FormCreate();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
@@ -306,6 +310,13 @@ void TForm1::FormCreate() {
   controller_->setPicturesTemplate(texts_[Text::Pictures]);
   // A picture already on the clipboard is never saved.
   controller_->discardClipboard();
+
+  // The hidden start: one second under the hiding caption, then to the tray.
+  if (hiddenStartRequested(QCoreApplication::arguments())) {
+    PeidaTaimer->start();
+    QApplication::setApplicationDisplayName(text(Text::HidingText));
+    setWindowTitle(text(Text::HidingText));
+  }
 }
 
 void TForm1::LoadLanguage(const std::string& path) {
@@ -352,6 +363,7 @@ void TForm1::LoadLanguage(const std::string& path) {
   SpinChange();
   // The status bar and the tray tip, with the count reached so far.
   controller_->setPicturesTemplate(texts_[Text::Pictures]);
+  tray_->fill(windowIcon(), trayTip_);
   applyHelpFile();
   applyWidth(textInteger(texts_, Text::Width));
 }
@@ -437,6 +449,7 @@ void TForm1::endProgram() {
 void TForm1::showStatus(const QString& status, const QString& trayTip) {
   SBText->setText(status);
   trayTip_ = trayTip;
+  tray_->modify(trayTip);
 }
 
 QString TForm1::statusText() const { return SBText->text(); }
@@ -540,14 +553,19 @@ void TForm1::keel1Click() {
 }
 
 void TForm1::Peidaaken1Click() {
-  // With a tray icon the window is hidden behind it; until then it is minimised.
-  if (!isMinimized()) showMinimized();
+  if (tray_->available()) {
+    tray_->add();
+    hide();
+  } else if (!isMinimized()) {
+    showMinimized();
+  }
 }
 
 void TForm1::Avapixkeep1Click() {
   showNormal();
   raise();
   activateWindow();
+  tray_->remove();
 }
 
 void TForm1::PeidaTaimerTimer() {
@@ -560,15 +578,18 @@ void TForm1::PeidaTaimerTimer() {
 void TForm1::Vlju1Click() { Vlju2Click(); }
 
 void TForm1::Vlju2Click() {
-  // The tray icon, once there is one, is removed first. Nothing is stored,
-  // but the pictures already taken are not dropped unasked.
-  if (controller_->confirmQuit()) endProgram();
+  // Nothing is stored, but the pictures already taken are not dropped
+  // unasked. The tray icon stays while the user keeps the program running:
+  // a hidden program without it could not be reached.
+  if (!controller_->confirmQuit()) return;
+  tray_->remove();
+  endProgram();
 }
 
 void TForm1::FormCloseQuery(bool& CanClose) {
-  // The tray icon, once there is one, is removed first. A failed write keeps
-  // the window open; the keys written before it stay written. Pictures not
-  // written yet are saved elsewhere or discarded only when the user says so.
+  // A failed write keeps the window open; the keys written before it stay
+  // written. Pictures not written yet are saved elsewhere or discarded only
+  // when the user says so. The tray icon goes once the close goes ahead.
   CanClose = store([this](SettingsFile& st) { st.writeOnClose(stampSettings()); }) && controller_->confirmQuit();
 }
 
@@ -579,14 +600,18 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  tray_->remove();
   event->accept();
   QApplication::quit();
 }
 
 void TForm1::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
-  // Minimising the program (its task-bar button) is the hide action.
-  if (event->type() == QEvent::WindowStateChange && isMinimized()) Peidaaken1Click();
+  // Minimising the program (its task-bar button) is the hide action. It runs
+  // once the minimising is done: showMinimized() shows the window after
+  // changing its state, which would undo a hide made here.
+  if (event->type() == QEvent::WindowStateChange && isMinimized())
+    QTimer::singleShot(0, this, [this] { if (isMinimized()) Peidaaken1Click(); });
 }
 
 }  // namespace pixkeep

@@ -31,6 +31,7 @@ namespace pixkeep {
 class CaptureController;
 class LinkLabel;
 class SpinEdit;
+class TTrayIcon;
 
 // The outer height of the window, collapsed and with the advanced options
 // open. The outer size counts the title bar and borders of the window's
@@ -78,6 +79,8 @@ class TForm1 : public QMainWindow {
   int outerHeight() const;
   // The tray icon's menu: "Show window", "Exit".
   QMenu* trayMenu() const { return mnu; }
+  // The icon that stands for the window while it is hidden.
+  TTrayIcon& tray() { return *tray_; }
 
   // Handlers, by their component and event names.
   void TimerTimer();
@@ -89,11 +92,13 @@ class TForm1 : public QMainWindow {
   void changeClick();
   void pickcolorClick();
   void keel1Click();
-  // The hide action. Without a tray icon the window is minimised; the
-  // application's minimise event comes here too.
+  // The hide action: the tray icon added, then the window hidden. Where the
+  // desktop has no tray the window is minimised instead, so that it can be
+  // found on the task bar. The application's minimise event comes here too.
   void Peidaaken1Click();
   void Label2Click() { Peidaaken1Click(); }
-  // The show action: the window back on the screen.
+  // The show action (also a double click on the tray icon): the window back
+  // on the screen, then the tray icon removed.
   void Avapixkeep1Click();
   // The end of the hidden start: hide, the caption back to "Pixkeep".
   void PeidaTaimerTimer();
@@ -143,6 +148,7 @@ class TForm1 : public QMainWindow {
   std::vector<ImageType> types_;
   ProgramPlaces places_;
   CaptureController* controller_ = nullptr;
+  TTrayIcon* tray_ = nullptr;
   QString trayTip_;
   QString helpFile_;
 

@@ -3,6 +3,7 @@
 
 #include "capture/stamp/freetypetext.h"
 #include "ui/form1.h"
+#include "ui/tray.h"
 #include "codecs/imagetypes.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pixkeep");
   QApplication::setApplicationDisplayName("Pixkeep");
+  QApplication::setWindowIcon(pixkeep::applicationIcon());
   // Closing an error box while the window is hidden must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
 

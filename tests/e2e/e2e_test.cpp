@@ -209,9 +209,11 @@ constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp"};
 class Program {
  public:
   // Starts it and waits until its window is on the screen.
-  void start(const std::string& dir, const std::string& log) {
+  void start(const std::string& dir, const std::string& log, const std::vector<std::string>& args = {}) {
     fs::copy_file(PIXKEEP_BINARY, dir + "pixkeep", fs::copy_options::overwrite_existing);
-    process_ = std::make_unique<Process>(std::vector<std::string>{dir + "pixkeep"}, log);
+    std::vector<std::string> command{dir + "pixkeep"};
+    command.insert(command.end(), args.begin(), args.end());
+    process_ = std::make_unique<Process>(command, log);
     ASSERT_TRUE(process_->started()) << process_->describe();
     ASSERT_TRUE(waitFor([&] { return !xserver.windowsOf(process_->pid()).empty() || !process_->running(); }))
         << "the window did not appear";
@@ -251,6 +253,23 @@ class Program {
     return std::any_of(windows.begin(), windows.end(), [&](const TopWindow& w) { return w.id != window_.id && !w.popup; });
   }
   bool menuOpen() { return listOpen(); }
+  // The main window's title and whether it is on the screen.
+  std::string title() { return xserver.title(window_.id); }
+  bool shown() {
+    auto windows = xserver.windowsOf(process_->pid());
+    return std::any_of(windows.begin(), windows.end(), [&](const TopWindow& w) { return w.id == window_.id; });
+  }
+  // Its icons in the tray; the one icon when there is exactly one.
+  size_t trayIcons() { return xserver.trayIconsOf(process_->pid()).size(); }
+  // Clicks the tray icon with `button`, `times` times.
+  void clickTrayIcon(int button, int times = 1) {
+    const auto icons = xserver.trayIconsOf(process_->pid());
+    ASSERT_EQ(icons.size(), 1u) << "one tray icon";
+    ASSERT_EQ(run({"xdotool", "mousemove", "--window", std::to_string(icons[0].id), std::to_string(icons[0].width / 2),
+                   std::to_string(icons[0].height / 2), "click", "--repeat", std::to_string(times), "--delay", "80",
+                   std::to_string(button)}),
+              0);
+  }
 
   // Chooses `type` in the image type list as a user does: a click opens the
   // list, Home and Down go to the entry, Return takes it. The form has a fixed
@@ -314,9 +333,9 @@ class Pixkeep : public testing::Test {
   }
 
   // Starts the program, then chooses `type` unless it is the starting type.
-  void start(const ImageType& t = Jpeg) {
+  void start(const ImageType& t = Jpeg, const std::vector<std::string>& args = {}) {
     type = t;
-    ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log"));
+    ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log", args));
     if (t.index != Jpeg.index) {
       ASSERT_NO_FATAL_FAILURE(program.chooseType(t));
     }
@@ -861,6 +880,98 @@ TEST_F(Pixkeep, ExitFromTheFileMenuStoresNothing) {
   EXPECT_EQ(program.process()->exitCode(), 0);
   program = Program();  // ended, as it should
   EXPECT_EQ(fileText(settings), before);
+}
+
+// With a tray (trayer) on the display.
+class Tray : public Pixkeep {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(Pixkeep::SetUp());
+    helper({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+            "--SetDockType", "false"},
+           "trayer.log");
+    ASSERT_TRUE(waitFor([] { return xserver.trayPresent(); })) << "trayer offers no tray";
+  }
+  void TearDown() override {
+    Pixkeep::TearDown();
+    ASSERT_TRUE(waitFor([] { return !xserver.trayPresent(); })) << "trayer did not end";
+  }
+  // The window hidden behind one tray icon.
+  testing::AssertionResult inTray() {
+    if (!waitFor([&] { return !program.shown() && program.trayIcons() == 1; }))
+      return testing::AssertionFailure() << "shown: " << program.shown() << ", tray icons: " << program.trayIcons();
+    return testing::AssertionSuccess();
+  }
+  // The window on the screen and no tray icon.
+  testing::AssertionResult onScreen() {
+    if (!waitFor([&] { return program.shown() && program.trayIcons() == 0; }))
+      return testing::AssertionFailure() << "shown: " << program.shown() << ", tray icons: " << program.trayIcons();
+    return testing::AssertionSuccess();
+  }
+};
+
+TEST_F(Tray, HiddenStartThenShowHideAndExitThroughTheIcon) {
+  const std::string settings = out + "pixkeep.ini";
+  const std::string before = "[Settings]\nLastText=before\n";
+  std::ofstream(settings) << before;
+  ASSERT_NO_FATAL_FAILURE(start(Jpeg, {"-hide"}));
+  EXPECT_EQ(program.title(), "Hiding...") << "the window is shown first under the hiding caption";
+  EXPECT_EQ(program.trayIcons(), 0u);
+  ASSERT_TRUE(inTray()) << "a second later only the icon is left";
+  EXPECT_EQ(program.title(), "Pixkeep") << "the caption is restored";
+
+  // Capturing goes on while hidden.
+  ASSERT_TRUE(copy(picture(gradient(7, 5, 1), "a.png", "PNG"), "image/png"));
+  EXPECT_TRUE(pictureSaved(1));
+
+  // The right button opens the tray menu; "Show window" brings the window back.
+  ASSERT_NO_FATAL_FAILURE(program.clickTrayIcon(3));
+  ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "the tray menu opens";
+  ASSERT_NO_FATAL_FAILURE(program.keys({"s"}));
+  ASSERT_TRUE(onScreen());
+
+  // The "Hide window" link, then a double click on the icon.
+  ASSERT_NO_FATAL_FAILURE(program.click(170, 5));
+  ASSERT_TRUE(inTray());
+  // A single click does nothing.
+  ASSERT_NO_FATAL_FAILURE(program.clickTrayIcon(1));
+  ASSERT_TRUE(copy(picture(gradient(7, 5, 2), "b.png", "PNG"), "image/png"));
+  EXPECT_TRUE(pictureSaved(2));
+  EXPECT_FALSE(program.shown());
+  EXPECT_FALSE(program.menuOpen());
+  ASSERT_NO_FATAL_FAILURE(program.clickTrayIcon(1, 2));
+  ASSERT_TRUE(onScreen());
+
+  // Hidden again, "Exit" from the tray menu ends the program and stores nothing.
+  ASSERT_NO_FATAL_FAILURE(program.click(170, 5));
+  ASSERT_TRUE(inTray());
+  ASSERT_NO_FATAL_FAILURE(program.clickTrayIcon(3));
+  ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "the tray menu opens";
+  ASSERT_NO_FATAL_FAILURE(program.keys({"e"}));
+  ASSERT_TRUE(program.process()->waitForEnd(Deadline)) << "Exit ends the program";
+  EXPECT_EQ(program.process()->exitCode(), 0);
+  program = Program();
+  EXPECT_EQ(fileText(settings), before);
+}
+
+TEST_F(Tray, OnlyAnExactFirstArgumentStartsHidden) {
+  const std::vector<std::string> visible[] = {{"/HIDE"}, {"x", "-hide"}, {"-hide2"}, {"hide"}};
+  for (const auto& args : visible) {
+    SCOPED_TRACE(args[0]);
+    ASSERT_NO_FATAL_FAILURE(start(Jpeg, args));
+    EXPECT_EQ(program.title(), "Pixkeep");
+    // A program started later with "-hide" hides after its second; by then
+    // this one would have hidden too.
+    const std::string other = makeTempDir("pixkeep-e2e-hide");
+    Program hiding;
+    ASSERT_NO_FATAL_FAILURE(hiding.start(other, root + "hiding.log", {"/hide"}));
+    EXPECT_TRUE(waitFor([&] { return !hiding.shown() && hiding.trayIcons() == 1; })) << "/hide starts hidden";
+    EXPECT_TRUE(program.shown());
+    EXPECT_EQ(program.trayIcons(), 0u);
+    hiding = Program();
+    program = Program();
+    fs::remove_all(other);
+  }
 }
 
 }  // namespace

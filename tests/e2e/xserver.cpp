@@ -63,3 +63,64 @@ bool XServer::requestClose(unsigned long window) {
   XFlush(display_);
   return sent;
 }
+
+unsigned long XServer::pidOf(unsigned long window) {
+  Atom type = 0;
+  int format = 0;
+  unsigned long items = 0, after = 0, pid = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display_, window, wmPid_, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &data) ==
+          Success &&
+      data && format == 32 && items == 1)
+    pid = *reinterpret_cast<unsigned long*>(data);
+  if (data) XFree(data);
+  return pid;
+}
+
+void XServer::embeddedOf(unsigned long window, pid_t pid, int depth, std::vector<TopWindow>& found) {
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display_, window, &root, &parent, &children, &count)) return;
+  for (unsigned i = 0; i < count; ++i) {
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(display_, children[i], &a) || a.map_state != IsViewable) continue;
+    if (depth > 0 && pidOf(children[i]) == static_cast<unsigned long>(pid))
+      found.push_back({children[i], a.width, a.height, false});
+    else
+      embeddedOf(children[i], pid, depth + 1, found);
+  }
+  if (children) XFree(children);
+}
+
+std::vector<TopWindow> XServer::trayIconsOf(pid_t pid) {
+  std::vector<TopWindow> found;
+  if (!display_) return found;
+  Window root = DefaultRootWindow(display_);
+  Window r = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display_, root, &r, &parent, &children, &count)) return found;
+  // Below the top-level windows of other programs (the tray's panel).
+  for (unsigned i = 0; i < count; ++i)
+    if (pidOf(children[i]) != static_cast<unsigned long>(pid)) embeddedOf(children[i], pid, 1, found);
+  if (children) XFree(children);
+  return found;
+}
+
+bool XServer::trayPresent() {
+  return display_ && XGetSelectionOwner(display_, XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False)) != 0;
+}
+
+std::string XServer::title(unsigned long window) {
+  if (!display_) return {};
+  Atom type = 0;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string t;
+  if (XGetWindowProperty(display_, window, XInternAtom(display_, "_NET_WM_NAME", False), 0, 1024, False,
+                         XInternAtom(display_, "UTF8_STRING", False), &type, &format, &items, &after, &data) == Success &&
+      data && format == 8)
+    t.assign(reinterpret_cast<char*>(data), items);
+  if (data) XFree(data);
+  return t;
+}

@@ -27,11 +27,20 @@ class XServer {
   unsigned long clipboardOwner();
   // The mapped top-level windows of process `pid` (by their _NET_WM_PID), bottom first.
   std::vector<TopWindow> windowsOf(pid_t pid);
+  // The tray icons of process `pid`: its windows embedded below the top level.
+  std::vector<TopWindow> trayIconsOf(pid_t pid);
+  // Whether some program offers a tray (owns the tray selection of screen 0).
+  bool trayPresent();
+  // A window's title (_NET_WM_NAME).
+  std::string title(unsigned long window);
   // Asks `window` to close, as a window manager's close button does
   // (WM_PROTOCOLS / WM_DELETE_WINDOW).
   bool requestClose(unsigned long window);
 
  private:
+  void embeddedOf(unsigned long window, pid_t pid, int depth, std::vector<TopWindow>& found);
+  unsigned long pidOf(unsigned long window);
+
   _XDisplay* display_ = nullptr;
   unsigned long clipboard_ = 0, wmPid_ = 0;
 };
