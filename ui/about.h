@@ -65,7 +65,7 @@ class Tinfo : public QDialog {
 // apart by its content. Raises EHelpFileError when the file cannot be read.
 void readHelpDocument(const QString& path, QTextDocument& into);
 // The topic of `document` whose anchor is `context` (<a name="12"> or
-// id="12"), as HTML: its heading and what follows up to the next heading of
+// id="12" in an HTML document; Markdown and plain text have none), as HTML: its heading and what follows up to the next heading of
 // the same or a higher level or the next topic; empty when there is none.
 QString helpTopic(const QTextDocument& document, int context);
 

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "config/texts.h"
@@ -36,7 +37,9 @@ class DirectoryDelegate : public QStyledItemDelegate {
 };
 
 // Entering a directory takes the right to search it, listing it the right to read it.
-bool canEnter(const QString& path) { return ::access(QFile::encodeName(path).constData(), R_OK | X_OK) == 0; }
+bool canEnter(const QString& path) {
+  return ::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | X_OK, AT_EACCESS) == 0;
+}
 
 QString childPath(const QString& parent, const QString& name) {
   return parent.endsWith('/') ? parent + name : parent + '/' + name;
