@@ -5,7 +5,7 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QComboBox>
-#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -17,13 +17,17 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
+#include <QWhatsThis>
 #include <algorithm>
 
 #include "config/errors.h"
 #include "config/language.h"
 #include "platform/fsutil.h"
+#include "ui/about.h"
 #include "ui/capturecontroller.h"
 #include "ui/tray.h"
+#include "ui/kataloog.h"
 #include "ui/widgets.h"
 
 namespace pixkeep {
@@ -113,8 +117,7 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowCloseButtonHint),
       types_(types),
-      places_(std::move(places)),
-      chooserDirectory_(QDir::currentPath()) {
+      places_(std::move(places)) {
   setObjectName("Form1");
   setWindowTitle("Pixkeep");
   setWindowIcon(applicationIcon());
@@ -162,6 +165,14 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
   connect(tray_, &TTrayIcon::showRequested, this, &TForm1::Avapixkeep1Click);
   FormCreate();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  dirform = new Tdirform(*this);
+  info = new Tinfo(this);
+  help_ = new THelp(*this, [this] { return helpFile_; });
+  help_->onError = [this](const Exception& e) {
+    controller_->showError(QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
+  };
+  help_->watch(this);
 }
 
 TForm1::~TForm1() = default;
@@ -182,6 +193,15 @@ void TForm1::createMenus() {
   Quickhelp1 = menuItem(Help2, "Quickhelp1");
   Helpfile1 = helpContext(menuItem(Help2, "Helpfile1"), 10);
   Helpfile1->setVisible(false);
+
+  // Window managers seldom draw a title-bar help button: the menu bar has one.
+  helpButton = new QToolButton(MainMenu1);
+  helpButton->setObjectName("helpButton");
+  helpButton->setText("?");
+  helpButton->setAutoRaise(true);
+  helpButton->setVisible(false);
+  MainMenu1->setCornerWidget(helpButton);
+  connect(helpButton, &QToolButton::clicked, this, [] { QWhatsThis::enterWhatsThisMode(); });
 
   // Popped up by the tray icon only.
   mnu = new QMenu(this);
@@ -369,11 +389,13 @@ void TForm1::LoadLanguage(const std::string& path) {
 }
 
 void TForm1::applyHelpFile() {
-  // A relative name is taken from the current directory, as at any other time.
+  // A relative name is taken from the current directory now; opening other
+  // directories in the chooser later does not lose the file.
   const std::string& name = texts_[Text::HelpFile];
   const bool present = !name.empty() && fileExists(name) && !isDirectory(name);
-  helpFile_ = present ? QString::fromStdString(name) : QString();
+  helpFile_ = present ? QFileInfo(QString::fromStdString(name)).absoluteFilePath() : QString();
   Helpfile1->setVisible(present);
+  helpButton->setVisible(present);
   if (windowFlags().testFlag(Qt::WindowContextHelpButtonHint) != present) {
     const bool shown = isVisible();
     setWindowFlag(Qt::WindowContextHelpButtonHint, present);
@@ -522,22 +544,24 @@ void TForm1::defaultClick() {
 }
 
 void TForm1::userClick() {
-  showDirectoryChooser();
+  dirform->exec();
   change->setEnabled(true);  // confirmed or not
 }
 
-void TForm1::changeClick() { showDirectoryChooser(); }
+void TForm1::changeClick() { dirform->exec(); }
 
-void TForm1::showDirectoryChooser() {
-  // A standard directory dialog stands in for the chooser window. It opens
-  // where it was last left, at first in the current directory.
-  QFileDialog dirform(this, text(Text::ChooseDirectory), chooserDirectory_);
-  dirform.setObjectName("dirform");
-  dirform.setFileMode(QFileDialog::Directory);
-  dirform.setOption(QFileDialog::ShowDirsOnly);
-  if (dirform.exec() != QDialog::Accepted || dirform.selectedFiles().isEmpty()) return;
-  chooserDirectory_ = dirform.selectedFiles().first();
-  outputDirectoryChosen(chooserDirectory_.toStdString());
+void TForm1::Label3Click() {
+  info->FormShow(texts_, Label3->text());
+  info->exec();
+}
+
+void TForm1::Helpfile1Click() {
+  if (helpFile_.isEmpty()) return;
+  try {
+    help_->contents(helpFile_);
+  } catch (const Exception& e) {
+    help_->onError(e);
+  }
 }
 
 void TForm1::pickcolorClick() {

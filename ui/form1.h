@@ -24,6 +24,7 @@ class QRadioButton;
 class QScrollBar;
 class QStatusBar;
 class QTimer;
+class QToolButton;
 QT_END_NAMESPACE
 
 namespace pixkeep {
@@ -32,6 +33,9 @@ class CaptureController;
 class LinkLabel;
 class SpinEdit;
 class TTrayIcon;
+class Tdirform;
+class THelp;
+class Tinfo;
 
 // The outer height of the window, collapsed and with the advanced options
 // open. The outer size counts the title bar and borders of the window's
@@ -55,8 +59,11 @@ class TForm1 : public QMainWindow {
   QString trayTip() const { return trayTip_; }
   // Reads the capture options from the controls, as a tick does.
   CaptureOptions readOptions() const;
-  // The help file named by the language file when it exists, else empty.
+  // The help file named by the language file when it existed at the
+  // language load, as an absolute name; else empty.
   QString helpFile() const { return helpFile_; }
+  // Its contents and context help.
+  THelp& help() const { return *help_; }
 
   // Reads the language file at `path` (missing file, sections and keys give
   // the built-in texts), puts every caption in place, and applies what
@@ -103,9 +110,10 @@ class TForm1 : public QMainWindow {
   // The end of the hidden start: hide, the caption back to "Pixkeep".
   void PeidaTaimerTimer();
   // The built-in help (the "Help" link, "Built-in help" and File > "Help").
-  void Label3Click() { emit builtInHelpRequested(); }
+  void Label3Click();
   void Help1Click() { Label3Click(); }
-  void Helpfile1Click() { emit helpFileRequested(); }
+  // The help file's contents; nothing without a help file.
+  void Helpfile1Click();
   // Exit from the tray menu and from the File menu: ends the program without
   // the close handler, once the pictures taken are written (or the user
   // gave them up).
@@ -115,11 +123,6 @@ class TForm1 : public QMainWindow {
   // false when a write fails or the user keeps the program running for
   // pictures not written yet.
   void FormCloseQuery(bool& CanClose);
-
- signals:
-  // Shown by the help window and the help file viewer.
-  void builtInHelpRequested();
-  void helpFileRequested();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -133,8 +136,6 @@ class TForm1 : public QMainWindow {
   void createOtherGroup(QWidget* client);
   void createStatusBar();
   void createDialogs();
-  // The directory chooser, modal; a confirmed directory becomes the output directory.
-  void showDirectoryChooser();
   void showStatus(const QString& status, const QString& trayTip);
   void applyHelpFile();
   void applyWidth(int width);
@@ -151,8 +152,6 @@ class TForm1 : public QMainWindow {
   TTrayIcon* tray_ = nullptr;
   QString trayTip_;
   QString helpFile_;
-
-  QString chooserDirectory_;  // where the directory chooser opens: the last directory chosen in it
 
   // Menus and their items, by their component names (also their object names).
   QMenuBar* MainMenu1 = nullptr;
@@ -175,6 +174,12 @@ class TForm1 : public QMainWindow {
   QTimer* PeidaTaimer = nullptr;  // the hidden start's one second
   QFileDialog* keel = nullptr;    // the language file dialog
   QColorDialog* Colordialog = nullptr;
+  QToolButton* helpButton = nullptr;  // "?": context help by a click, with a help file
+
+  // The other windows, created after this one.
+  Tdirform* dirform = nullptr;  // the directory chooser
+  Tinfo* info = nullptr;        // the built-in help
+  THelp* help_ = nullptr;       // the help file
 
   QWidget* client_ = nullptr;
 

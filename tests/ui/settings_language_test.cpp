@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QComboBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest/QTest>
 
@@ -25,6 +26,7 @@
 #include "config/profile.h"
 #include "platform/fakeclipboard.h"
 #include "tests/config/tempdir.h"
+#include "tests/ui/dirlist.h"
 #include "tests/ui/modal.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
@@ -47,10 +49,14 @@ PlatformBitmap whiteBitmap() {
 }
 
 // What every control that the language file names shows, by object name.
+// The dialogs it owns have their own controls, some of the same names.
 std::map<QString, QString> captions(const QWidget& form) {
   std::map<QString, QString> out;
-  for (QLabel* l : form.findChildren<QLabel*>()) out[l->objectName()] = l->text();
-  for (QAbstractButton* b : form.findChildren<QAbstractButton*>()) out[b->objectName()] = b->text();
+  const auto own = [](const QWidget* w) { return !qobject_cast<const QDialog*>(w->window()); };
+  for (QLabel* l : form.findChildren<QLabel*>())
+    if (own(l)) out[l->objectName()] = l->text();
+  for (QAbstractButton* b : form.findChildren<QAbstractButton*>())
+    if (own(b)) out[b->objectName()] = b->text();
   for (QGroupBox* g : form.findChildren<QGroupBox*>()) out[g->objectName()] = g->title();
   for (QMenu* m : form.findChildren<QMenu*>()) out[m->objectName()] = m->title();
   for (QAction* a : form.findChildren<QAction*>())
@@ -80,6 +86,11 @@ const Shown shownTexts[] = {
 class SettingsLanguageTest : public testing::Test {
  protected:
   void SetUp() override { fs::create_directory(dir / "out"); }
+  // The directory chooser changes the process's current directory.
+  void TearDown() override {
+    form.reset();
+    fs::current_path(cwd);
+  }
   ProgramPlaces places() const { return {dir / "pixkeep.ini", dir / "english.ini", dir / "out/"}; }
   void start() {
     form = std::make_unique<TForm1>(clipboard, imageTypes(), places());
@@ -109,6 +120,7 @@ class SettingsLanguageTest : public testing::Test {
     return ended;
   }
 
+  const fs::path cwd = fs::current_path();
   TempDir dir;
   FakeClipboard clipboard;
   std::unique_ptr<TForm1> form;
@@ -462,31 +474,32 @@ TEST_F(SettingsLanguageTest, ChoosingTheOutputDirectory) {
   fs::create_directory(dir / "shots");
   fs::create_directory(dir / "more");
   writeFile(dir / "pixkeep.ini", "[Settings]\nOutputDir=" + dir / "more/" + "\n");
+  fs::current_path(dir.path());  // where the chooser's list starts
   start();
   form->advClick();
   auto* change = child<QLabel>("change");
   EXPECT_FALSE(change->isEnabled());
-  const auto choose = [&](const std::function<void()>& open, const std::string& directory) {
+  const auto choose = [&](const std::function<void()>& open, const char* subdirectory) {
     QString title;
-    const bool shown = answerDialog<QFileDialog>(open, [&](QFileDialog& d) {
+    const bool shown = answerDialog<Tdirform>(open, [&](Tdirform& d) {
       title = d.windowTitle();
-      if (directory.empty()) return d.reject();
-      d.setDirectory(QString::fromStdString(directory));
-      static_cast<QDialog&>(d).accept();  // QFileDialog's own is protected
+      if (!subdirectory) return QTest::mouseClick(d.findChild<QPushButton*>("cancel"), Qt::LeftButton);
+      doubleClick(*d.findChild<QListWidget*>("dirlist"), subdirectory);
+      QTest::mouseClick(d.findChild<QPushButton*>("Button1"), Qt::LeftButton);
     });
     EXPECT_EQ(title, "Choose Directory");
     return shown;
   };
 
   // "User specified", cancelled: the directory stays, Change is enabled.
-  EXPECT_TRUE(choose([&] { QTest::mouseClick(child<QRadioButton>("user"), Qt::LeftButton); }, ""));
+  EXPECT_TRUE(choose([&] { QTest::mouseClick(child<QRadioButton>("user"), Qt::LeftButton); }, nullptr));
   EXPECT_TRUE(child<QRadioButton>("user")->isChecked());
   EXPECT_TRUE(change->isEnabled());
   EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "more/");
   EXPECT_EQ(stored("Settings", "OutputDir"), dir / "more/");
 
   // "Change", confirmed: used at once, shown and stored.
-  EXPECT_TRUE(choose([&] { QTest::mouseClick(change, Qt::LeftButton); }, dir / "shots"));
+  EXPECT_TRUE(choose([&] { QTest::mouseClick(change, Qt::LeftButton); }, "shots"));
   EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
   EXPECT_EQ(form->controller().cycle().outputDirectory, dir / "shots/");
   EXPECT_EQ(stored("Settings", "OutputDir"), dir / "shots/");
@@ -505,11 +518,11 @@ TEST_F(SettingsLanguageTest, ChoosingTheOutputDirectory) {
 
   // "User specified" again, confirmed: the chooser opens where it was left.
   QString openedAt;
-  EXPECT_TRUE(answerDialog<QFileDialog>([&] { QTest::mouseClick(child<QRadioButton>("user"), Qt::LeftButton); },
-                                        [&](QFileDialog& d) {
-                                          openedAt = d.directory().absolutePath();
-                                          static_cast<QDialog&>(d).accept();  // QFileDialog's own is protected
-                                        }));
+  EXPECT_TRUE(answerDialog<Tdirform>([&] { QTest::mouseClick(child<QRadioButton>("user"), Qt::LeftButton); },
+                                     [&](Tdirform& d) {
+                                       openedAt = d.findChild<DirectoryListBox*>("dirlist")->directory();
+                                       d.Button1Click();
+                                     }));
   EXPECT_EQ(openedAt.toStdString(), dir / "shots");
   EXPECT_TRUE(change->isEnabled());
   EXPECT_EQ(child<QLineEdit>("Edit1")->text().toStdString(), dir / "shots/");
