@@ -156,21 +156,21 @@ struct FrameSpec {
   int delay = 0;
 };
 
-TGIFSubImage& addFrame(TGIFImage& gif, const FrameSpec& spec) {
+TGIFSubImage& addFrame(TGIFImage& gif, const FrameSpec& shape) {
   auto frame = std::make_unique<TGIFSubImage>(&gif);
-  frame->SetLeft(spec.left);
-  frame->SetTop(spec.top);
-  frame->SetWidth(spec.width);
-  frame->SetHeight(spec.height);
-  for (int y = 0; y < spec.height; ++y)
-    for (int x = 0; x < spec.width; ++x) frame->Data()[size_t(y * spec.width + x)] = spec.pixel(x, y);
-  for (TGIFColor c : spec.table) frame->ColorMap.Add(c);
-  if (spec.transparent >= 0 || spec.disposal != 0 || spec.delay != 0) {
+  frame->SetLeft(shape.left);
+  frame->SetTop(shape.top);
+  frame->SetWidth(shape.width);
+  frame->SetHeight(shape.height);
+  for (int y = 0; y < shape.height; ++y)
+    for (int x = 0; x < shape.width; ++x) frame->Data()[size_t(y * shape.width + x)] = shape.pixel(x, y);
+  for (TGIFColor c : shape.table) frame->ColorMap.Add(c);
+  if (shape.transparent >= 0 || shape.disposal != 0 || shape.delay != 0) {
     TGIFGraphicControlExtension& control = frame->EnsureGraphicControlExtension();
-    control.Transparent = spec.transparent >= 0;
-    control.TransparentColorIndex = uint8_t(std::max(0, spec.transparent));
-    control.Disposal = uint8_t(spec.disposal);
-    control.Delay = uint16_t(spec.delay);
+    control.Transparent = shape.transparent >= 0;
+    control.TransparentColorIndex = uint8_t(std::max(0, shape.transparent));
+    control.Disposal = uint8_t(shape.disposal);
+    control.Delay = uint16_t(shape.delay);
   }
   return *gif.Images.Add(std::move(frame));
 }
