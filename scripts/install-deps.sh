@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  qt6-base-dev libxcb1-dev libx11-dev libjpeg62-turbo-dev zlib1g-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core
+  qt6-base-dev libxcb1-dev libxcb-xfixes0-dev libx11-dev libjpeg62-turbo-dev zlib1g-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libgtest-dev libpng-dev libgif-dev libbenchmark-dev
   xvfb xclip xdotool trayer x11-utils imagemagick
   "$@"

@@ -48,6 +48,9 @@ class Form1Test : public testing::Test {
     clipboard.putBitmap(redBitmap());  // on the clipboard before start: discarded
     form = std::make_unique<TForm1>(clipboard, imageTypes(), ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir});
     cycle().outputDirectory = dir;
+    // The same picture copied again by a person comes seconds later, not as
+    // quickly as a clipboard manager puts its copy back.
+    cycle().clock = [t = CaptureCycle::Clock::time_point()]() mutable { return t += CaptureCycle::RestoreInterval * 2; };
   }
   void TearDown() override {
     form.reset();

@@ -72,6 +72,11 @@ class SettingsLanguageTest : public testing::Test {
   ProgramPlaces places() const { return {dir / "pixkeep.ini", dir / "english.ini", dir / "out/"}; }
   void start() {
     form = std::make_unique<TForm1>(clipboard, imageTypes(), places());
+    // The same picture copied again by a person comes seconds later, not as
+    // quickly as a clipboard manager puts its copy back.
+    form->controller().cycle().clock = [t = CaptureCycle::Clock::time_point()]() mutable {
+      return t += CaptureCycle::RestoreInterval * 2;
+    };
   }
   template <typename T>
   T* child(const char* name) {
