@@ -81,6 +81,16 @@ unsigned QtClipboard::formatOf(const QString& target) {
 
 void QtClipboard::changed(const X11Selection::Change& change) {
   if (change.generation < generation_) return;  // a newer one was reported first
+  // A picture read from the clipboard was on it: it is handed over before
+  // whatever replaced it meanwhile.
+  if (fetch_ == Fetch::Done && fetched_) {
+    later_ = change;
+    return;
+  }
+  apply(change);
+}
+
+void QtClipboard::apply(const X11Selection::Change& change) {
   generation_ = change.generation;
   targets_.clear();
   for (const std::string& t : change.targets) targets_ << QString::fromStdString(t);
@@ -94,6 +104,7 @@ void QtClipboard::changed(const X11Selection::Change& change) {
   fetch_ = Fetch::None;
   fetched_.reset();
   failure_.clear();
+  later_.reset();
   announceChange();
 }
 
@@ -132,14 +143,24 @@ std::shared_ptr<const PlatformBitmap> QtClipboard::bitmap() {
       return nullptr;
     }
     case Fetch::Asked:
+    case Fetch::HandedOver:
       return nullptr;
     case Fetch::Done:
       break;
   }
+  if (fetched_) {
+    fetch_ = Fetch::HandedOver;
+    if (later_) {
+      // After the caller is done with this content.
+      QMetaObject::invokeMethod(this, [this, c = *later_] { changed(c); }, Qt::QueuedConnection);
+      later_.reset();
+    }
+    return std::move(fetched_);
+  }
   // Nothing usable: forget the bitmap until the clipboard changes again, so
   // that the failure is reported once and not on every tick.
-  if (!fetched_) formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
-  return fetched_;
+  formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
+  return nullptr;
 }
 
 std::shared_ptr<const PlatformBitmap> QtClipboard::picture(const QString& target,

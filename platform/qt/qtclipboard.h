@@ -42,6 +42,7 @@ class QtClipboard : public QObject, public Clipboard {
 
  private:
   void changed(const X11Selection::Change& change);
+  void apply(const X11Selection::Change& change);
   void fetched(const X11Selection::Fetched& result);
   std::shared_ptr<const PlatformBitmap> picture(const QString& target, std::shared_ptr<const std::vector<uint8_t>> bytes);
   void forgetBitmap(std::string why);
@@ -51,9 +52,11 @@ class QtClipboard : public QObject, public Clipboard {
   QStringList targets_;
   std::vector<unsigned> formats_;
   std::map<std::string, unsigned> registered_;
-  enum class Fetch { None, Asked, Done } fetch_ = Fetch::None;
+  enum class Fetch { None, Asked, Done, HandedOver } fetch_ = Fetch::None;
   std::shared_ptr<const PlatformBitmap> fetched_;
   std::string failure_;
+  // A change that came while a picture that was read waited to be taken.
+  std::optional<X11Selection::Change> later_;
 };
 
 }  // namespace pixkeep

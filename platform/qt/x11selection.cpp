@@ -103,6 +103,14 @@ void X11Selection::fetch(uint64_t generation, std::vector<std::string> targets) 
 }
 
 void X11Selection::empty(uint64_t generation) {
+  {
+    std::lock_guard lock(mutex_);
+    empties_.push_back(generation);
+  }
+  wake();
+}
+
+void X11Selection::doEmpty(uint64_t generation) {
   uint32_t time;
   {
     std::lock_guard lock(mutex_);
@@ -111,7 +119,10 @@ void X11Selection::empty(uint64_t generation) {
     if (it == times_.end()) return;
     time = it->second;
   }
-  // The server ignores a time before the current owner took the selection.
+  // The server ignores a time before the current owner took the selection,
+  // and one after its own clock: one millisecond later only once that has passed.
+  const uint32_t now = serverTime();
+  if (now != XCB_CURRENT_TIME && now - time < 0x80000000u && now != time) ++time;
   xcb_set_selection_owner(c_, XCB_NONE, clipboard_, time);
   xcb_flush(c_);
 }
@@ -342,12 +353,20 @@ void X11Selection::run() {
       continue;
     }
     std::optional<std::pair<uint64_t, std::vector<std::string>>> request;
+    std::optional<uint64_t> emptying;
     {
       std::lock_guard lock(mutex_);
-      if (!fetches_.empty()) {
+      if (!empties_.empty()) {
+        emptying = empties_.front();
+        empties_.pop_front();
+      } else if (!fetches_.empty()) {
         request = std::move(fetches_.front());
         fetches_.pop_front();
       }
+    }
+    if (emptying) {
+      doEmpty(*emptying);
+      continue;
     }
     if (request) {
       doFetch(request->first, request->second);

@@ -71,8 +71,10 @@ class X11Selection {
   // the answer comes through Events::fetched. A fetch for a content that has
   // been replaced before the fetch began is answered with a failure.
   void fetch(uint64_t generation, std::vector<std::string> targets);
-  // Gives the selection up as of the owner change that began content
-  // `generation`: nothing happens when a newer owner has it by then.
+  // Gives the selection up as of just after the owner change that began
+  // content `generation`: nothing happens when a newer owner has it by then.
+  // (Just after: owners built on Qt take a clear at their own time for a
+  // stale one and would go on believing they own the clipboard.)
   void empty(uint64_t generation);
 
  private:
@@ -97,6 +99,7 @@ class X11Selection {
                    std::string& failure);
   void reportTargets(uint64_t generation);
   void doFetch(uint64_t generation, const std::vector<std::string>& targets);
+  void doEmpty(uint64_t generation);
   uint32_t atom(const std::string& name);
   std::string atomName(uint32_t atom);
   // A timestamp of the server's own clock.
@@ -115,6 +118,7 @@ class X11Selection {
   std::mutex mutex_;
   bool stopping_ = false;
   std::deque<std::pair<uint64_t, std::vector<std::string>>> fetches_;
+  std::deque<uint64_t> empties_;
   // Known to both threads: the newest content, and when each recent owner took it.
   uint64_t generation_ = 0;
   std::map<uint64_t, uint32_t> times_;
