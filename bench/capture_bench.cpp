@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
 
   // Latency: clipboard change to complete file.
   int inotify = inotify_init1(0);
-  inotify_add_watch(inotify, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+  // Pictures are linked into place complete (IN_CREATE); renamed or written in place by older saves.
+  inotify_add_watch(inotify, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
   int number = 0;
   for (const auto& [src, ref] : reference) {
     std::vector<double> times;
@@ -132,7 +133,9 @@ int main(int argc, char** argv) {
         }
       }
       times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
-      std::this_thread::sleep_for(300ms);
+      // The same picture copied again sooner than this after it was taken
+      // is taken for a clipboard manager's copy and not saved again.
+      std::this_thread::sleep_for(2500ms);
       while (waitpid(-1, nullptr, WNOHANG) > 0) {
       }
     }
