@@ -646,4 +646,30 @@ TEST_F(Pixkeep, AClipboardManagersCopyOfThePictureJustSavedIsNotSavedAgain) {
   EXPECT_EQ(lineCount(log, "restored"), 3) << "nothing was emptied again";
 }
 
+TEST_F(Pixkeep, APictureCopiedFromCopyQsHistoryIsSaved) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  // CopyQ, a clipboard manager built on Qt 5, with a home of its own.
+  const std::string home = root + "copyq-home";
+  fs::create_directories(home);
+  auto copyq = [&](const std::string& command) { return "HOME='" + home + "' copyq " + command; };
+  Process& server = helper({"sh", "-c", copyq("")}, "copyq.log");
+  ASSERT_TRUE(waitFor([&] { return run({"sh", "-c", copyq("count")}) == 0 || !server.running(); }))
+      << "CopyQ did not start: " << server.describe() << "\n" << fileText(root + "copyq.log");
+  // A picture put on the clipboard by CopyQ itself, as when it is picked in its history.
+  const QImage image = gradient(33, 21, 8);
+  const std::string source = picture(image, "copyq.png", "PNG");
+  ASSERT_EQ(run({"sh", "-c", copyq("copy image/png - < '" + source + "'")}, root + "copyq.log"), 0);
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), image);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+  // With CopyQ watching the clipboard, pictures of other programs are saved once each.
+  const QImage next = gradient(34, 22, 9);
+  ASSERT_TRUE(copy(picture(next, "next.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  expectSamePixels(file(2), next);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+  EXPECT_EQ(pictures().size(), 2u);
+  EXPECT_TRUE(server.running()) << server.describe();
+}
+
 }  // namespace
