@@ -7,7 +7,8 @@
 // reported with the change. A fetch asks for targets in turn (INCR transfers
 // included) and reports the bytes of the first that gives any. Each request
 // names the time at which that owner took the selection, and emptying gives
-// the selection up as of that same time: a newer owner keeps the clipboard.
+// the selection up as of just after that time: a newer owner keeps the
+// clipboard.
 //
 // Failing attempts are tried again with a growing pause until `Timing::total`
 // has passed; an attempt fails when the owner refuses or stays silent for
