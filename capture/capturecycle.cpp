@@ -1,6 +1,7 @@
 #include "capture/capturecycle.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "capture/errors.h"
 #include "platform/savefile.h"
@@ -38,9 +39,73 @@ size_t CaptureJob::heldBytes() const {
   return n;
 }
 
+namespace {
+
+enum class Sameness { Same, Different, Unknown };
+
+// What can be told without decoding: device bitmaps by their bits, encoded
+// pictures only when their bytes are equal (an owner may encode the same
+// pixels differently).
+Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b) {
+  if (a.encoded && b.encoded) {
+    const EncodedPicture &x = *a.encoded, &y = *b.encoded;
+    if (x.size() == y.size() && (x.size() == 0 || std::memcmp(x.data(), y.data(), x.size()) == 0)) return Sameness::Same;
+    return Sameness::Unknown;
+  }
+  if (a.encoded || b.encoded) return Sameness::Unknown;
+  const bool same = a.width == b.width && a.height == b.height && a.planes == b.planes && a.bitsPixel == b.bitsPixel &&
+                    a.dibSection == b.dibSection && a.header == b.header && a.colorTable == b.colorTable &&
+                    a.bits == b.bits;
+  return same ? Sameness::Same : Sameness::Different;
+}
+
+// A digest of the decoded pixels: size, then each row's pixel bytes.
+uint64_t pixelDigest(const PlatformBitmap& bitmap) {
+  RasterImage raster;
+  raster.loadFromClipboardBitmap(CF_BITMAP, &bitmap, nullptr);
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  auto add = [&h](const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  };
+  const int32_t size[2] = {raster.width(), raster.height()};
+  add(reinterpret_cast<const uint8_t*>(size), sizeof size);
+  const size_t rowBytes = size_t((int64_t(raster.width()) * raster.header().biBitCount + 7) / 8);
+  for (int y = 0; y < raster.height(); ++y) add(raster.constScanline(y), rowBytes);
+  return h;
+}
+
+}  // namespace
+
+bool CaptureCycle::isRestore(const CaptureJob& job) {
+  if (!job.previous || !job.bitmap) return false;
+  switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
+    case Sameness::Same: return true;
+    case Sameness::Different: return false;
+    case Sameness::Unknown: break;
+  }
+  try {
+    return pixelDigest(*job.previous) == pixelDigest(*job.bitmap);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void CaptureCycle::confirmTaken(CaptureJob& job) {
+  clipboard_.clearContent(job.generation);
+  emptied_ = job.generation;
+  emptiedAt_ = clock();
+  lastTaken_ = job.bitmap;
+  job.needsCheck = false;
+  job.previous.reset();
+}
+
 TickResult CaptureCycle::tick(const CaptureOptions& o) {
   std::optional<CaptureJob> job = take(o);
   if (!job) return {};
+  if (job->needsCheck) {
+    if (isRestore(*job)) return {};
+    confirmTaken(*job);
+  }
   TickResult result = process(*job);
   result.status = statusText();
   result.trayTip = "Pixkeep - " + result.status;
@@ -48,6 +113,7 @@ TickResult CaptureCycle::tick(const CaptureOptions& o) {
 }
 
 std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
+  fetching_ = false;
   if (!clipboard_.hasFormat(CF_BITMAP)) return std::nullopt;
   if (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer)
     throw EInvalidGraphic(msg::ImageTypeUnavailable);
@@ -57,17 +123,36 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
     // format ahead of it: only a raster can be stamped and saved.
     ClipboardOpen guard(clipboard_);
     Clipboard& platform = clipboard_.platform();
+    job.generation = platform.generation();
+    if (taken_ == job.generation) return std::nullopt;
     const std::vector<unsigned> formats = platform.formats();
     if (std::find(formats.begin(), formats.end(), CF_BITMAP) == formats.end())
       throw EInvalidGraphic(msg::InvalidClipboardFormat);
     job.bitmap = platform.bitmap();
-    if (!job.bitmap) throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
+    if (!job.bitmap) {
+      fetching_ = platform.fetching();
+      if (fetching_) return std::nullopt;
+      const std::string why = platform.failure();
+      if (!why.empty()) throw EClipboardException(msg::PictureNotHandedOver, why);
+      throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
+    }
     job.palette = platform.palette();
   }
+  taken_ = job.generation;
   job.options = o;
   job.outputDirectory = outputDirectory;
+  // Right after we emptied the clipboard (that emptying being the change in
+  // between), the picture may be a clipboard manager's copy of the last one.
+  if (lastTaken_ && emptied_ && job.generation == *emptied_ + 2 && clock() - emptiedAt_ <= RestoreInterval) {
+    job.previous = lastTaken_;
+    switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
+      case Sameness::Same: return std::nullopt;  // left on the clipboard
+      case Sameness::Different: break;
+      case Sameness::Unknown: job.needsCheck = true; return job;
+    }
+  }
   // The picture is held now: the clipboard can be emptied before it is written.
-  clipboard_.clear();
+  confirmTaken(job);
   return job;
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +50,13 @@ struct CaptureJob {
   // tried again without encoding again, and its extension.
   std::vector<uint8_t> encoded;
   std::string extension;
+  // The clipboard content it was taken from (Clipboard::generation).
+  uint64_t generation = 0;
+  // Set when the picture may be the copy of the one taken before (`previous`)
+  // that a clipboard manager put back: the clipboard keeps it until
+  // CaptureCycle::isRestore() has decided, then confirmTaken() empties it.
+  bool needsCheck = false;
+  std::shared_ptr<const PlatformBitmap> previous;
   // Memory the job holds.
   size_t heldBytes() const;
 };
@@ -55,6 +64,14 @@ struct CaptureJob {
 class CaptureCycle {
  public:
   static constexpr int MaxPictures = 99999;
+  // Clipboard managers put their last entry back as soon as the clipboard is
+  // empty. A picture that arrives as the very next change after we emptied
+  // the clipboard, within this interval, with the same pixels as the picture
+  // taken before, is such a copy: it is not saved again and stays on the
+  // clipboard. The same picture copied again later than this (or after
+  // anything else was on the clipboard) is saved again.
+  static constexpr std::chrono::milliseconds RestoreInterval{2000};
+  using Clock = std::chrono::steady_clock;
 
   // `types` is the image-type table; CaptureOptions::typeIndex picks a row.
   CaptureCycle(ClipboardAccess& clipboard, TPicture& image, std::vector<ImageType> types)
@@ -68,11 +85,22 @@ class CaptureCycle {
   // the counter keeps the number it reached and the status is left alone.
   TickResult tick(const CaptureOptions& options);
 
-  // The first half: nothing when the clipboard offers no bitmap; otherwise
-  // the bitmap's data and the options, and the clipboard is emptied. Raises
-  // "This image type is not available" for a type without a writer and the
-  // clipboard's errors, leaving the clipboard as it was.
+  // The first half: nothing when the clipboard offers no bitmap, when its
+  // content was taken already, when the picture is still on its way from
+  // the clipboard's owner (then fetching() is true) or when it is a restored
+  // copy of the picture taken before; otherwise the bitmap's data and the
+  // options, and the clipboard is emptied (unless the job needsCheck).
+  // Raises "This image type is not available" for a type without a writer
+  // and the clipboard's errors, leaving the clipboard as it was.
   std::optional<CaptureJob> take(const CaptureOptions& options);
+  // Whether the last take() found the picture still on its way.
+  bool fetching() const { return fetching_; }
+  // For a job that needsCheck: whether its pixels are those of the picture
+  // taken before it (it decodes both; any thread). A picture that cannot be
+  // decoded is no copy: writing it reports the error.
+  static bool isRestore(const CaptureJob& job);
+  // The job is a picture of its own: empties the clipboard of it.
+  void confirmTaken(CaptureJob& job);
   // The second half: import, stamp, encode, find the number and write. A
   // failure to write the file (EStreamError) leaves the file's bytes in
   // `job.encoded` and the counter where it was, so the same picture can be
@@ -87,6 +115,7 @@ class CaptureCycle {
   std::atomic<int> pictureCounter = 0;  // advanced by process(), read anywhere
   std::string outputDirectory;          // read by take()
   std::string picturesTemplate = "%p pictures";
+  std::function<Clock::time_point()> clock = [] { return Clock::now(); };
 
  private:
   void stamp(const CaptureOptions& options);
@@ -97,6 +126,11 @@ class CaptureCycle {
   ClipboardAccess& clipboard_;
   TPicture& image_;
   std::vector<ImageType> types_;
+  bool fetching_ = false;
+  std::optional<uint64_t> taken_;    // the content taken last
+  std::optional<uint64_t> emptied_;  // the content we emptied last, and when
+  Clock::time_point emptiedAt_;
+  std::shared_ptr<const PlatformBitmap> lastTaken_;
 };
 
 }  // namespace pixkeep

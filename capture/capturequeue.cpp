@@ -30,6 +30,14 @@ void CaptureQueue::push(CaptureJob job) {
   wake_.notify_all();
 }
 
+void CaptureQueue::check(CaptureJob job) {
+  {
+    std::lock_guard lock(mutex_);
+    checks_.push_back(std::move(job));
+  }
+  wake_.notify_all();
+}
+
 size_t CaptureQueue::waiting() const {
   std::lock_guard lock(mutex_);
   return headFailed_ ? jobs_.size() : 0;
@@ -81,11 +89,22 @@ void CaptureQueue::run() {
     if (headFailed_) {
       // Costs nothing while nothing waits; while pictures wait, one write
       // is tried every RetryInterval (or at once when the folder changes).
-      wake_.wait_for(lock, RetryInterval, [&] { return stopping_ || retryNow_ || jobs_.empty(); });
+      wake_.wait_for(lock, RetryInterval,
+                     [&] { return stopping_ || retryNow_ || jobs_.empty() || !checks_.empty(); });
     } else {
-      wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+      wake_.wait(lock, [&] { return stopping_ || !jobs_.empty() || !checks_.empty(); });
     }
     if (stopping_) return;
+    if (!checks_.empty()) {
+      // Quick, and the clipboard waits for the answer: ahead of everything.
+      CaptureJob job = std::move(checks_.front());
+      checks_.pop_front();
+      lock.unlock();
+      const bool restore = CaptureCycle::isRestore(job);
+      if (events_.checked) events_.checked(std::move(job), restore);
+      lock.lock();
+      continue;
+    }
     if (jobs_.empty()) {
       headFailed_ = false;
       continue;

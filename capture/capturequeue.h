@@ -31,6 +31,9 @@ class CaptureQueue {
     std::function<void(const std::string& message, const std::string& detail, bool kept)> failed;
     // The number of pictures waiting changed; `reason` says why they wait.
     std::function<void(size_t waiting, const std::string& reason)> waitingChanged;
+    // check() decided: `restore` when the job is a restored copy of the
+    // picture taken before it.
+    std::function<void(CaptureJob job, bool restore)> checked;
   };
 
   static constexpr size_t DefaultMemoryLimit = size_t(1) << 30;  // 1 GiB of waiting pictures
@@ -46,6 +49,10 @@ class CaptureQueue {
   // they hold stays under the limit (beyond it, pictures stay on the clipboard).
   bool hasRoom() const;
   void push(CaptureJob job);
+  // Decides whether a job that needsCheck is a restored copy
+  // (CaptureCycle::isRestore), ahead of the pictures waiting to be written,
+  // and hands it back through Events::checked.
+  void check(CaptureJob job);
   // Pictures that could not be written yet (0 while writing goes well).
   size_t waiting() const;
   // Pictures not yet written, waiting or not.
@@ -69,6 +76,7 @@ class CaptureQueue {
   std::condition_variable wake_;     // work for the thread
   std::condition_variable settled_;  // for flush()
   std::deque<CaptureJob> jobs_;
+  std::deque<CaptureJob> checks_;
   size_t heldBytes_ = 0;
   bool headFailed_ = false;  // the first job could not be written; everything waits
   bool retryNow_ = false;

@@ -11,6 +11,7 @@ namespace msg {
 inline constexpr const char* CannotOpenClipboard = "Cannot open clipboard";
 inline constexpr const char* InvalidClipboardFormat = "Invalid clipboard format";
 inline constexpr const char* UnsupportedClipboardFormat = "Unsupported clipboard format";
+inline constexpr const char* PictureNotHandedOver = "The program that owns the clipboard did not hand the picture over";
 inline constexpr const char* InvalidBitmap = "Bitmap image is not valid";
 inline constexpr const char* NotABitmap = "Can only modify an image if it contains a bitmap";
 inline constexpr const char* NoCanvas = "Canvas does not allow drawing";

@@ -62,6 +62,11 @@ void ClipboardAccess::clear() {
   clipboard_.empty();
 }
 
+void ClipboardAccess::clearContent(uint64_t generation) {
+  ClipboardOpen guard(*this);
+  clipboard_.emptyContent(generation);
+}
+
 TPicture::TPicture() = default;
 
 std::vector<TPicture::Registration> TPicture::registrations(Clipboard& clipboard) {

@@ -21,6 +21,9 @@ class ClipboardAccess {
   void close();
   // Opens, empties and closes the clipboard.
   void clear();
+  // The same, but only while the clipboard still holds the content of change
+  // `generation` (Clipboard::emptyContent).
+  void clearContent(uint64_t generation);
   Clipboard& platform() { return clipboard_; }
   int openCount() const { return openCount_; }
 

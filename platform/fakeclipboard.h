@@ -17,15 +17,23 @@ class FakeClipboard : public Clipboard {
   bool failOpen = false;
   int openCalls = 0, closeCalls = 0, emptyCalls = 0, openNow = 0;
   bool touchedWhileClosed = false;
+  // bitmap() answers only after this many calls that find it still on its way.
+  int fetchCalls = 0;
+  std::string fetchFailure;  // given by failure() when bitmap() finds nothing
+  uint64_t changes = 0;      // the generation
 
   void putBitmap(PlatformBitmap b) {
     offered = {CF_BITMAP};
     bitmapData = std::make_shared<PlatformBitmap>(std::move(b));
     paletteData.reset();
+    ++changes;
     announceChange();
   }
   // Another program changed the clipboard.
-  void changedByOwner() { announceChange(); }
+  void changedByOwner() {
+    ++changes;
+    announceChange();
+  }
 
   bool hasFormat(unsigned format) override {
     return std::find(offered.begin(), offered.end(), format) != offered.end();
@@ -43,8 +51,15 @@ class FakeClipboard : public Clipboard {
   std::vector<unsigned> formats() override { check(); return offered; }
   std::shared_ptr<const PlatformBitmap> bitmap() override {
     check();
+    fetching_ = fetchCalls > 0;
+    if (fetching_) {
+      --fetchCalls;
+      return nullptr;
+    }
     return hasFormat(CF_BITMAP) ? bitmapData : nullptr;
   }
+  bool fetching() override { return fetching_; }
+  std::string failure() override { return fetchFailure; }
   std::optional<std::vector<RGBQuad>> palette() override { check(); return paletteData; }
   void empty() override {
     check();
@@ -52,8 +67,14 @@ class FakeClipboard : public Clipboard {
     offered.clear();
     bitmapData.reset();
     paletteData.reset();
+    ++changes;
     announceChange();
   }
+  void emptyContent(uint64_t generation) override {
+    check();
+    if (generation == changes) empty();
+  }
+  uint64_t generation() override { return changes; }
   unsigned registerFormat(const std::string& name) override {
     auto it = registered_.find(name);
     if (it != registered_.end()) return it->second;
@@ -64,6 +85,7 @@ class FakeClipboard : public Clipboard {
 
  private:
   void check() { if (openNow == 0) touchedWhileClosed = true; }
+  bool fetching_ = false;
   std::map<std::string, unsigned> registered_;
 };
 

@@ -46,6 +46,11 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
     QMetaObject::invokeMethod(
         this, [this, n, r = QString::fromStdString(reason)] { waitingChanged(n, r); }, Qt::QueuedConnection);
   };
+  events.checked = [this](CaptureJob job, bool restore) {
+    QMetaObject::invokeMethod(
+        this, [this, job = std::move(job), restore]() mutable { checked(std::move(job), restore); },
+        Qt::QueuedConnection);
+  };
   queue_ = std::make_unique<CaptureQueue>(cycle_, std::move(events));
 }
 
@@ -95,14 +100,27 @@ void CaptureController::optionsChanged() { clipboardChanged(); }
 void CaptureController::tick() {
   // Nothing to take: stop until the clipboard changes again, so that an idle
   // program does no work at all. Likewise while the waiting pictures fill
-  // their memory: the newest stays on the clipboard.
-  if (!access_.hasFormat(CF_BITMAP) || !queue_->hasRoom()) {
+  // their memory: the newest stays on the clipboard. And while a picture is
+  // being checked: the next one is taken after it, to keep their order.
+  if (!access_.hasFormat(CF_BITMAP) || !queue_->hasRoom() || checking_) {
     timer_->stop();
     return;
   }
   try {
     std::optional<CaptureJob> job = cycle_.take(options_());
-    if (job) queue_->push(std::move(*job));
+    if (!job) {
+      // Taken already, a restored copy, or still on its way: the clipboard
+      // announces the picture's arrival like a change.
+      timer_->stop();
+      return;
+    }
+    if (job->needsCheck) {
+      checking_ = true;
+      timer_->stop();
+      queue_->check(std::move(*job));
+      return;
+    }
+    queue_->push(std::move(*job));
   } catch (const Exception& e) {
     // The picture is still on the clipboard: try again after the next change
     // (or a change of the options), not on every tick.
@@ -112,6 +130,20 @@ void CaptureController::tick() {
     timer_->stop();
     showError(QString::fromUtf8(e.what()), QString());
   }
+}
+
+void CaptureController::checked(CaptureJob job, bool restore) {
+  checking_ = false;
+  if (!restore) {
+    try {
+      cycle_.confirmTaken(job);
+    } catch (const Exception& e) {
+      // The picture is held all the same; it just stays on the clipboard too.
+      showError(QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
+    }
+    queue_->push(std::move(job));
+  }
+  clipboardChanged();  // anything copied meanwhile
 }
 
 void CaptureController::written(const TickResult& result) {

@@ -72,6 +72,7 @@ class CaptureController : public QObject {
   void clipboardChanged();
   void written(const TickResult& result);
   void waitingChanged(size_t waiting, const QString& reason);
+  void checked(CaptureJob job, bool restore);
   void announceStatus();
 
   ClipboardAccess access_;
@@ -84,6 +85,7 @@ class CaptureController : public QObject {
   std::unique_ptr<CaptureQueue> queue_;
   bool timerEnabled_ = true;
   bool errorShown_ = false;
+  bool checking_ = false;  // a picture waits for CaptureCycle::isRestore()
   size_t waiting_ = 0;
   QString waitingReason_;
 };

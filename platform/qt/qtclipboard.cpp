@@ -1,16 +1,12 @@
 #include "platform/qt/qtclipboard.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
+#include <QByteArray>
 #include <QImage>
 #include <QImageReader>
-#include <QMimeData>
 #include <QPainter>
 #include <algorithm>
 #include <climits>
 #include <unistd.h>
-#include <cstring>
-#include <xcb/xcb.h>
 
 namespace pixkeep {
 
@@ -42,17 +38,29 @@ int preference(const QString& t) {
 
 }  // namespace
 
-QtClipboard::QtClipboard(QObject* parent) : QObject(parent), clipboard_(QGuiApplication::clipboard()) {
+QtClipboard::QtClipboard(QObject* parent) : QObject(parent) {
   // Qt refuses pictures over 128 MiB by default; allow what the machine can
   // hold (a quarter of its memory), so a large picture is not taken for a bad one.
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages > 0 && pageSize > 0)
     QImageReader::setAllocationLimit(int(std::min<long long>(INT_MAX, (1LL * pages * pageSize) / 4 / (1 << 20))));
-  connect(clipboard_, &QClipboard::dataChanged, this, [this] {
-    refresh();
-    announceChange();
-  });
+  // The reader reports from its own thread; its news is taken in on ours.
+  X11Selection::Events events;
+  events.changed = [this](const X11Selection::Change& c) {
+    QMetaObject::invokeMethod(this, [this, c] { changed(c); }, Qt::QueuedConnection);
+  };
+  events.fetched = [this](const X11Selection::Fetched& f) {
+    QMetaObject::invokeMethod(this, [this, f] { fetched(f); }, Qt::QueuedConnection);
+  };
+  selection_ = std::make_unique<X11Selection>(std::move(events));
+  if (!selection_->start()) {
+    qWarning("Pixkeep: no X11 display to read the clipboard from; nothing will be captured");
+    selection_.reset();
+  }
 }
+
+// The reader's thread ends before this object goes.
+QtClipboard::~QtClipboard() { selection_.reset(); }
 
 unsigned QtClipboard::registerFormat(const std::string& name) {
   auto it = registered_.find(name);
@@ -71,18 +79,41 @@ unsigned QtClipboard::formatOf(const QString& target) {
   return registerFormat(target.toStdString());
 }
 
-void QtClipboard::refresh() {
-  // One TARGETS request per change; Qt keeps the owner's order.
-  const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
-  targets_ = data ? data->formats() : QStringList();
+void QtClipboard::changed(const X11Selection::Change& change) {
+  if (change.generation < generation_) return;  // a newer one was reported first
+  // A picture read from the clipboard was on it: it is handed over before
+  // whatever replaced it meanwhile.
+  if (fetch_ == Fetch::Done && fetched_) {
+    later_ = change;
+    return;
+  }
+  apply(change);
+}
+
+void QtClipboard::apply(const X11Selection::Change& change) {
+  generation_ = change.generation;
+  targets_.clear();
+  for (const std::string& t : change.targets) targets_ << QString::fromStdString(t);
   formats_.clear();
   for (const QString& t : targets_) {
     unsigned f = formatOf(t);
     if (std::find(formats_.begin(), formats_.end(), f) == formats_.end()) formats_.push_back(f);
   }
-  // Qt lists application/x-qt-image for any picture it can convert; without a
-  // decodable target of the owner's there is no bitmap to be had.
+  // A picture type that no decoder here takes is no bitmap.
   if (bitmapTargets().isEmpty()) formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
+  fetch_ = Fetch::None;
+  fetched_.reset();
+  failure_.clear();
+  later_.reset();
+  announceChange();
+}
+
+void QtClipboard::fetched(const X11Selection::Fetched& result) {
+  if (result.generation != generation_ || fetch_ != Fetch::Asked) return;
+  fetch_ = Fetch::Done;
+  failure_ = result.failure;
+  if (result.bytes) fetched_ = picture(QString::fromStdString(result.target), result.bytes);
+  announceChange();
 }
 
 bool QtClipboard::hasFormat(unsigned format) {
@@ -101,46 +132,30 @@ QStringList QtClipboard::bitmapTargets() const {
 }
 
 std::shared_ptr<const PlatformBitmap> QtClipboard::bitmap() {
-  for (const QString& target : bitmapTargets()) {
-    const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
-    if (!data) break;
-    const QByteArray bytes = data->data(target);
-    if (bytes.isEmpty()) continue;
-    auto bitmap = std::make_shared<PlatformBitmap>();
-    if (decodedByTheCore(target)) {
-      // PNG, BMP and JPEG are decoded by the core straight into the raster.
-      // The byte array is shared, not copied.
-      auto held = std::make_shared<const QByteArray>(bytes);
-      const auto* start = reinterpret_cast<const uint8_t*>(held->constData());
-      bitmap->encoded = EncodedPicture(target.toLower().toStdString(), held, start, size_t(held->size()));
-      return bitmap;
+  if (!hasFormat(CF_BITMAP)) return nullptr;
+  switch (fetch_) {
+    case Fetch::None: {
+      fetch_ = Fetch::Asked;
+      failure_.clear();
+      std::vector<std::string> targets;
+      for (const QString& t : bitmapTargets()) targets.push_back(t.toStdString());
+      selection_->fetch(generation_, std::move(targets));
+      return nullptr;
     }
-    QImage image = QImage::fromData(bytes);
-    if (image.isNull()) continue;
-    // Other formats: Qt decodes them; a picture with alpha is composited onto white.
-    if (image.hasAlphaChannel()) {
-      QImage opaque(image.size(), QImage::Format_RGB32);
-      opaque.fill(Qt::white);
-      QPainter painter(&opaque);
-      painter.drawImage(0, 0, image);
-      painter.end();
-      image = opaque;
-    } else if (image.format() != QImage::Format_RGB32) {
-      image = image.convertToFormat(QImage::Format_RGB32);
+    case Fetch::Asked:
+    case Fetch::HandedOver:
+      return nullptr;
+    case Fetch::Done:
+      break;
+  }
+  if (fetched_) {
+    fetch_ = Fetch::HandedOver;
+    if (later_) {
+      // After the caller is done with this content.
+      QMetaObject::invokeMethod(this, [this, c = *later_] { changed(c); }, Qt::QueuedConnection);
+      later_.reset();
     }
-    // A device-dependent bitmap: 32 bits blue, green, red, 0, rows bottom-up.
-    const int width = image.width(), height = image.height();
-    bitmap->width = width;
-    bitmap->height = height;
-    bitmap->bitsPixel = 32;
-    const size_t rowBytes = size_t(width) * 4;
-    bitmap->bits.resize(rowBytes * size_t(height));
-    for (int y = 0; y < height; ++y) {
-      const auto* src = reinterpret_cast<const uint32_t*>(image.constScanLine(height - 1 - y));
-      auto* dst = reinterpret_cast<uint32_t*>(bitmap->bits.data() + rowBytes * size_t(y));
-      for (int x = 0; x < width; ++x) dst[x] = src[x] & 0x00FFFFFFu;
-    }
-    return bitmap;
+    return std::move(fetched_);
   }
   // Nothing usable: forget the bitmap until the clipboard changes again, so
   // that the failure is reported once and not on every tick.
@@ -148,29 +163,52 @@ std::shared_ptr<const PlatformBitmap> QtClipboard::bitmap() {
   return nullptr;
 }
 
-void QtClipboard::empty() {
-  clipboard_->clear(QClipboard::Clipboard);
-  // Qt gives up the selection with the time of the last event it saw; when the
-  // owner took it later than that, the X server ignores the request and the
-  // picture would stay (and be taken again). Release it as of now as well.
-  if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
-    xcb_connection_t* c = x11->connection();
-    if (clipboardAtom_ == 0) {
-      static const char name[] = "CLIPBOARD";
-      xcb_intern_atom_reply_t* reply =
-          xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
-      if (reply) {
-        clipboardAtom_ = reply->atom;
-        free(reply);
-      }
-    }
-    if (clipboardAtom_ != 0) {
-      xcb_set_selection_owner(c, XCB_NONE, clipboardAtom_, XCB_CURRENT_TIME);
-      xcb_flush(c);
-    }
+std::shared_ptr<const PlatformBitmap> QtClipboard::picture(const QString& target,
+                                                           std::shared_ptr<const std::vector<uint8_t>> bytes) {
+  auto bitmap = std::make_shared<PlatformBitmap>();
+  if (decodedByTheCore(target)) {
+    // PNG, BMP and JPEG are decoded by the core straight into the raster.
+    // The bytes are shared, not copied.
+    const uint8_t* start = bytes->data();
+    const size_t size = bytes->size();
+    bitmap->encoded = EncodedPicture(target.toLower().toStdString(), std::move(bytes), start, size);
+    return bitmap;
   }
-  targets_.clear();
-  formats_.clear();
+  QImage image = QImage::fromData(QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()),
+                                                          qsizetype(bytes->size())));
+  if (image.isNull()) return nullptr;
+  // Other formats: Qt decodes them; a picture with alpha is composited onto white.
+  if (image.hasAlphaChannel()) {
+    QImage opaque(image.size(), QImage::Format_RGB32);
+    opaque.fill(Qt::white);
+    QPainter painter(&opaque);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    image = opaque;
+  } else if (image.format() != QImage::Format_RGB32) {
+    image = image.convertToFormat(QImage::Format_RGB32);
+  }
+  // A device-dependent bitmap: 32 bits blue, green, red, 0, rows bottom-up.
+  const int width = image.width(), height = image.height();
+  bitmap->width = width;
+  bitmap->height = height;
+  bitmap->bitsPixel = 32;
+  const size_t rowBytes = size_t(width) * 4;
+  bitmap->bits.resize(rowBytes * size_t(height));
+  for (int y = 0; y < height; ++y) {
+    const auto* src = reinterpret_cast<const uint32_t*>(image.constScanLine(height - 1 - y));
+    auto* dst = reinterpret_cast<uint32_t*>(bitmap->bits.data() + rowBytes * size_t(y));
+    for (int x = 0; x < width; ++x) dst[x] = src[x] & 0x00FFFFFFu;
+  }
+  return bitmap;
+}
+
+void QtClipboard::empty() { emptyContent(generation_); }
+
+void QtClipboard::emptyContent(uint64_t generation) {
+  // Only the content that was read: an owner that took the clipboard since
+  // keeps it (the reader gives the selection up as of that content's time).
+  if (selection_) selection_->empty(generation);
 }
 
 }  // namespace pixkeep

@@ -43,6 +43,9 @@ class CaptureCycleTest : public testing::Test {
     dir = tempDir();
     cycle.outputDirectory = dir;
     options.typeIndex = 3;
+    // The same picture copied again by a person comes seconds later, not as
+    // quickly as a clipboard manager puts its copy back.
+    cycle.clock = [t = CaptureCycle::Clock::time_point()]() mutable { return t += CaptureCycle::RestoreInterval * 2; };
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -350,6 +353,151 @@ TEST(TPicture, ClipboardImportFollowsTheClipboardsOrder) {
   const std::string dir = tempDir();
   none.saveToFile(dir + "n.bmp");
   EXPECT_FALSE(fs::exists(dir + "n.bmp"));
+  fs::remove_all(dir);
+}
+
+TEST_F(CaptureCycleTest, APictureOnItsWayIsTakenOnceItHasCome) {
+  clipboard.putBitmap(solidBitmap(2, 2, Green));
+  clipboard.fetchCalls = 2;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(cycle.take(options).has_value());
+    EXPECT_TRUE(cycle.fetching());
+    EXPECT_EQ(clipboard.emptyCalls, 0) << "nothing is emptied before the picture is held";
+  }
+  std::optional<CaptureJob> job = cycle.take(options);
+  ASSERT_TRUE(job.has_value());
+  EXPECT_FALSE(cycle.fetching());
+  EXPECT_TRUE(clipboard.offered.empty());
+  EXPECT_EQ(cycle.process(*job).counter, 1);
+  RasterImage saved;
+  load("pxk1.bmp", saved);
+  EXPECT_EQ(saved.pixel(1, 1), Green);
+  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
+  EXPECT_FALSE(clipboard.touchedWhileClosed);
+}
+
+TEST_F(CaptureCycleTest, AContentIsTakenOnceAndAnOwnerThatDoesNotHandItOverIsNamed) {
+  // A picture left on the clipboard (here: emptying did not take) is not taken again.
+  clipboard.putBitmap(solidBitmap(1, 1, Red));
+  std::optional<CaptureJob> job = cycle.take(options);
+  ASSERT_TRUE(job.has_value());
+  clipboard.putBitmap(solidBitmap(1, 1, Blue));
+  const uint64_t blue = clipboard.generation();
+  clipboard.emptyContent(job->generation);  // too late: the blue one is newer
+  EXPECT_EQ(clipboard.generation(), blue) << "a newer content stays";
+  ASSERT_TRUE(cycle.take(options).has_value());
+  EXPECT_FALSE(cycle.take(options).has_value());
+
+  // The owner never hands the picture over: its reason goes with the error.
+  clipboard.putBitmap(solidBitmap(1, 1, Red));
+  clipboard.bitmapData.reset();
+  clipboard.fetchFailure = "the program that owns the clipboard did not answer (3 tries in 6.1 s)";
+  try {
+    cycle.take(options);
+    FAIL();
+  } catch (const EClipboardException& e) {
+    EXPECT_STREQ(e.what(), msg::PictureNotHandedOver);
+    EXPECT_EQ(e.detail(), clipboard.fetchFailure);
+  }
+  EXPECT_FALSE(clipboard.offered.empty()) << "left as it was";
+}
+
+// A 2 x 2 BMP file of four colours (0x00BBGGRR), 24 or 32 bits per pixel.
+PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
+  std::vector<uint8_t> pixels;
+  for (int row = 0; row < 2; ++row) {
+    for (int x = 0; x < 2; ++x) {
+      const uint32_t c = colours[row * 2 + x];
+      pixels.insert(pixels.end(), {uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)});
+      if (bits == 32) pixels.push_back(0);
+    }
+    if (bits == 24) pixels.insert(pixels.end(), {0, 0});
+  }
+  PlatformBitmap b;
+  b.encoded = EncodedPicture("image/bmp", makeBmp(2, 2, bits, BI_RGB, {}, pixels));
+  return b;
+}
+
+TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
+  using namespace std::chrono_literals;
+  const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
+  const auto justAfter = 30ms, later = CaptureCycle::RestoreInterval + 1ms;
+  struct Case {
+    const char* what;
+    PlatformBitmap first, second;
+    std::chrono::milliseconds after;  // from emptying the first to the second
+    bool somethingBetween;            // another content came in between
+    bool saved;
+  };
+  const Case cases[] = {
+      {"the same device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Red), justAfter, false, false},
+      {"the same bytes", bmpBitmap(four, 24), bmpBitmap(four, 24), justAfter, false, false},
+      {"the same pixels encoded otherwise", bmpBitmap(four, 32), bmpBitmap(four, 24), justAfter, false, false},
+      {"another device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Blue), justAfter, false, true},
+      {"other pixels of the same size", bmpBitmap(four, 24), bmpBitmap(other, 32), justAfter, false, true},
+      {"the same picture after the quiet interval", bmpBitmap(four, 32), bmpBitmap(four, 24), later, false, true},
+      {"the same picture after another content", bmpBitmap(four, 24), bmpBitmap(four, 24), justAfter, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = tempDir();
+    FakeClipboard clipboard;
+    ClipboardAccess access{clipboard};
+    TPicture image;
+    CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+    cycle.outputDirectory = dir;
+    CaptureCycle::Clock::time_point now;
+    cycle.clock = [&now] { return now; };
+    CaptureOptions options;
+    options.typeIndex = 0;
+
+    clipboard.putBitmap(c.first);
+    ASSERT_TRUE(cycle.tick(options).captured);
+    now += c.after;
+    if (c.somethingBetween) {
+      clipboard.offered = {CF_TEXT};
+      clipboard.changedByOwner();
+    }
+    clipboard.putBitmap(c.second);
+    const TickResult r = cycle.tick(options);
+    EXPECT_EQ(r.captured, c.saved);
+    EXPECT_EQ(fs::exists(dir + "pxk2.bmp"), c.saved);
+    EXPECT_EQ(clipboard.offered.empty(), c.saved) << "a copy put back stays on the clipboard";
+    // Either way that content is done with.
+    EXPECT_FALSE(cycle.tick(options).captured);
+    EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
+    EXPECT_FALSE(clipboard.touchedWhileClosed);
+    fs::remove_all(dir);
+  }
+}
+
+TEST(CaptureCycleRestore, APictureBeingCheckedIsEmptiedOnlyWhileItIsStillThere) {
+  const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
+  const std::string dir = tempDir();
+  FakeClipboard clipboard;
+  ClipboardAccess access{clipboard};
+  TPicture image;
+  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+  cycle.outputDirectory = dir;
+  cycle.clock = [] { return CaptureCycle::Clock::time_point(); };
+  CaptureOptions options;
+  options.typeIndex = 0;
+  clipboard.putBitmap(bmpBitmap(four, 24));
+  ASSERT_TRUE(cycle.tick(options).captured);
+  // Other bytes right after emptying: they stay on the clipboard until decoded.
+  clipboard.putBitmap(bmpBitmap(other, 24));
+  std::optional<CaptureJob> job = cycle.take(options);
+  ASSERT_TRUE(job.has_value());
+  EXPECT_TRUE(job->needsCheck);
+  EXPECT_FALSE(clipboard.offered.empty());
+  // Meanwhile another picture is copied; the checked one goes, the new one stays.
+  clipboard.putBitmap(bmpBitmap(four, 32));
+  EXPECT_FALSE(CaptureCycle::isRestore(*job));
+  cycle.confirmTaken(*job);
+  EXPECT_FALSE(clipboard.offered.empty()) << "the newer picture keeps the clipboard";
+  EXPECT_EQ(cycle.process(*job).counter, 2);
+  EXPECT_TRUE(cycle.tick(options).captured) << "and is taken next";
+  EXPECT_TRUE(clipboard.offered.empty());
   fs::remove_all(dir);
 }
 

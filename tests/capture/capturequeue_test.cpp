@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "capture/capturequeue.h"
 #include "capture/errors.h"
@@ -33,6 +34,7 @@ struct Log {
   std::vector<int> written;
   std::vector<std::string> failures;  // message | detail | kept
   std::vector<size_t> waiting;
+  std::vector<std::pair<uint64_t, bool>> checked;  // generation, restore
   CaptureQueue::Events events() {
     return {
         [this](const TickResult& r) {
@@ -46,6 +48,10 @@ struct Log {
         [this](size_t n, const std::string&) {
           std::lock_guard lock(mutex);
           waiting.push_back(n);
+        },
+        [this](CaptureJob job, bool restore) {
+          std::lock_guard lock(mutex);
+          checked.emplace_back(job.generation, restore);
         },
     };
   }
@@ -122,6 +128,33 @@ TEST_F(CaptureQueueTest, PicturesWaitWhileTheFolderIsGoneAndAreWrittenInOrderWhe
   std::lock_guard lock(log.mutex);
   EXPECT_EQ(log.written, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(log.waiting.back(), 0u);
+}
+
+TEST_F(CaptureQueueTest, ChecksAreAnsweredInOrderWhilePicturesWait) {
+  CaptureQueue queue(cycle, log.events());
+  fs::remove_all(dir);
+  queue.push(copy(Red));
+  EXPECT_FALSE(queue.flush(10s));
+  auto job = [](uint64_t generation, uint32_t previous, uint32_t colour) {
+    CaptureJob j;
+    j.generation = generation;
+    j.needsCheck = true;
+    j.previous = std::make_shared<PlatformBitmap>(solid(previous));
+    j.bitmap = std::make_shared<PlatformBitmap>(solid(colour));
+    return j;
+  };
+  queue.check(job(41, Red, Red));
+  queue.check(job(42, Red, Green));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  auto answers = [&] {
+    std::lock_guard lock(log.mutex);
+    return log.checked.size();
+  };
+  while (answers() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  std::lock_guard lock(log.mutex);
+  EXPECT_EQ(log.checked, (std::vector<std::pair<uint64_t, bool>>{{41, true}, {42, false}}));
+  EXPECT_EQ(queue.waiting(), 1u) << "checking writes nothing";
+  EXPECT_TRUE(log.written.empty());
 }
 
 TEST_F(CaptureQueueTest, ChoosingAnotherFolderWritesTheWaitingPicturesThereAtOnce) {

@@ -5,8 +5,15 @@
 
      clipboard_owner hang SECONDS       offers nothing and never answers
      clipboard_owner text TEXT SECONDS  offers TEXT as UTF8_STRING
+     clipboard_owner png FILE DELAY REFUSALS SECONDS
+                                        offers FILE as image/png: refuses the
+                                        first REFUSALS requests for it and
+                                        answers each later one after DELAY
+                                        milliseconds (-1: never)
 
-   It ends when another client takes the selection, or after SECONDS. */
+   It ends when another client takes the selection and no answer is still
+   due, or after SECONDS. An owner that lost the selection still answers the
+   requests it got before, as X clients do. */
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
@@ -27,15 +34,23 @@ static long nowMs(void) {
   return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-static void answer(Display* d, const XSelectionRequestEvent* r, const char* text) {
-  Atom targets = XInternAtom(d, "TARGETS", False), utf8 = XInternAtom(d, "UTF8_STRING", False);
+/* What is offered: `type` with `size` bytes of `data`. */
+struct Offer {
+  const char* type;
+  const unsigned char* data;
+  long size;
+};
+
+/* Answers `r`; a NULL offer refuses it. */
+static void answer(Display* d, const XSelectionRequestEvent* r, const struct Offer* offer) {
+  Atom targets = XInternAtom(d, "TARGETS", False);
+  Atom type = offer ? XInternAtom(d, offer->type, False) : None;
   Atom property = r->property != None ? r->property : r->target;
-  if (r->target == targets) {
-    Atom offered[] = {targets, utf8};
+  if (offer && r->target == targets) {
+    Atom offered[] = {targets, type};
     XChangeProperty(d, r->requestor, property, XA_ATOM, 32, PropModeReplace, (unsigned char*)offered, 2);
-  } else if (r->target == utf8) {
-    XChangeProperty(d, r->requestor, property, utf8, 8, PropModeReplace, (const unsigned char*)text,
-                    (int)strlen(text));
+  } else if (offer && r->target == type) {
+    XChangeProperty(d, r->requestor, property, type, 8, PropModeReplace, offer->data, (int)offer->size);
   } else {
     property = None;  /* refused */
   }
@@ -51,13 +66,45 @@ static void answer(Display* d, const XSelectionRequestEvent* r, const char* text
   XFlush(d);
 }
 
+static unsigned char* readFile(const char* name, long* size) {
+  FILE* f = fopen(name, "rb");
+  if (!f) return NULL;
+  fseek(f, 0, SEEK_END);
+  *size = ftell(f);
+  fseek(f, 0, SEEK_SET);
+  unsigned char* data = malloc((size_t)*size);
+  if (data && fread(data, 1, (size_t)*size, f) != (size_t)*size) {
+    free(data);
+    data = NULL;
+  }
+  fclose(f);
+  return data;
+}
+
 int main(int argc, char** argv) {
   int hang = argc == 3 && strcmp(argv[1], "hang") == 0;
   int text = argc == 4 && strcmp(argv[1], "text") == 0;
-  if (!hang && !text) {
-    fprintf(stderr, "usage: %s hang SECONDS | text TEXT SECONDS\n", argv[0]);
+  int png = argc == 6 && strcmp(argv[1], "png") == 0;
+  if (!hang && !text && !png) {
+    fprintf(stderr, "usage: %s hang SECONDS | text TEXT SECONDS | png FILE DELAY REFUSALS SECONDS\n", argv[0]);
     return 64;
   }
+  struct Offer offer = {"UTF8_STRING", NULL, 0};
+  long delay = 0, refusals = 0;
+  if (text) {
+    offer.data = (const unsigned char*)argv[2];
+    offer.size = (long)strlen(argv[2]);
+  } else if (png) {
+    offer.type = "image/png";
+    offer.data = readFile(argv[2], &offer.size);
+    if (!offer.data) return 3;
+    delay = atol(argv[3]);
+    refusals = atol(argv[4]);
+  }
+  /* Requests for the picture waiting for their answer. */
+  XSelectionRequestEvent due[16];
+  long dueAt[16];
+  int waiting = 0, lost = 0;
   long end = nowMs() + 1000L * atol(argv[argc - 1]);
   Display* d = XOpenDisplay(NULL);
   if (!d) return 1;
@@ -68,20 +115,51 @@ int main(int argc, char** argv) {
   if (XGetSelectionOwner(d, clipboard) != w) return 2;
   printf("owner\n");
   fflush(stdout);
+  Atom picture = XInternAtom(d, "image/png", False);
   for (;;) {
     while (XPending(d)) {
       XEvent e;
       XNextEvent(d, &e);
-      if (e.type == SelectionClear) return 0;
+      if (e.type == SelectionClear) {
+        printf("lost\n");
+        fflush(stdout);
+        lost = 1;
+      }
       if (e.type != SelectionRequest) continue;
       char* name = XGetAtomName(d, e.xselectionrequest.target);
       printf("request %s\n", name ? name : "?");
       fflush(stdout);
       if (name) XFree(name);
-      if (text) answer(d, &e.xselectionrequest, argv[2]);
+      if (text) {
+        answer(d, &e.xselectionrequest, &offer);
+      } else if (png && e.xselectionrequest.target == picture) {
+        if (refusals > 0) {
+          --refusals;
+          answer(d, &e.xselectionrequest, NULL);
+        } else if (delay >= 0 && waiting < 16) {
+          due[waiting] = e.xselectionrequest;
+          dueAt[waiting++] = nowMs() + delay;
+        }
+      } else if (png) {
+        answer(d, &e.xselectionrequest, &offer);
+      }
     }
+    for (int i = 0; i < waiting;) {
+      if (dueAt[i] > nowMs()) {
+        ++i;
+        continue;
+      }
+      answer(d, &due[i], &offer);
+      printf("answered image/png\n");
+      fflush(stdout);
+      due[i] = due[waiting - 1];
+      dueAt[i] = dueAt[--waiting];
+    }
+    if (lost && waiting == 0) break;
     long left = end - nowMs();
     if (left <= 0) break;
+    for (int i = 0; i < waiting; ++i)
+      if (dueAt[i] - nowMs() < left) left = dueAt[i] - nowMs() < 0 ? 0 : dueAt[i] - nowMs();
     struct pollfd p = {ConnectionNumber(d), POLLIN, 0};
     poll(&p, 1, (int)(left < 1000 ? left : 1000));
   }

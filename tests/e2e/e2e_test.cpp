@@ -974,4 +974,137 @@ TEST_F(Tray, OnlyAnExactFirstArgumentStartsHidden) {
   }
 }
 
+// ---- Clipboards in the wild: owners that are slow, silent, large or replaced
+// while they are read, and clipboard managers that put pictures back.
+
+// How many lines of `path` are exactly `line`.
+int lineCount(const std::string& path, const std::string& line) {
+  std::istringstream in(fileText(path));
+  int n = 0;
+  for (std::string l; std::getline(in, l);) n += l == line;
+  return n;
+}
+
+QImage noise(int w, int h, uint32_t seed) {
+  QImage img(w, h, QImage::Format_RGB32);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      seed = seed * 1664525u + 1013904223u;
+      img.setPixel(x, y, qRgb(int(seed >> 24), int((seed >> 16) & 255), int((seed >> 8) & 255)));
+    }
+  return img;
+}
+
+TEST_F(Pixkeep, APictureCopiedWhileTheOneBeforeIsReadKeepsTheClipboard) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  const QImage first = gradient(21, 13, 1), second = gradient(17, 19, 2);
+  // The first owner takes a second and a half to hand its picture over.
+  ASSERT_TRUE(ownClipboard({"png", picture(first, "first.png", "PNG"), "1500", "0", "60"}, "owner-slow.log"));
+  ASSERT_TRUE(waitFor([&] { return hasLine(root + "owner-slow.log", "request image/png"); }));
+  // Meanwhile the second picture is copied. Emptying the clipboard after the
+  // first must not throw it away.
+  ASSERT_TRUE(copy(picture(second, "second.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  ASSERT_TRUE(pictureSaved(2));
+  expectSamePixels(file(1), first);
+  expectSamePixels(file(2), second);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+  EXPECT_EQ(pictures().size(), 2u);
+}
+
+TEST_F(Pixkeep, TheWindowGoesOnWhileAnOwnerIsSlowAndAFailedFetchIsTriedAgain) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  const QImage image = gradient(30, 20, 4);
+  const std::string source = picture(image, "slow.png", "PNG");
+  // Refuses twice, then answers after three seconds: while the program
+  // waits for it, its window still answers the user.
+  ASSERT_TRUE(ownClipboard({"png", source, "3000", "2", "60"}, "owner-flaky.log"));
+  ASSERT_TRUE(waitFor([&] { return lineCount(root + "owner-flaky.log", "request image/png") == 3; }))
+      << "two refusals are tried again";
+  ASSERT_NO_FATAL_FAILURE(program.chooseType(Png));
+  EXPECT_FALSE(hasLine(root + "owner-flaky.log", "answered image/png")) << "the type was chosen during the wait";
+  type = Png;
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), image);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+}
+
+TEST_F(Pixkeep, AnOwnerThatNeverHandsThePictureOverIsReportedOnceAndCapturingGoesOn) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  ASSERT_TRUE(ownClipboard({"png", picture(gradient(9, 9, 5), "never.png", "PNG"), "-1", "0", "60"}, "owner-never.log"));
+  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "an error box appears";
+  EXPECT_GE(lineCount(root + "owner-never.log", "request image/png"), 2) << "it was asked more than once";
+  EXPECT_FALSE(clipboardEmpty()) << "what could not be read is not thrown away";
+  const QImage after = gradient(11, 7, 6);
+  ASSERT_TRUE(copy(picture(after, "after.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), after);
+  EXPECT_EQ(program.windowCount(), 2) << "one box";
+  EXPECT_TRUE(program.running());
+}
+
+TEST_F(Pixkeep, ALargePictureFromAGtkProgramArrivesInIncrChunks) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  // Noise does not compress: its PNG is far larger than GTK's 256 KiB chunk.
+  const QImage image = noise(700, 500, 7);
+  const std::string source = picture(image, "large.png", "PNG");
+  ASSERT_GT(fs::file_size(source), 4u * 262144u);
+  Process& gtk = helper({GTK_OWNER_SCRIPT, source, "60"}, "gtk.log");
+  ASSERT_TRUE(waitFor([&] { return hasLine(root + "gtk.log", "owner") || !gtk.running(); })) << gtk.describe();
+  ASSERT_TRUE(pictureSaved(1)) << fileText(root + "gtk.log");
+  expectSamePixels(file(1), image);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+}
+
+TEST_F(Pixkeep, AClipboardManagersCopyOfThePictureJustSavedIsNotSavedAgain) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  const QImage images[] = {gradient(40, 30, 1), gradient(41, 30, 2), gradient(42, 30, 3)};
+  const std::string log = root + "manager.log";
+  Process& manager = helper({CLIPBOARD_MANAGER_SCRIPT, "120", picture(images[0], "a.png", "PNG"),
+                             picture(images[1], "b.png", "PNG"), picture(images[2], "c.png", "PNG")},
+                            "manager.log");
+  ASSERT_TRUE(waitFor([&] { return hasLine(log, "owner") || !manager.running(); })) << manager.describe();
+  for (int n = 1; n <= 3; ++n) {
+    SCOPED_TRACE("picture " + std::to_string(n));
+    ASSERT_TRUE(pictureSaved(n));
+    expectSamePixels(file(n), images[n - 1]);
+    // The manager puts the picture back, and the program reads it (one
+    // request for the picture, one for its copy) and leaves it there.
+    ASSERT_TRUE(waitFor([&] { return lineCount(log, "restored") == n; })) << fileText(log);
+    ASSERT_TRUE(waitFor([&] { return lineCount(log, "request image/png") == 2 * n; })) << fileText(log);
+    // The next picture, picked in the manager's history, is the sync point:
+    // had the copy been saved, it would have taken the next number.
+    if (n < 3) kill(manager.pid(), SIGUSR1);
+  }
+  EXPECT_FALSE(clipboardEmpty()) << "the last copy stays on the clipboard";
+  EXPECT_EQ(pictures().size(), 3u);
+  EXPECT_EQ(lineCount(log, "restored"), 3) << "nothing was emptied again";
+}
+
+TEST_F(Pixkeep, APictureCopiedFromCopyQsHistoryIsSaved) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  // CopyQ, a clipboard manager built on Qt 5, with a home of its own.
+  const std::string home = root + "copyq-home";
+  fs::create_directories(home);
+  auto copyq = [&](const std::string& command) { return "HOME='" + home + "' copyq " + command; };
+  Process& server = helper({"sh", "-c", copyq("")}, "copyq.log");
+  ASSERT_TRUE(waitFor([&] { return run({"sh", "-c", copyq("count")}) == 0 || !server.running(); }))
+      << "CopyQ did not start: " << server.describe() << "\n" << fileText(root + "copyq.log");
+  // A picture put on the clipboard by CopyQ itself, as when it is picked in its history.
+  const QImage image = gradient(33, 21, 8);
+  const std::string source = picture(image, "copyq.png", "PNG");
+  ASSERT_EQ(run({"sh", "-c", copyq("copy image/png - < '" + source + "'")}, root + "copyq.log"), 0);
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), image);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+  // With CopyQ watching the clipboard, pictures of other programs are saved once each.
+  const QImage next = gradient(34, 22, 9);
+  ASSERT_TRUE(copy(picture(next, "next.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  expectSamePixels(file(2), next);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+  EXPECT_EQ(pictures().size(), 2u);
+  EXPECT_TRUE(server.running()) << server.describe();
+}
+
 }  // namespace

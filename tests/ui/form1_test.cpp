@@ -29,6 +29,7 @@
 #include "platform/fakeclipboard.h"
 #include "platform/fsutil.h"
 #include "tests/ui/modal.h"
+#include "tests/ui/personclock.h"
 #include "ui/about.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
@@ -60,6 +61,7 @@ class Form1Test : public testing::Test {
     clipboard.putBitmap(redBitmap());  // on the clipboard before start: discarded
     form = std::make_unique<TForm1>(clipboard, imageTypes(), ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir});
     cycle().outputDirectory = dir;
+    copiesComeFromAPerson(cycle());
   }
   void TearDown() override {
     form.reset();

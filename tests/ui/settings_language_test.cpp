@@ -28,6 +28,7 @@
 #include "tests/config/tempdir.h"
 #include "tests/ui/dirlist.h"
 #include "tests/ui/modal.h"
+#include "tests/ui/personclock.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
 
@@ -94,6 +95,7 @@ class SettingsLanguageTest : public testing::Test {
   ProgramPlaces places() const { return {dir / "pixkeep.ini", dir / "english.ini", dir / "out/"}; }
   void start() {
     form = std::make_unique<TForm1>(clipboard, imageTypes(), places());
+    copiesComeFromAPerson(form->controller().cycle());
   }
   template <typename T>
   T* child(const char* name) {

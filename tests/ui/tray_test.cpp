@@ -13,6 +13,7 @@
 
 #include "codecs/imagetypes.h"
 #include "platform/fakeclipboard.h"
+#include "tests/ui/personclock.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
 #include "ui/icon.h"
@@ -90,6 +91,7 @@ class TrayForm : public testing::Test {
     dir = std::string(mkdtemp(templ)) + "/";
     form = std::make_unique<TForm1>(clipboard, imageTypes(), ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir});
     form->controller().cycle().outputDirectory = dir;
+    copiesComeFromAPerson(form->controller().cycle());
     form->controller().setOutputDirectory(dir);
     form->tray().setAvailability([this] { return trayThere; });
     form->show();

@@ -1,0 +1,381 @@
+#include "platform/qt/x11selection.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace pixkeep {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename T>
+struct Reply {
+  T* p = nullptr;
+  explicit Reply(T* reply) : p(reply) {}
+  ~Reply() { std::free(p); }
+  Reply(const Reply&) = delete;
+  Reply& operator=(const Reply&) = delete;
+  T* operator->() const { return p; }
+  explicit operator bool() const { return p != nullptr; }
+};
+
+std::string seconds(Clock::duration d) {
+  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 100;
+  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") + " s";
+}
+
+}  // namespace
+
+void X11Selection::EventDeleter::operator()(void* p) const { std::free(p); }
+
+X11Selection::X11Selection(Events events, Timing timing) : events_(std::move(events)), timing_(timing) {}
+
+X11Selection::~X11Selection() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake();
+  if (thread_.joinable()) thread_.join();
+  if (c_) xcb_disconnect(c_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+bool X11Selection::start(const char* display) {
+  int screenNumber = 0;
+  c_ = xcb_connect(display, &screenNumber);
+  if (xcb_connection_has_error(c_)) return false;
+  const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(c_, &xcb_xfixes_id);
+  if (!xfixes || !xfixes->present) return false;
+  xfixesEvent_ = xfixes->first_event;
+  Reply version(xcb_xfixes_query_version_reply(c_, xcb_xfixes_query_version(c_, 5, 0), nullptr));
+  if (!version) return false;
+
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c_));
+  for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
+  if (screens.rem == 0) return false;
+  window_ = xcb_generate_id(c_);
+  const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screens.data->root, 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+  clipboard_ = atom("CLIPBOARD");
+  property_ = atom("PIXKEEP_SELECTION");
+  targetsAtom_ = atom("TARGETS");
+  incr_ = atom("INCR");
+  xcb_xfixes_select_selection_input(c_, window_, clipboard_,
+                                    XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) return false;
+  // The content there now: whoever owns it took it before this moment.
+  const uint32_t now = serverTime();
+  {
+    std::lock_guard lock(mutex_);
+    times_[0] = now;
+  }
+  thread_ = std::thread([this] { run(); });
+  return true;
+}
+
+void X11Selection::wake() {
+  if (wakeFd_ < 0) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool X11Selection::stopping() {
+  std::lock_guard lock(mutex_);
+  return stopping_;
+}
+
+void X11Selection::fetch(uint64_t generation, std::vector<std::string> targets) {
+  {
+    std::lock_guard lock(mutex_);
+    fetches_.emplace_back(generation, std::move(targets));
+  }
+  wake();
+}
+
+void X11Selection::empty(uint64_t generation) {
+  {
+    std::lock_guard lock(mutex_);
+    empties_.push_back(generation);
+  }
+  wake();
+}
+
+void X11Selection::doEmpty(uint64_t generation) {
+  uint32_t time;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = times_.find(generation);
+    // Long replaced: whoever owns the clipboard now keeps it.
+    if (it == times_.end()) return;
+    time = it->second;
+  }
+  // The server ignores a time before the current owner took the selection,
+  // and one after its own clock: one millisecond later only once that has passed.
+  const uint32_t now = serverTime();
+  if (now != XCB_CURRENT_TIME && now - time < 0x80000000u && now != time) ++time;
+  xcb_set_selection_owner(c_, XCB_NONE, clipboard_, time);
+  xcb_flush(c_);
+}
+
+uint32_t X11Selection::atom(const std::string& name) {
+  auto it = atoms_.find(name);
+  if (it != atoms_.end()) return it->second;
+  Reply reply(xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, uint16_t(name.size()), name.data()), nullptr));
+  const uint32_t a = reply ? reply->atom : XCB_NONE;
+  if (a != XCB_NONE) {
+    atoms_[name] = a;
+    names_[a] = name;
+  }
+  return a;
+}
+
+std::string X11Selection::atomName(uint32_t a) {
+  auto it = names_.find(a);
+  if (it != names_.end()) return it->second;
+  Reply reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, a), nullptr));
+  if (!reply) return {};
+  std::string name(xcb_get_atom_name_name(reply.p), size_t(xcb_get_atom_name_name_length(reply.p)));
+  names_[a] = name;
+  atoms_[name] = a;
+  return name;
+}
+
+X11Selection::Event X11Selection::nextEvent(Clock::time_point deadline, bool idle) {
+  for (;;) {
+    Event e(xcb_poll_for_event(c_));
+    if (e) {
+      if (e->response_type == uint8_t(xfixesEvent_ + XCB_XFIXES_SELECTION_NOTIFY)) {
+        takeSelectionNotify(*reinterpret_cast<const xcb_xfixes_selection_notify_event_t*>(e.get()));
+        if (idle) return nullptr;
+        continue;
+      }
+      return e;
+    }
+    if (xcb_connection_has_error(c_) || stopping()) return nullptr;
+    const auto now = Clock::now();
+    if (now >= deadline) return nullptr;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    pollfd fds[2] = {{xcb_get_file_descriptor(c_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    ::poll(fds, 2, int(std::min<long long>(left, 60000)));
+    if (fds[1].revents & POLLIN) {
+      uint64_t n;
+      [[maybe_unused]] ssize_t r = ::read(wakeFd_, &n, sizeof n);
+      if (idle) return nullptr;
+    }
+  }
+}
+
+void X11Selection::takeSelectionNotify(const xcb_xfixes_selection_notify_event_t& e) {
+  if (e.selection != clipboard_) return;
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    generation = ++generation_;
+    times_[generation] = e.selection_timestamp;
+    while (times_.size() > 64) times_.erase(times_.begin());
+  }
+  if (e.owner != XCB_NONE) {
+    targetsWanted_ = generation;
+  } else {
+    targetsWanted_.reset();
+    if (events_.changed) events_.changed(Change{generation, false, {}, {}});
+  }
+}
+
+uint32_t X11Selection::serverTime() {
+  // Appending nothing to a property still tells of the change, with the time.
+  xcb_change_property(c_, XCB_PROP_MODE_APPEND, window_, property_, XCB_ATOM_STRING, 8, 0, nullptr);
+  xcb_flush(c_);
+  const auto deadline = Clock::now() + timing_.silence;
+  while (Event e = nextEvent(deadline)) {
+    if ((e->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) continue;
+    const auto* p = reinterpret_cast<const xcb_property_notify_event_t*>(e.get());
+    if (p->window == window_ && p->atom == property_) return p->time;
+  }
+  return XCB_CURRENT_TIME;
+}
+
+bool X11Selection::readProperty(uint32_t& type, std::vector<uint8_t>& bytes) {
+  Reply reply(xcb_get_property_reply(
+      c_, xcb_get_property(c_, 1, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, 0, UINT32_MAX / 4), nullptr));
+  if (!reply) return false;
+  type = reply->type;
+  const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(reply.p));
+  bytes.assign(data, data + xcb_get_property_value_length(reply.p));
+  return true;
+}
+
+std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint32_t time, std::string& failure) {
+  // A late answer to an earlier request must not be taken for this one.
+  xcb_delete_property(c_, window_, property_);
+  xcb_convert_selection(c_, window_, clipboard_, target, property_, time);
+  xcb_flush(c_);
+  auto deadline = Clock::now() + timing_.silence;
+  while (Event e = nextEvent(deadline)) {
+    if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) continue;
+    const auto* n = reinterpret_cast<const xcb_selection_notify_event_t*>(e.get());
+    if (n->requestor != window_ || n->selection != clipboard_ || n->target != target) continue;
+    if (n->property == XCB_NONE) {
+      failure = "the program that owns the clipboard refused to hand it over";
+      return std::nullopt;
+    }
+    uint32_t type = XCB_NONE;
+    std::vector<uint8_t> bytes;
+    if (!readProperty(type, bytes)) break;
+    if (type != incr_) return bytes;
+    // INCR: every chunk comes as a new value of the property, which we
+    // delete to ask for the next; an empty one ends the transfer.
+    std::vector<uint8_t> all;
+    deadline = Clock::now() + timing_.silence;
+    while (Event p = nextEvent(deadline)) {
+      if ((p->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) continue;
+      const auto* pn = reinterpret_cast<const xcb_property_notify_event_t*>(p.get());
+      if (pn->window != window_ || pn->atom != property_ || pn->state != XCB_PROPERTY_NEW_VALUE) continue;
+      if (!readProperty(type, bytes)) break;
+      if (bytes.empty()) return all;
+      all.insert(all.end(), bytes.begin(), bytes.end());
+      deadline = Clock::now() + timing_.silence;
+    }
+    failure = "the program that owns the clipboard stopped in the middle of handing it over";
+    return std::nullopt;
+  }
+  failure = "the program that owns the clipboard did not answer";
+  return std::nullopt;
+}
+
+bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std::string&)>& attempt,
+                               std::string& failure) {
+  const auto start = Clock::now();
+  auto pause = timing_.firstPause;
+  for (int attempts = 1;; ++attempts) {
+    if (attempt(failure)) return true;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_ || generation_ != generation) return false;
+    }
+    if (Clock::now() - start >= timing_.total) {
+      failure += " (" + std::to_string(attempts) + (attempts == 1 ? " try" : " tries") + " in " +
+                 seconds(Clock::now() - start) + ")";
+      return false;
+    }
+    // Other events meanwhile are looked at (owner changes) or dropped.
+    const auto until = Clock::now() + pause;
+    while (nextEvent(until)) {
+    }
+    pause = std::min(pause * 2, timing_.longestPause);
+  }
+}
+
+void X11Selection::reportTargets(uint64_t generation) {
+  uint32_t time;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;  // the newer content is reported instead
+    time = times_[generation];
+  }
+  Change change{generation, true, {}, {}};
+  withRetries(
+      generation,
+      [&](std::string& failure) {
+        std::optional<std::vector<uint8_t>> list = convert(targetsAtom_, time, failure);
+        if (!list) return false;
+        change.targets.clear();
+        for (size_t i = 0; i + 4 <= list->size(); i += 4) {
+          uint32_t a;
+          std::memcpy(&a, list->data() + i, 4);
+          if (a == targetsAtom_) continue;
+          const std::string name = atomName(a);
+          if (!name.empty()) change.targets.push_back(name);
+        }
+        return true;
+      },
+      change.failure);
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;
+  }
+  if (!change.targets.empty()) change.failure.clear();
+  if (events_.changed) events_.changed(change);
+}
+
+void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& targets) {
+  Fetched result;
+  result.generation = generation;
+  uint32_t time;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) {
+      result.failure = "the clipboard changed before the picture could be read";
+      time = 0;
+    } else {
+      time = times_[generation];
+    }
+  }
+  if (result.failure.empty()) {
+    withRetries(
+        generation,
+        [&](std::string& failure) {
+          for (const std::string& target : targets) {
+            std::optional<std::vector<uint8_t>> bytes = convert(atom(target), time, failure);
+            if (bytes && !bytes->empty()) {
+              result.target = target;
+              result.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
+              return true;
+            }
+            if (bytes) failure = "the program that owns the clipboard handed over nothing";
+            if (!bytes && stopping()) return false;
+          }
+          return false;
+        },
+        result.failure);
+    if (result.bytes) result.failure.clear();
+  }
+  if (events_.fetched) events_.fetched(result);
+}
+
+void X11Selection::run() {
+  for (;;) {
+    if (stopping()) return;
+    if (targetsWanted_) {
+      const uint64_t generation = *targetsWanted_;
+      targetsWanted_.reset();
+      reportTargets(generation);
+      continue;
+    }
+    std::optional<std::pair<uint64_t, std::vector<std::string>>> request;
+    std::optional<uint64_t> emptying;
+    {
+      std::lock_guard lock(mutex_);
+      if (!empties_.empty()) {
+        emptying = empties_.front();
+        empties_.pop_front();
+      } else if (!fetches_.empty()) {
+        request = std::move(fetches_.front());
+        fetches_.pop_front();
+      }
+    }
+    if (emptying) {
+      doEmpty(*emptying);
+      continue;
+    }
+    if (request) {
+      doFetch(request->first, request->second);
+      continue;
+    }
+    if (xcb_connection_has_error(c_)) return;
+    // Idle: wait for an owner change or a fetch; other events are stale answers.
+    nextEvent(Clock::time_point::max(), true);
+  }
+}
+
+}  // namespace pixkeep

@@ -1,0 +1,130 @@
+// The X11 CLIPBOARD selection, read on an X connection and a thread of our
+// own, so that an owner that answers slowly or never cannot hold up the
+// window's thread.
+//
+// Every owner change (XFixes selection notification) starts a new content,
+// numbered by its generation; the owner's TARGETS are asked for at once and
+// reported with the change. A fetch asks for targets in turn (INCR transfers
+// included) and reports the bytes of the first that gives any. Each request
+// names the time at which that owner took the selection, and emptying gives
+// the selection up as of just after that time: a newer owner keeps the
+// clipboard.
+//
+// Failing attempts are tried again with a growing pause until `Timing::total`
+// has passed; an attempt fails when the owner refuses or stays silent for
+// `Timing::silence`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+namespace pixkeep {
+
+class X11Selection {
+ public:
+  struct Change {
+    uint64_t generation = 0;
+    bool owned = false;                // somebody owns the selection
+    std::vector<std::string> targets;  // the owner's targets in its own order
+    std::string failure;               // why there are no targets although it is owned
+  };
+  struct Fetched {
+    uint64_t generation = 0;
+    std::string target;                                 // the target that gave the bytes
+    std::shared_ptr<const std::vector<uint8_t>> bytes;  // null when no target gave any
+    std::string failure;                                // why not
+  };
+  struct Timing {
+    std::chrono::milliseconds silence{2000};    // an attempt fails after this long without a word
+    std::chrono::milliseconds total{5000};      // no attempt starts after this
+    std::chrono::milliseconds firstPause{50};   // before the second attempt; doubled for each further one
+    std::chrono::milliseconds longestPause{1000};
+  };
+  // Called on the reader's thread.
+  struct Events {
+    std::function<void(const Change&)> changed;
+    std::function<void(const Fetched&)> fetched;
+  };
+
+  X11Selection(Events events, Timing timing);
+  explicit X11Selection(Events events) : X11Selection(std::move(events), Timing{}) {}
+  ~X11Selection();
+  X11Selection(const X11Selection&) = delete;
+  X11Selection& operator=(const X11Selection&) = delete;
+
+  // Connects to `display` (nullptr: $DISPLAY) and starts the thread; false
+  // when there is no X server to talk to. What is on the clipboard then is
+  // generation 0 and is not reported.
+  bool start(const char* display = nullptr);
+  // Fetches content `generation` as the first of `targets` that gives data;
+  // the answer comes through Events::fetched. A fetch for a content that has
+  // been replaced before the fetch began is answered with a failure.
+  void fetch(uint64_t generation, std::vector<std::string> targets);
+  // Gives the selection up as of just after the owner change that began
+  // content `generation`: nothing happens when a newer owner has it by then.
+  // (Just after: owners built on Qt take a clear at their own time for a
+  // stale one and would go on believing they own the clipboard.)
+  void empty(uint64_t generation);
+
+ private:
+  void run();
+  void wake();
+  struct EventDeleter {
+    void operator()(void* p) const;
+  };
+  using Event = std::unique_ptr<xcb_generic_event_t, EventDeleter>;
+  // Waits for an event until `deadline`; nullptr on timeout or when
+  // stopping. XFixes notifications are taken in on the way and not returned;
+  // when `idle`, one of them, or a fetch asked for, also ends the wait.
+  Event nextEvent(std::chrono::steady_clock::time_point deadline, bool idle = false);
+  void takeSelectionNotify(const xcb_xfixes_selection_notify_event_t& e);
+  // One request of `target` from the owner of content at `time`.
+  std::optional<std::vector<uint8_t>> convert(uint32_t target, uint32_t time, std::string& failure);
+  // Reads and deletes our property; false when the server says nothing.
+  bool readProperty(uint32_t& type, std::vector<uint8_t>& bytes);
+  // `attempt` until it succeeds, with pauses between; false when it never
+  // did or the content was replaced meanwhile (no more tries then).
+  bool withRetries(uint64_t generation, const std::function<bool(std::string& failure)>& attempt,
+                   std::string& failure);
+  void reportTargets(uint64_t generation);
+  void doFetch(uint64_t generation, const std::vector<std::string>& targets);
+  void doEmpty(uint64_t generation);
+  uint32_t atom(const std::string& name);
+  std::string atomName(uint32_t atom);
+  // A timestamp of the server's own clock.
+  uint32_t serverTime();
+  bool stopping();
+
+  Events events_;
+  Timing timing_;
+  xcb_connection_t* c_ = nullptr;
+  uint32_t window_ = 0, clipboard_ = 0, property_ = 0, targetsAtom_ = 0, incr_ = 0;
+  uint8_t xfixesEvent_ = 0;
+  int wakeFd_ = -1;
+  std::map<std::string, uint32_t> atoms_;
+  std::map<uint32_t, std::string> names_;
+
+  std::mutex mutex_;
+  bool stopping_ = false;
+  std::deque<std::pair<uint64_t, std::vector<std::string>>> fetches_;
+  std::deque<uint64_t> empties_;
+  // Known to both threads: the newest content, and when each recent owner took it.
+  uint64_t generation_ = 0;
+  std::map<uint64_t, uint32_t> times_;
+  std::optional<uint64_t> targetsWanted_;  // reader's thread only
+  std::thread thread_;
+};
+
+}  // namespace pixkeep
