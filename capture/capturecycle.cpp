@@ -114,7 +114,12 @@ TickResult CaptureCycle::tick(const CaptureOptions& o) {
 
 std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
   fetching_ = false;
-  if (!clipboard_.hasFormat(CF_BITMAP)) return std::nullopt;
+  if (!clipboard_.hasFormat(CF_BITMAP)) {
+    // A text copied after the picture: the same picture coming after it is
+    // copied anew, not put back.
+    if (clipboard_.hasFormat(CF_TEXT)) lastTaken_.reset();
+    return std::nullopt;
+  }
   if (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer)
     throw EInvalidGraphic(msg::ImageTypeUnavailable);
   CaptureJob job;
@@ -141,9 +146,10 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
   taken_ = job.generation;
   job.options = o;
   job.outputDirectory = outputDirectory;
-  // Right after we emptied the clipboard (that emptying being the change in
-  // between), the picture may be a clipboard manager's copy of the last one.
-  if (lastTaken_ && emptied_ && job.generation == *emptied_ + 2 && clock() - emptiedAt_ <= RestoreInterval) {
+  // Shortly after we took a picture, the same picture again is a clipboard
+  // manager's copy: one that takes every new picture over, or one that puts
+  // its last entry back once we emptied the clipboard (some clear it first).
+  if (lastTaken_ && emptied_ && job.generation > *emptied_ && clock() - emptiedAt_ <= RestoreInterval) {
     job.previous = lastTaken_;
     switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
       case Sameness::Same: return std::nullopt;  // left on the clipboard

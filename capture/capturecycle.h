@@ -64,12 +64,12 @@ struct CaptureJob {
 class CaptureCycle {
  public:
   static constexpr int MaxPictures = 99999;
-  // Clipboard managers put their last entry back as soon as the clipboard is
-  // empty. A picture that arrives as the very next change after we emptied
-  // the clipboard, within this interval, with the same pixels as the picture
-  // taken before, is such a copy: it is not saved again and stays on the
-  // clipboard. The same picture copied again later than this (or after
-  // anything else was on the clipboard) is saved again.
+  // Clipboard managers take each new picture over, and put their last entry
+  // back as soon as the clipboard is empty. A picture with the same pixels as
+  // the picture taken before, arriving within this interval after we emptied
+  // the clipboard of it, is such a copy: it is not saved again and stays on
+  // the clipboard. The same picture copied again later than this, or after a
+  // text was on the clipboard, is saved again.
   static constexpr std::chrono::milliseconds RestoreInterval{2000};
   using Clock = std::chrono::steady_clock;
 

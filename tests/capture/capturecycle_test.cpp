@@ -422,21 +422,32 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   using namespace std::chrono_literals;
   const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
   const auto justAfter = 30ms, later = CaptureCycle::RestoreInterval + 1ms;
+  // What happens between emptying the clipboard of the first picture and
+  // the second one's arrival.
+  enum class Between {
+    Nothing,
+    Cleared,   // another program empties the clipboard first, as some managers do
+    Text,      // a text is copied (and looked at)
+  };
   struct Case {
     const char* what;
     PlatformBitmap first, second;
     std::chrono::milliseconds after;  // from emptying the first to the second
-    bool somethingBetween;            // another content came in between
+    Between between;
     bool saved;
   };
   const Case cases[] = {
-      {"the same device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Red), justAfter, false, false},
-      {"the same bytes", bmpBitmap(four, 24), bmpBitmap(four, 24), justAfter, false, false},
-      {"the same pixels encoded otherwise", bmpBitmap(four, 32), bmpBitmap(four, 24), justAfter, false, false},
-      {"another device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Blue), justAfter, false, true},
-      {"other pixels of the same size", bmpBitmap(four, 24), bmpBitmap(other, 32), justAfter, false, true},
-      {"the same picture after the quiet interval", bmpBitmap(four, 32), bmpBitmap(four, 24), later, false, true},
-      {"the same picture after another content", bmpBitmap(four, 24), bmpBitmap(four, 24), justAfter, true, true},
+      {"the same device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Red), justAfter, Between::Nothing, false},
+      {"the same bytes", bmpBitmap(four, 24), bmpBitmap(four, 24), justAfter, Between::Nothing, false},
+      {"the same pixels encoded otherwise", bmpBitmap(four, 32), bmpBitmap(four, 24), justAfter, Between::Nothing, false},
+      {"the same picture put back after a clear", bmpBitmap(four, 24), bmpBitmap(four, 32), justAfter, Between::Cleared,
+       false},
+      {"another device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Blue), justAfter, Between::Nothing, true},
+      {"other pixels of the same size", bmpBitmap(four, 24), bmpBitmap(other, 32), justAfter, Between::Nothing, true},
+      {"other pixels after a clear", bmpBitmap(four, 24), bmpBitmap(other, 24), justAfter, Between::Cleared, true},
+      {"the same picture after the quiet interval", bmpBitmap(four, 32), bmpBitmap(four, 24), later, Between::Nothing,
+       true},
+      {"the same picture after a text", bmpBitmap(four, 24), bmpBitmap(four, 24), justAfter, Between::Text, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -454,9 +465,14 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
     clipboard.putBitmap(c.first);
     ASSERT_TRUE(cycle.tick(options).captured);
     now += c.after;
-    if (c.somethingBetween) {
+    if (c.between == Between::Cleared) {
+      clipboard.offered.clear();
+      clipboard.changedByOwner();
+      EXPECT_FALSE(cycle.tick(options).captured);
+    } else if (c.between == Between::Text) {
       clipboard.offered = {CF_TEXT};
       clipboard.changedByOwner();
+      EXPECT_FALSE(cycle.tick(options).captured);
     }
     clipboard.putBitmap(c.second);
     const TickResult r = cycle.tick(options);
