@@ -29,6 +29,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "capture/capturecycle.h"
 #include "tests/codecs/giflib_reader.h"
 #include "tests/e2e/xserver.h"
 
@@ -364,6 +365,15 @@ class Pixkeep : public testing::Test {
     Process& owner = helper(args, log);
     if (!waitFor([&] { return hasLine(root + log, "owner") || !owner.running(); }) || !hasLine(root + log, "owner"))
       return testing::AssertionFailure() << "clipboard_owner did not take the clipboard: " << owner.describe();
+    return testing::AssertionSuccess();
+  }
+
+  // Starts GPaste (gpaste_manager.sh), keeping pictures, and waits until it runs.
+  testing::AssertionResult startGPaste() {
+    fs::create_directories(root + "gpaste-home");
+    Process& gpaste = helper({GPASTE_MANAGER_SCRIPT, root + "gpaste-home"}, "gpaste.log");
+    if (!waitFor([&] { return hasLine(root + "gpaste.log", "ready") || !gpaste.running(); }) || !gpaste.running())
+      return testing::AssertionFailure() << "GPaste did not start: " << gpaste.describe();
     return testing::AssertionSuccess();
   }
 
@@ -1079,6 +1089,62 @@ TEST_F(Pixkeep, AClipboardManagersCopyOfThePictureJustSavedIsNotSavedAgain) {
   EXPECT_FALSE(clipboardEmpty()) << "the last copy stays on the clipboard";
   EXPECT_EQ(pictures().size(), 3u);
   EXPECT_EQ(lineCount(log, "restored"), 3) << "nothing was emptied again";
+}
+
+TEST_F(Pixkeep, TwentyPicturesFromAMixOfOwnersBesideGPasteAreEachSavedOnce) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  ASSERT_TRUE(startGPaste());
+  // Who copies each picture, in turn, and how long after the one before.
+  enum Owner { Xclip, Gtk, Qt, Slow };
+  const Owner owners[] = {Xclip, Gtk, Qt, Slow};
+  const int gaps[] = {300, 1000, 450, 700, 550, 850, 350, 600, 950, 400};
+  std::vector<QImage> images;
+  for (int n = 1; n <= 20; ++n) {
+    SCOPED_TRACE("picture " + std::to_string(n));
+    images.push_back(gradient(30 + n, 20 + n % 7, n));
+    const std::string name = "p" + std::to_string(n) + ".png", source = picture(images.back(), name, "PNG");
+    const std::string log = "owner" + std::to_string(n) + ".log";
+    switch (owners[n % 4]) {
+      case Xclip: ASSERT_TRUE(copy(source, "image/png")); break;
+      case Slow: ASSERT_TRUE(ownClipboard({"png", source, "150", "0", "30"}, log)); break;
+      case Gtk:
+      case Qt: {
+        Process& owner = helper({owners[n % 4] == Gtk ? GTK_OWNER_SCRIPT : QT_OWNER_SCRIPT, source, "30"}, log);
+        ASSERT_TRUE(waitFor([&] { return hasLine(root + log, "owner") || !owner.running(); })) << owner.describe();
+        break;
+      }
+    }
+    std::this_thread::sleep_for(Ms(gaps[n % 10]));
+  }
+  ASSERT_TRUE(pictureSaved(20));
+  for (int n = 1; n <= 20; ++n) {
+    SCOPED_TRACE("picture " + std::to_string(n));
+    expectSamePixels(file(n), images[size_t(n - 1)]);
+  }
+  // GPaste puts the last one back at once: it is not saved again.
+  std::this_thread::sleep_for(pixkeep::CaptureCycle::RestoreInterval + 500ms);
+  EXPECT_EQ(pictures().size(), 20u);
+  EXPECT_EQ(program.windowCount(), 1) << "no error box";
+}
+
+TEST_F(Pixkeep, ALargeGtkPictureAndASmallOneCopiedHalfASecondLaterAreBothSaved) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  const QImage large = gradient(3840, 2160, 3);
+  const std::string largeSource = picture(large, "large.png", "PNG");
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string log = "gtk" + std::to_string(round) + ".log";
+    Process& gtk = helper({GTK_OWNER_SCRIPT, largeSource, "60"}, log);
+    ASSERT_TRUE(waitFor([&] { return hasLine(root + log, "owner") || !gtk.running(); })) << gtk.describe();
+    std::this_thread::sleep_for(500ms);
+    const QImage small = gradient(25, 15, 10 + round);
+    ASSERT_TRUE(copy(picture(small, "small" + std::to_string(round) + ".png", "PNG"), "image/png"));
+    ASSERT_TRUE(pictureSaved(2 * round + 2));
+    expectSamePixels(file(2 * round + 1), large);
+    expectSamePixels(file(2 * round + 2), small);
+    EXPECT_TRUE(waitFor(clipboardEmpty));
+  }
+  EXPECT_EQ(pictures().size(), 6u);
 }
 
 TEST_F(Pixkeep, APictureCopiedFromCopyQsHistoryIsSaved) {
