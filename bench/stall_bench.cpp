@@ -160,19 +160,27 @@ int main() {
   run("convert '" + corpus + "' -scale 200% '" + big + "'");
 
   int status = 0;
-  struct Case { const char* name; int typeIndex; const char* extension; };
-  for (const Case& c : {Case{"JPEG q90", 0, ".jpg"}, Case{"PNG level 9", 1, ".png"}}) {
+  // Starts the program in a fresh output folder; its window, or 0 when none appeared.
+  auto startProgram = [&](pid_t& app) {
     fs::remove_all(dir + "out");
     fs::create_directories(dir + "out");
     fs::copy_file(pixkeep, dir + "out/pixkeep");
-    const pid_t app = spawn({dir + "out/pixkeep"});
+    app = spawn({dir + "out/pixkeep"});
     Window w = 0;
     for (int i = 0; i < 500 && !w; ++i, std::this_thread::sleep_for(20ms)) w = windowOf(d, app);
     if (!w) {
       std::fprintf(stderr, "stall_bench: the window did not appear\n");
       status = 2;
-      break;
+      kill(app, SIGTERM);
+      waitpid(app, nullptr, 0);
     }
+    return w;
+  };
+  struct Case { const char* name; int typeIndex; const char* extension; };
+  for (const Case& c : {Case{"JPEG q90", 0, ".jpg"}, Case{"PNG level 9", 1, ".png"}}) {
+    pid_t app = -1;
+    const Window w = startProgram(app);
+    if (!w) break;
     if (c.typeIndex != 0) {
       // The type list lies at (64, 40) in the 80-pixel upper part above the
       // 19-pixel status bar; a click opens it, keys choose the entry.
@@ -217,17 +225,9 @@ int main() {
                        {"an owner that never hands its picture over", {"png", corpus, "-1", "0", "30"}}};
   for (const Hung& h : hung) {
     if (status == 2) break;
-    fs::remove_all(dir + "out");
-    fs::create_directories(dir + "out");
-    fs::copy_file(pixkeep, dir + "out/pixkeep");
-    const pid_t app = spawn({dir + "out/pixkeep"});
-    Window w = 0;
-    for (int i = 0; i < 500 && !w; ++i, std::this_thread::sleep_for(20ms)) w = windowOf(d, app);
-    if (!w) {
-      std::fprintf(stderr, "stall_bench: the window did not appear\n");
-      status = 2;
-      break;
-    }
+    pid_t app = -1;
+    const Window w = startProgram(app);
+    if (!w) break;
     std::vector<std::string> args = h.args;
     args.insert(args.begin(), CLIPBOARD_OWNER_BINARY);
     const pid_t owner = spawn(args);
