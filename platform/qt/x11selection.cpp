@@ -164,9 +164,13 @@ X11Selection::Event X11Selection::nextEvent(Clock::time_point deadline, bool idl
     if (xcb_connection_has_error(c_) || stopping()) return nullptr;
     const auto now = Clock::now();
     if (now >= deadline) return nullptr;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    // Without a deadline, sleep until something happens: no wake-ups while idle.
+    int timeout = -1;
+    if (deadline != Clock::time_point::max())
+      timeout = int(std::min<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1, 60000));
     pollfd fds[2] = {{xcb_get_file_descriptor(c_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    ::poll(fds, 2, int(std::min<long long>(left, 60000)));
+    ::poll(fds, 2, timeout);
     if (fds[1].revents & POLLIN) {
       uint64_t n;
       [[maybe_unused]] ssize_t r = ::read(wakeFd_, &n, sizeof n);
