@@ -11,6 +11,7 @@
 
 #include "bench/bench_util.h"
 #include "bench/corpus.h"
+#include "tests/codecs/giflib_reader.h"
 #include "codecs/gif/gifencoder.h"
 
 using namespace pixkeep;
@@ -58,31 +59,10 @@ static std::vector<uint8_t> wrapped(const std::vector<uint8_t>& data, int width,
   return f;
 }
 
-struct Reader {
-  const std::vector<uint8_t>* bytes;
-  size_t pos = 0;
-};
-
-static int readInput(GifFileType* gif, GifByteType* out, int n) {
-  auto* r = static_cast<Reader*>(gif->UserData);
-  size_t k = std::min(size_t(n), r->bytes->size() - r->pos);
-  std::memcpy(out, r->bytes->data() + r->pos, k);
-  r->pos += k;
-  return int(k);
-}
-
+// The indices of a one-frame GIF file as giflib reads them; empty when it cannot.
 static std::vector<uint8_t> giflibDecode(const std::vector<uint8_t>& file) {
-  Reader reader{&file};
-  int error = 0;
-  GifFileType* gif = DGifOpen(&reader, readInput, &error);
-  if (!gif) return {};
-  std::vector<uint8_t> pixels;
-  if (DGifSlurp(gif) == GIF_OK && gif->ImageCount == 1) {
-    const SavedImage& image = gif->SavedImages[0];
-    pixels.assign(image.RasterBits, image.RasterBits + size_t(image.ImageDesc.Width) * size_t(image.ImageDesc.Height));
-  }
-  DGifCloseFile(gif, &error);
-  return pixels;
+  const test::GiflibPicture gif = test::readWithGiflib(file);
+  return gif.ok && gif.frames.size() == 1 ? gif.frames[0].pixels : std::vector<uint8_t>{};
 }
 
 int main() {

@@ -12,6 +12,7 @@
 
 #include "bench/bench_util.h"
 #include "bench/corpus.h"
+#include "tests/codecs/giflib_reader.h"
 #include "codecs/gif/GIFImage.h"
 #include "codecs/gif/gifreduce.h"
 
@@ -62,31 +63,10 @@ std::vector<uint8_t> oursSave(const RasterImage& picture) {
   return s.take();
 }
 
-struct Source {
-  const std::vector<uint8_t>* bytes;
-  size_t pos = 0;
-};
-
-int readInput(GifFileType* gif, GifByteType* out, int n) {
-  auto* source = static_cast<Source*>(gif->UserData);
-  const size_t k = std::min(size_t(n), source->bytes->size() - source->pos);
-  std::memcpy(out, source->bytes->data() + source->pos, k);
-  source->pos += k;
-  return int(k);
-}
-
+// The indices of a one-frame GIF file as giflib reads them; empty when it cannot.
 std::vector<uint8_t> giflibIndices(const std::vector<uint8_t>& file) {
-  Source source{&file};
-  int error = 0;
-  GifFileType* gif = DGifOpen(&source, readInput, &error);
-  if (!gif) return {};
-  std::vector<uint8_t> pixels;
-  if (DGifSlurp(gif) == GIF_OK && gif->ImageCount == 1) {
-    const SavedImage& image = gif->SavedImages[0];
-    pixels.assign(image.RasterBits, image.RasterBits + size_t(image.ImageDesc.Width) * size_t(image.ImageDesc.Height));
-  }
-  DGifCloseFile(gif, &error);
-  return pixels;
+  const test::GiflibPicture gif = test::readWithGiflib(file);
+  return gif.ok && gif.frames.size() == 1 ? gif.frames[0].pixels : std::vector<uint8_t>{};
 }
 
 }  // namespace
