@@ -11,10 +11,7 @@ namespace pixkeep {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::readFile;
-using testing_support::ReadOnlyDirectory;
-using testing_support::TempDir;
-using testing_support::writeFile;
+using namespace testing_support;
 
 TEST(Autostart, ExecArgumentsAreQuotedOnlyWhenTheyMustBe) {
   struct Case { const char* argument; const char* quoted; };

@@ -6,14 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "platform/instancelock.h"
+#include "tests/config/tempdir.h"
 
 namespace pixkeep {
 namespace {
 
-namespace fs = std::filesystem;
 using State = InstanceLock::State;
 
 TEST(DisplayKey, EverySpellingOfOneServerGivesOneKey) {
@@ -30,12 +28,8 @@ TEST(DisplayKey, EverySpellingOfOneServerGivesOneKey) {
 
 class InstanceLockTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/pixkeep-lock-XXXXXX";
-    dir = std::string(::mkdtemp(templ)) + "/";
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string dir;
+  testing_support::TempDir temp;
+  const std::string dir = temp.path();
 };
 
 TEST_F(InstanceLockTest, OneHolderPerFileUntilItLetsGo) {
