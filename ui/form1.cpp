@@ -482,8 +482,8 @@ bool TForm1::outputDirectoryChosen(const std::string& directory) {
 bool TForm1::startAtLoginChosen(bool on) {
   bool done = true;
   try {
-    setStartAtLogin(places_.autostartFile, on,
-                    programCommand(QCoreApplication::applicationFilePath().toStdString(), qEnvironmentVariable("PATH").toStdString()));
+    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+    setStartAtLogin(places_.autostartFile, on, programCommand(program, qEnvironmentVariable("PATH").toStdString()));
   } catch (const Exception& e) {
     controller_->showError(QString::fromUtf8(e.what()));
     done = false;

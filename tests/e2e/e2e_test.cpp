@@ -13,7 +13,6 @@
 #include <QPainter>
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -21,11 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
-#include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 

@@ -34,6 +34,7 @@
 #include "ui/about.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
+#include "ui/tray.h"
 #include "ui/widgets.h"
 
 namespace pixkeep {
@@ -400,6 +401,26 @@ TEST_F(Form1Test, StartHiddenAtLogInFollowsTheAutostartEntry) {
   const auto boxes = form->findChildren<QMessageBox*>("errorBox");
   ASSERT_EQ(boxes.size(), 1);
   EXPECT_EQ(boxes[0]->text().toStdString(), "Unable to write to " + entry + ".");
+}
+
+TEST_F(Form1Test, ASecondStartBringsTheWindowToTheFront) {
+  form->tray().setAvailability([] { return true; });
+  form->show();
+  // During the hidden start's second: it ends there, under the usual caption.
+  auto* hiding = child<QTimer>("PeidaTaimer");
+  hiding->start();
+  form->setWindowTitle("Hiding...");
+  form->bringToFront();
+  EXPECT_FALSE(hiding->isActive());
+  EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  EXPECT_TRUE(form->isVisible());
+  // From the tray.
+  form->Peidaaken1Click();
+  ASSERT_FALSE(form->isVisible());
+  ASSERT_TRUE(form->tray().shown());
+  form->bringToFront();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(form->tray().shown());
 }
 
 TEST_F(Form1Test, AHelpFileMissingHereIsTakenFromTheDataDirectory) {
