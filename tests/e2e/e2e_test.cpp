@@ -873,6 +873,31 @@ TEST_F(Pixkeep, AStartAfterAKilledProgramRunsAndCaptures) {
   EXPECT_EQ(leftovers(), stale) << "the same names, taken over";
 }
 
+TEST_F(Pixkeep, OnePerDisplayHoweverItIsWritten) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string display = std::getenv("DISPLAY");
+  // The same display with a screen number, or through its "unix" name: the start hands over.
+  for (const std::string& spelling : {display + ".0", "unix" + display}) {
+    Process same({"env", "DISPLAY=" + spelling, out + "pixkeep"}, root + "same.log");
+    ASSERT_TRUE(same.waitForEnd(Deadline)) << spelling;
+    EXPECT_EQ(same.exitCode(), 0) << spelling << ": " << same.describe();
+  }
+  // Another X server has a clipboard of its own, and a Pixkeep of its own.
+  std::string otherDisplay;
+  const std::unique_ptr<Process> xvfb = startXvfb(root + "xvfb2.log", otherDisplay);
+  ASSERT_TRUE(xvfb && !otherDisplay.empty()) << fileText(root + "xvfb2.log");
+  XServer other;
+  ASSERT_TRUE(other.open(otherDisplay));
+  Process there({"env", "DISPLAY=" + otherDisplay, out + "pixkeep"}, root + "there.log");
+  EXPECT_TRUE(waitFor([&] { return other.windowsOf(there.pid()).size() == 1 || !there.running(); }));
+  EXPECT_TRUE(there.running()) << there.describe();
+  EXPECT_TRUE(program.running());
+  ASSERT_TRUE(copy(picture(gradient(5, 3, 1), "a.png", "PNG"), "image/png"));
+  EXPECT_TRUE(pictureSaved(1));
+  there.stop();
+  other.close();
+}
+
 TEST_F(Pixkeep, VersionAndHelpAnswerWithoutADisplayAndLeaveTheClipboardAlone) {
   fs::copy_file(PIXKEEP_BINARY, out + "pixkeep");
   ASSERT_TRUE(copy(picture(gradient(5, 3, 1), "a.png", "PNG"), "image/png"));

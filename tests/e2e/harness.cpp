@@ -106,6 +106,22 @@ std::string readLine(int fd) {
 
 }  // namespace
 
+std::unique_ptr<Process> startXvfb(const std::string& log, std::string& display) {
+  // With -displayfd it picks a free display itself and writes its number to
+  // the pipe once it accepts clients.
+  int fds[2];
+  display.clear();
+  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+  auto xvfb = std::make_unique<Process>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen",
+                                                                 "0", "1280x1024x24", "-nolisten", "tcp"},
+                                        log, fds[1]);
+  close(fds[1]);
+  const std::string number = readLine(fds[0]);
+  close(fds[0]);
+  if (!number.empty()) display = ":" + number;
+  return xvfb;
+}
+
 void XvfbEnvironment::SetUp() {
   dir_ = makeTempDir("pixkeep-xvfb");
   const std::string runtime = dir_ + "runtime";
@@ -113,17 +129,11 @@ void XvfbEnvironment::SetUp() {
   setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   // Nothing a test does reaches the user's own settings or log-in programs.
   setenv("XDG_CONFIG_HOME", (dir_ + "config").c_str(), 1);
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  xvfb_ = std::make_unique<Process>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen",
-                                                             "0", "1280x1024x24", "-nolisten", "tcp"},
-                                    dir_ + "xvfb.log", fds[1]);
-  close(fds[1]);
-  std::string number = readLine(fds[0]);
-  close(fds[0]);
-  ASSERT_FALSE(number.empty()) << xvfb_->describe() << "; it gave no display number. Its output:\n"
-                               << fileText(dir_ + "xvfb.log");
-  const std::string display = ":" + number;
+  std::string display;
+  xvfb_ = startXvfb(dir_ + "xvfb.log", display);
+  ASSERT_TRUE(xvfb_) << "no pipe for Xvfb";
+  ASSERT_FALSE(display.empty()) << xvfb_->describe() << "; it gave no display number. Its output:\n"
+                                << fileText(dir_ + "xvfb.log");
   setenv("DISPLAY", display.c_str(), 1);
   setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
   ASSERT_TRUE(xserver.open(display)) << "cannot connect to Xvfb on " << display;

@@ -72,8 +72,12 @@ class Process {
 // Runs a command to its end; returns its exit code (-1 when it did not end in time).
 int run(const std::vector<std::string>& args, const std::string& log = "/dev/null");
 
-// One Xvfb for all tests. With -displayfd it picks a free display itself and
-// writes its number to the pipe once it accepts clients. The programs under
+// Starts an Xvfb of its own on a free display, its output appended to `log`;
+// `display` becomes its name (":N"), empty when it did not come up. Null
+// when no pipe could be made to hear from it.
+std::unique_ptr<Process> startXvfb(const std::string& log, std::string& display);
+
+// One Xvfb for all tests. The programs under
 // test get a runtime directory of their own ($XDG_RUNTIME_DIR), where they
 // meet other starts of themselves, and a configuration directory of their
 // own ($XDG_CONFIG_HOME).
