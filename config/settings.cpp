@@ -1,12 +1,21 @@
 #include "config/settings.h"
 
+#include "config/autostart.h"
 #include "platform/fsutil.h"
 
 namespace pixkeep {
 
 ProgramPlaces programPlaces() {
   const std::string config = configDirectory();
-  return {config + SettingsFile::FileName, config + "english.ini", defaultOutputDirectory()};
+  ProgramPlaces places{config + SettingsFile::FileName, config + "english.ini", defaultOutputDirectory()};
+  places.autostartFile = autostartFile();
+  if (keepsFilesBesideItself()) {
+    places.dataDirectory = config;
+  } else if (const std::string data = installedDataDirectory(); !data.empty()) {
+    places.defaultLanguageFile = data + "lang/english.ini";
+    places.dataDirectory = data;
+  }
+  return places;
 }
 
 std::string SettingsFile::languageFile() const {

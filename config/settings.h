@@ -16,11 +16,20 @@ enum class StampCorner : int32_t { UpRight = 1, UpLeft = 2, UpCenter = 3 };
 // Where the program keeps its files and what the missing keys default to.
 struct ProgramPlaces {
   std::string settingsFile;            // pixkeep.ini in the settings directory
-  std::string defaultLanguageFile;     // english.ini in the settings directory
+  std::string defaultLanguageFile;     // english.ini
   std::string defaultOutputDirectory;  // ends in '/'
+  // Where a help file not found in the current directory is looked for;
+  // ends in '/', or empty for nowhere else.
+  std::string dataDirectory{};
+  // The desktop entry that starts the program at log-in; empty where the
+  // program offers no start at log-in.
+  std::string autostartFile{};
 };
-// The running program's places: the executable's directory when it is
-// writable, otherwise the per-user directories.
+// The running program's places. A program that keeps its files beside
+// itself has them all in its directory. Otherwise (an installed copy, or a
+// directory it cannot write) the settings go to $XDG_CONFIG_HOME/pixkeep/,
+// pictures to the user's pictures directory, and the language files and the
+// help document come from the installed data directory.
 ProgramPlaces programPlaces();
 
 // The keys, their sections and their defaults.

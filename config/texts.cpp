@@ -14,6 +14,7 @@ const std::array<TextEntry, TextCount>& textEntries() {
       {"Menu", "ShowWindow", "&Show window"},
       {"Menu", "BuiltInHelp", "&Built-in help"},
       {"Menu", "HelpFileMnu", "Help &file"},
+      {"Menu", "StartAtLogin", "Start hidden when I &log in"},
       {"Win", "Quality", "Quality %q (recommended %r)"},
       {"Win", "Compression", "Compression level: %q"},
       {"Win", "HideWindow", "Hide window"},

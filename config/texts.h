@@ -12,6 +12,7 @@ namespace pixkeep {
 enum class Text : size_t {
   // [Menu]
   MenuFile, MenuHideWindow, MenuHelp, MenuExit, MenuLanguage, MenuShowWindow, MenuBuiltInHelp, MenuHelpFile,
+  MenuStartAtLogin,
   // [Win]
   Quality, Compression, HideWindow, Help, LanguageDialog, ImageType, AdvancedOptions, OutputDirectory,
   DefaultDirectory, UserDirectory, ChangeDirectory, CurrentDirectory, Other, AddText, UpRight, UpLeft,

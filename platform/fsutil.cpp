@@ -63,18 +63,31 @@ std::string executableDirectory() {
   return path.substr(0, path.rfind('/') + 1);
 }
 
-std::string configDirectory() {
-  std::string exe = executableDirectory();
-  if (isWritableDirectory(exe)) return exe;
+std::string installedDataDirectory() {
+  // The build says where the data lies as seen from the executable's
+  // directory, so an installed tree works wherever it is unpacked.
+  const std::string dir = withSlash(executableDirectory() + PIXKEEP_DATA_FROM_BINARY);
+  return isDirectory(dir) ? dir : std::string();
+}
+
+bool keepsFilesBesideItself() {
+  return isWritableDirectory(executableDirectory()) && installedDataDirectory().empty();
+}
+
+std::string userConfigHome() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  std::string dir = withSlash(xdg && *xdg ? xdg : homeDirectory() + "/.config") + "pixkeep/";
+  return withSlash(xdg && *xdg ? xdg : homeDirectory() + "/.config");
+}
+
+std::string configDirectory() {
+  if (keepsFilesBesideItself()) return executableDirectory();
+  std::string dir = userConfigHome() + "pixkeep/";
   makeDirectories(dir);
   return dir;
 }
 
 std::string defaultOutputDirectory() {
-  std::string exe = executableDirectory();
-  if (isWritableDirectory(exe)) return exe;
+  if (keepsFilesBesideItself()) return executableDirectory();
   std::string dir = withSlash(picturesDirectory());
   makeDirectories(dir);
   return dir;

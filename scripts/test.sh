@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the full suite
-# (unit, GUI and end-to-end tests under their own Xvfb), then the core tests
-# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# (unit, GUI and end-to-end tests under their own Xvfb, and the Debian
+# package built by scripts/package.sh, checked and run as an unprivileged
+# user), then the core tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -21,6 +21,7 @@
 #include <QWhatsThis>
 #include <algorithm>
 
+#include "config/autostart.h"
 #include "config/errors.h"
 #include "config/language.h"
 #include "platform/fsutil.h"
@@ -155,6 +156,7 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
   connect(pickcolor, &LinkLabel::clicked, this, &TForm1::pickcolorClick);
   connect(keel1, &QAction::triggered, this, &TForm1::keel1Click);
   connect(Peidaaken1, &QAction::triggered, this, &TForm1::Peidaaken1Click);
+  connect(Autostart1, &QAction::triggered, this, &TForm1::startAtLoginChosen);
   connect(Help1, &QAction::triggered, this, &TForm1::Help1Click);
   connect(Vlju2, &QAction::triggered, this, &TForm1::Vlju2Click);
   connect(Quickhelp1, &QAction::triggered, this, &TForm1::Label3Click);
@@ -184,6 +186,13 @@ void TForm1::createMenus() {
   Fail1->setObjectName("Fail1");
   keel1 = menuItem(Fail1, "keel1");
   Peidaaken1 = menuItem(Fail1, "Peidaaken1");
+  Autostart1 = menuItem(Fail1, "Autostart1");
+  Autostart1->setCheckable(true);
+  Autostart1->setVisible(!places_.autostartFile.empty());
+  Autostart1->setChecked(startsAtLogin(places_.autostartFile));
+  // The entry may have been removed or made elsewhere since: the tick shows what is there now.
+  connect(Fail1, &QMenu::aboutToShow, this,
+          [this] { Autostart1->setChecked(startsAtLogin(places_.autostartFile)); });
   N4 = separator(Fail1, "N4");
   Help1 = menuItem(Fail1, "Help1");
   N2 = separator(Fail1, "N2");
@@ -299,6 +308,8 @@ void TForm1::createDialogs() {
   keel->setFileMode(QFileDialog::ExistingFile);
   keel->setAcceptMode(QFileDialog::AcceptOpen);
   keel->setOption(QFileDialog::ReadOnly);
+  // Where the language files shipped with the program are.
+  keel->setDirectory(QFileInfo(QString::fromStdString(places_.defaultLanguageFile)).absolutePath());
 
   Colordialog = new QColorDialog(this);
   Colordialog->setObjectName("Colordialog");
@@ -345,6 +356,7 @@ void TForm1::LoadLanguage(const std::string& path) {
   // [Menu]: menu captions keep "&" as the mark of their access key.
   Fail1->setTitle(text(Text::MenuFile));
   Peidaaken1->setText(text(Text::MenuHideWindow));
+  Autostart1->setText(text(Text::MenuStartAtLogin));
   Help1->setText(text(Text::MenuHelp));
   Help2->setTitle(text(Text::MenuHelp));
   Vlju1->setText(text(Text::MenuExit));
@@ -391,8 +403,12 @@ void TForm1::LoadLanguage(const std::string& path) {
 void TForm1::applyHelpFile() {
   // A relative name is taken from the current directory now; opening other
   // directories in the chooser later does not lose the file.
-  const std::string& name = texts_[Text::HelpFile];
-  const bool present = !name.empty() && fileExists(name) && !isDirectory(name);
+  const auto usable = [](const std::string& name) { return !name.empty() && fileExists(name) && !isDirectory(name); };
+  std::string name = texts_[Text::HelpFile];
+  // An installed program's own help document lies in its data directory.
+  if (!usable(name) && !name.empty() && name.front() != '/' && !places_.dataDirectory.empty())
+    name = places_.dataDirectory + name;
+  const bool present = usable(name);
   helpFile_ = present ? QFileInfo(QString::fromStdString(name)).absoluteFilePath() : QString();
   Helpfile1->setVisible(present);
   helpButton->setVisible(present);
@@ -461,6 +477,19 @@ bool TForm1::outputDirectoryChosen(const std::string& directory) {
   controller_->setOutputDirectory(chosen);
   Edit1->setText(QString::fromStdString(chosen));
   return store([&](SettingsFile& s) { s.writeOutputDir(chosen); });
+}
+
+bool TForm1::startAtLoginChosen(bool on) {
+  bool done = true;
+  try {
+    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+    setStartAtLogin(places_.autostartFile, on, programCommand(program, qEnvironmentVariable("PATH").toStdString()));
+  } catch (const Exception& e) {
+    controller_->showError(QString::fromUtf8(e.what()));
+    done = false;
+  }
+  Autostart1->setChecked(startsAtLogin(places_.autostartFile));
+  return done;
 }
 
 void TForm1::endProgram() {
@@ -594,9 +623,18 @@ void TForm1::Avapixkeep1Click() {
 
 void TForm1::PeidaTaimerTimer() {
   Peidaaken1Click();
+  endHiddenStart();
+}
+
+void TForm1::endHiddenStart() {
   QApplication::setApplicationDisplayName("Pixkeep");
   setWindowTitle("Pixkeep");
   PeidaTaimer->stop();
+}
+
+void TForm1::bringToFront() {
+  if (PeidaTaimer->isActive()) endHiddenStart();
+  Avapixkeep1Click();
 }
 
 void TForm1::Vlju1Click() { Vlju2Click(); }

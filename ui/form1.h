@@ -79,8 +79,15 @@ class TForm1 : public QMainWindow {
   // A directory confirmed in the directory chooser: OutputDirectory and
   // Edit1 become it with a '/' appended, then OutputDir.
   bool outputDirectoryChosen(const std::string& directory);
+  // The start at log-in ticked or unticked: the autostart entry written or
+  // removed. The tick follows the file: it stays as it was when that fails
+  // (shown in the error report, and false).
+  bool startAtLoginChosen(bool on);
   // Ends the program at once without the close handler: nothing is stored.
   void endProgram();
+  // Another start of the program asked for this one: the window on the
+  // screen and in front, also during the hidden start's second.
+  void bringToFront();
 
   // The outer height: CollapsedHeight, or ExpandedHeight with the advanced options open.
   int outerHeight() const;
@@ -141,6 +148,7 @@ class TForm1 : public QMainWindow {
   void applyWidth(int width);
   void setSwatchColor(uint32_t color);
   void setStampText(const QString& stampText);
+  void endHiddenStart();
   StampSettings stampSettings() const;
   bool store(const std::function<void(SettingsFile&)>& write);
   QString text(Text id) const { return QString::fromStdString(texts_[id]); }
@@ -158,6 +166,7 @@ class TForm1 : public QMainWindow {
   QMenu* Fail1 = nullptr;  // File
   QAction* keel1 = nullptr;       // Choose language
   QAction* Peidaaken1 = nullptr;  // Hide window
+  QAction* Autostart1 = nullptr;  // Start hidden when I log in: ticked while the autostart entry exists
   QAction* N4 = nullptr;
   QAction* Help1 = nullptr;
   QAction* N2 = nullptr;

@@ -10,6 +10,13 @@ QImage drawApplicationIcon(int size) {
   QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   QPainter p(&image);
+  paintApplicationIcon(p, size);
+  p.end();
+  return image;
+}
+
+void paintApplicationIcon(QPainter& p, int size) {
+  p.save();
   p.setRenderHint(QPainter::Antialiasing);
   // Drawn on a 64-unit grid; outlines stay about one pixel wide at 16 pixels.
   p.scale(size / 64.0, size / 64.0);
@@ -50,8 +57,7 @@ QImage drawApplicationIcon(int size) {
   p.drawRoundedRect(QRectF(22, 3, 20, 12), 3, 3);
   p.setBrush(QColor(0x5e, 0x3a, 0x1a));
   p.drawEllipse(QPointF(32, 8), 2.2, 2.2);
-  p.end();
-  return image;
+  p.restore();
 }
 
 }  // namespace pixkeep

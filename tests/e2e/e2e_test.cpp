@@ -13,7 +13,6 @@
 #include <QPainter>
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -21,176 +20,20 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
-#include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "capture/capturecycle.h"
 #include "tests/codecs/giflib_reader.h"
-#include "tests/e2e/xserver.h"
+#include "tests/e2e/harness.h"
 
 #include <zlib.h>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using Ms = std::chrono::milliseconds;
-
-// Long enough for a machine busy with other work: a wait ends as soon as its
-// condition holds, so only a failing test pays for it.
-constexpr Ms Deadline = 30s;
-
-XServer xserver;  // the tests' own connection to the Xvfb
-
-template <typename Pred>
-bool waitFor(Pred pred, Ms limit = Deadline) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return pred();
-}
-
-// A new directory under $TMPDIR (or /tmp), with a trailing slash.
-std::string makeTempDir(const std::string& prefix) {
-  std::string templ = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-  return templ + "/";
-}
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool hasLine(const std::string& path, const std::string& line) {
-  std::istringstream in(fileText(path));
-  for (std::string l; std::getline(in, l);)
-    if (l == line) return true;
-  return false;
-}
-
-// A child process with stdin from /dev/null and stdout and stderr appended to
-// `log`; ended (SIGTERM, then SIGKILL) and reaped when destroyed. `inheritFd`
-// stays open in the child.
-class Process {
- public:
-  explicit Process(const std::vector<std::string>& args, const std::string& log = "/dev/null", int inheritFd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (inheritFd >= 0) fcntl(inheritFd, F_SETFD, 0);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    description_ = args[0];
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  ~Process() { stop(); }
-
-  pid_t pid() const { return pid_; }
-  bool started() const { return pid_ > 0; }
-  bool running() {
-    if (pid_ <= 0 || ended_) return false;
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
-    return !ended_;
-  }
-  bool waitForEnd(Ms limit) {
-    return waitFor([this] { return !running(); }, limit);
-  }
-  // The exit code, or -1 while running or after a signal.
-  int exitCode() { return !running() && ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-  void stop() {
-    if (!running()) return;
-    kill(pid_, SIGTERM);
-    if (waitForEnd(5s)) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-    ended_ = true;
-  }
-  std::string describe() {
-    if (pid_ <= 0) return description_ + " could not be started";
-    if (running()) return description_ + " is running";
-    if (WIFEXITED(status_)) return description_ + " exited with status " + std::to_string(WEXITSTATUS(status_));
-    return description_ + " ended by signal " + std::to_string(WTERMSIG(status_)) + " (" + strsignal(WTERMSIG(status_)) + ")";
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool ended_ = false;
-  std::string description_;
-};
-
-// Runs a command to its end; returns its exit code (-1 when it did not end in time).
-int run(const std::vector<std::string>& args, const std::string& log = "/dev/null") {
-  Process p(args, log);
-  if (!p.waitForEnd(Deadline)) return -1;
-  return p.exitCode();
-}
-
-// One Xvfb for all tests. With -displayfd it picks a free display itself and
-// writes its number to the pipe once it accepts clients.
-class XvfbEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    dir_ = makeTempDir("pixkeep-xvfb");
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    xvfb_ = std::make_unique<Process>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen",
-                                                               "0", "1280x1024x24", "-nolisten", "tcp"},
-                                      dir_ + "xvfb.log", fds[1]);
-    close(fds[1]);
-    std::string number = readLine(fds[0]);
-    close(fds[0]);
-    ASSERT_FALSE(number.empty()) << xvfb_->describe() << "; it gave no display number. Its output:\n"
-                                 << fileText(dir_ + "xvfb.log");
-    const std::string display = ":" + number;
-    setenv("DISPLAY", display.c_str(), 1);
-    setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
-    ASSERT_TRUE(xserver.open(display)) << "cannot connect to Xvfb on " << display;
-  }
-  void TearDown() override {
-    xserver.close();
-    xvfb_.reset();
-    fs::remove_all(dir_);
-  }
-
- private:
-  // The first line written to `fd`, without its newline; empty when nothing came in time.
-  static std::string readLine(int fd) {
-    std::string line;
-    const auto end = Clock::now() + Deadline;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<Ms>(end - Clock::now()).count();
-      pollfd p{fd, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, int(left)) <= 0) return {};
-      char c;
-      if (read(fd, &c, 1) != 1) return {};
-      if (c == '\n') return line;
-      line += c;
-    }
-  }
-
-  std::string dir_;
-  std::unique_ptr<Process> xvfb_;
-};
+using namespace e2e;
 
 testing::Environment* const env = testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
@@ -210,9 +53,13 @@ constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp"};
 class Program {
  public:
   // Starts it and waits until its window is on the screen.
-  void start(const std::string& dir, const std::string& log, const std::vector<std::string>& args = {}) {
+  // `environment` ("NAME=value") is added to the tests' own.
+  void start(const std::string& dir, const std::string& log, const std::vector<std::string>& args = {},
+             const std::vector<std::string>& environment = {}) {
     fs::copy_file(PIXKEEP_BINARY, dir + "pixkeep", fs::copy_options::overwrite_existing);
-    std::vector<std::string> command{dir + "pixkeep"};
+    std::vector<std::string> command{"env"};
+    command.insert(command.end(), environment.begin(), environment.end());
+    command.push_back(dir + "pixkeep");
     command.insert(command.end(), args.begin(), args.end());
     process_ = std::make_unique<Process>(command, log);
     ASSERT_TRUE(process_->started()) << process_->describe();
@@ -971,10 +818,12 @@ TEST_F(Tray, OnlyAnExactFirstArgumentStartsHidden) {
     ASSERT_NO_FATAL_FAILURE(start(Jpeg, args));
     EXPECT_EQ(program.title(), "Pixkeep");
     // A program started later with "-hide" hides after its second; by then
-    // this one would have hidden too.
+    // this one would have hidden too. It runs as if in a session of its own
+    // (another runtime directory): in the same one it would leave this
+    // program alone and end.
     const std::string other = makeTempDir("pixkeep-e2e-hide");
     Program hiding;
-    ASSERT_NO_FATAL_FAILURE(hiding.start(other, root + "hiding.log", {"/hide"}));
+    ASSERT_NO_FATAL_FAILURE(hiding.start(other, root + "hiding.log", {"/hide"}, {"XDG_RUNTIME_DIR=" + other}));
     EXPECT_TRUE(waitFor([&] { return !hiding.shown() && hiding.trayIcons() == 1; })) << "/hide starts hidden";
     EXPECT_TRUE(program.shown());
     EXPECT_EQ(program.trayIcons(), 0u);
@@ -982,6 +831,110 @@ TEST_F(Tray, OnlyAnExactFirstArgumentStartsHidden) {
     program = Program();
     fs::remove_all(other);
   }
+}
+
+// ---- One Pixkeep per user and display, and the options that only answer.
+
+TEST_F(Tray, ASecondStartShowsTheRunningWindowAndEnds) {
+  ASSERT_NO_FATAL_FAILURE(start(Jpeg, {"-hide"}));
+  ASSERT_TRUE(inTray());
+  Process second({out + "pixkeep"}, root + "second.log");
+  ASSERT_TRUE(second.waitForEnd(Deadline)) << "the second start goes on running";
+  EXPECT_EQ(second.exitCode(), 0) << second.describe();
+  EXPECT_TRUE(onScreen()) << "the running program's window comes back";
+
+  // A hidden second start (as at log-in) leaves the running one as it is.
+  ASSERT_NO_FATAL_FAILURE(program.click(170, 5));
+  ASSERT_TRUE(inTray());
+  Process hidden({out + "pixkeep", "-hide"}, root + "second.log");
+  ASSERT_TRUE(hidden.waitForEnd(Deadline));
+  EXPECT_EQ(hidden.exitCode(), 0) << hidden.describe();
+
+  // One capturer: every picture becomes exactly one file.
+  ASSERT_TRUE(copy(picture(gradient(9, 7, 1), "a.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  ASSERT_TRUE(copy(picture(gradient(9, 7, 2), "b.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.jpg", "pxk2.jpg"}));
+  EXPECT_TRUE(inTray()) << "the hidden start did not bring the window back";
+  EXPECT_TRUE(program.running());
+}
+
+TEST_F(Pixkeep, AStartAfterAKilledProgramRunsAndCaptures) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
+  const auto leftovers = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(runtime))
+      if (e.path().filename().string().rfind("pixkeep-", 0) == 0) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  ASSERT_EQ(leftovers().size(), 2u) << "a lock and a socket: " << testing::PrintToString(leftovers());
+  kill(program.process()->pid(), SIGKILL);
+  ASSERT_TRUE(program.process()->waitForEnd(Deadline));
+  program = Program();
+  const std::vector<std::string> stale = leftovers();
+  EXPECT_EQ(stale.size(), 2u) << "a killed program leaves its socket behind";
+
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_TRUE(copy(picture(gradient(5, 3, 1), "a.png", "PNG"), "image/png"));
+  EXPECT_TRUE(pictureSaved(1));
+  EXPECT_EQ(leftovers(), stale) << "the same names, taken over";
+}
+
+TEST_F(Pixkeep, OnePerDisplayHoweverItIsWritten) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string display = std::getenv("DISPLAY");
+  // The same display with a screen number, or through its "unix" name: the start hands over.
+  for (const std::string& spelling : {display + ".0", "unix" + display}) {
+    Process same({"env", "DISPLAY=" + spelling, out + "pixkeep"}, root + "same.log");
+    ASSERT_TRUE(same.waitForEnd(Deadline)) << spelling;
+    EXPECT_EQ(same.exitCode(), 0) << spelling << ": " << same.describe();
+  }
+  // Another X server has a clipboard of its own, and a Pixkeep of its own.
+  std::string otherDisplay;
+  const std::unique_ptr<Process> xvfb = startXvfb(root + "xvfb2.log", otherDisplay);
+  ASSERT_TRUE(xvfb && !otherDisplay.empty()) << fileText(root + "xvfb2.log");
+  XServer other;
+  ASSERT_TRUE(other.open(otherDisplay));
+  Process there({"env", "DISPLAY=" + otherDisplay, out + "pixkeep"}, root + "there.log");
+  EXPECT_TRUE(waitFor([&] { return other.windowsOf(there.pid()).size() == 1 || !there.running(); }));
+  EXPECT_TRUE(there.running()) << there.describe();
+  EXPECT_TRUE(program.running());
+  ASSERT_TRUE(copy(picture(gradient(5, 3, 1), "a.png", "PNG"), "image/png"));
+  EXPECT_TRUE(pictureSaved(1));
+  there.stop();
+  other.close();
+}
+
+TEST_F(Pixkeep, VersionAndHelpAnswerWithoutADisplayAndLeaveTheClipboardAlone) {
+  fs::copy_file(PIXKEEP_BINARY, out + "pixkeep");
+  ASSERT_TRUE(copy(picture(gradient(5, 3, 1), "a.png", "PNG"), "image/png"));
+  const unsigned long owner = xserver.clipboardOwner();
+  struct Case { std::vector<std::string> args; std::vector<std::string> lines; };
+  const Case cases[] = {
+      {{"--version"}, {"Pixkeep " PIXKEEP_VERSION}},
+      {{"--help"}, {"Usage: pixkeep [-hide | /hide | --version | --help]",
+                    "  -hide, /hide  start hidden: the window goes to the tray after a second",
+                    "  --version     print the version and exit", "  --help        print this help and exit"}},
+  };
+  for (const Case& c : cases) {
+    for (bool display : {true, false}) {
+      SCOPED_TRACE(c.args[0] + (display ? " on the display" : " without a display"));
+      const std::string log = root + "answer.log";
+      fs::remove(log);
+      std::vector<std::string> command{"env"};
+      if (!display) command.insert(command.end(), {"-u", "DISPLAY"});
+      command.push_back(out + "pixkeep");
+      command.insert(command.end(), c.args.begin(), c.args.end());
+      EXPECT_EQ(run(command, log), 0);
+      for (const std::string& line : c.lines) EXPECT_TRUE(hasLine(log, line)) << line << " in\n" << fileText(log);
+    }
+  }
+  EXPECT_EQ(xserver.clipboardOwner(), owner) << "the picture is still on the clipboard";
+  EXPECT_EQ(pictures(), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(out + "pixkeep.ini"));
 }
 
 // ---- Clipboards in the wild: owners that are slow, silent, large or replaced

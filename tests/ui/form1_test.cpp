@@ -28,17 +28,26 @@
 #include "codecs/imagetypes.h"
 #include "platform/fakeclipboard.h"
 #include "platform/fsutil.h"
+#include "tests/config/tempdir.h"
 #include "tests/ui/modal.h"
 #include "tests/ui/personclock.h"
 #include "ui/about.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
+#include "ui/tray.h"
 #include "ui/widgets.h"
 
 namespace pixkeep {
 namespace {
 
 namespace fs = std::filesystem;
+
+bool hasLine(const std::string& path, const std::string& line) {
+  std::ifstream f(path);
+  for (std::string l; std::getline(f, l);)
+    if (l == line) return true;
+  return false;
+}
 
 std::vector<uint8_t> readAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -290,7 +299,8 @@ TEST_F(Form1Test, WindowMenusAndComponents) {
   // Each menu's items in order, by object name, with their captions ("-": a separator).
   struct Menu { const char* name; const char* title; std::vector<std::pair<const char*, const char*>> items; };
   const Menu menus[] = {
-      {"Fail1", "&File", {{"keel1", "&Choose language"}, {"Peidaaken1", "Hide &window"}, {"N4", "-"},
+      {"Fail1", "&File", {{"keel1", "&Choose language"}, {"Peidaaken1", "Hide &window"},
+                          {"Autostart1", "Start hidden when I &log in"}, {"N4", "-"},
                           {"Help1", "&Help"}, {"N2", "-"}, {"Vlju2", "&Exit"}}},
       {"Help2", "&Help", {{"Quickhelp1", "&Built-in help"}, {"Helpfile1", "Help &file"}}},
       {"mnu", "", {{"Avapixkeep1", "&Show window"}, {"N1", "-"}, {"Vlju1", "&Exit"}}},
@@ -311,6 +321,7 @@ TEST_F(Form1Test, WindowMenusAndComponents) {
   EXPECT_EQ(form->trayMenu(), child<QMenu>("mnu"));
   EXPECT_EQ(child<QMenu>("mnu")->defaultAction(), child<QAction>("Avapixkeep1")) << "drawn bold";
   EXPECT_FALSE(child<QAction>("Helpfile1")->isVisible()) << "no help file";
+  EXPECT_FALSE(child<QAction>("Autostart1")->isVisible()) << "no place for an autostart entry";
 
   // Help context numbers, for the help file's pop-up topics.
   const std::pair<const char*, int> contexts[] = {{"default", 12}, {"user", 12}, {"Edit1", 12}, {"Label2", 14},
@@ -344,6 +355,96 @@ TEST_F(Form1Test, WindowMenusAndComponents) {
   EXPECT_EQ(child<QColorDialog>("Colordialog")->currentColor(), QColor(0, 128, 0));
   form->layout()->activate();
   EXPECT_GE(child<QWidget>("output")->y(), child<QWidget>("client")->height()) << "the lower part is out of sight";
+}
+
+TEST_F(Form1Test, StartHiddenAtLogInFollowsTheAutostartEntry) {
+  const std::string entry = dir + "autostart/pixkeep.desktop";
+  const auto start = [&] {
+    form.reset();
+    form = std::make_unique<TForm1>(clipboard, imageTypes(),
+                                    ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir, "", entry});
+  };
+  start();
+  auto* item = child<QAction>("Autostart1");
+  EXPECT_TRUE(item->isVisible());
+  EXPECT_TRUE(item->isCheckable());
+  EXPECT_FALSE(item->isChecked());
+
+  // The test program is not on the path as "pixkeep": the entry names it in full.
+  item->trigger();
+  EXPECT_TRUE(item->isChecked());
+  EXPECT_TRUE(hasLine(entry, "Exec=" + QCoreApplication::applicationFilePath().toStdString() + " -hide"));
+  item->trigger();
+  EXPECT_FALSE(item->isChecked());
+  EXPECT_FALSE(fs::exists(entry));
+
+  // Made or removed elsewhere: the tick shows what is there at the next start
+  // and whenever the File menu opens.
+  std::ofstream(entry) << "[Desktop Entry]\n";
+  start();
+  item = child<QAction>("Autostart1");
+  EXPECT_TRUE(item->isChecked());
+  fs::remove(entry);
+  QMenu* file = child<QMenu>("Fail1");
+  file->popup(QPoint(0, 0));
+  file->hide();
+  EXPECT_FALSE(item->isChecked());
+
+  // A directory that cannot be written: the error report, and the tick stays off.
+  {
+    testing_support::ReadOnlyDirectory readOnly(dir + "autostart");
+    ASSERT_TRUE(readOnly.effective());
+    item->trigger();
+  }
+  EXPECT_FALSE(item->isChecked());
+  EXPECT_FALSE(fs::exists(entry));
+  const auto boxes = form->findChildren<QMessageBox*>("errorBox");
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_EQ(boxes[0]->text().toStdString(), "Unable to write to " + entry + ".");
+}
+
+TEST_F(Form1Test, ASecondStartBringsTheWindowToTheFront) {
+  form->tray().setAvailability([] { return true; });
+  form->show();
+  // During the hidden start's second: it ends there, under the usual caption.
+  auto* hiding = child<QTimer>("PeidaTaimer");
+  hiding->start();
+  form->setWindowTitle("Hiding...");
+  form->bringToFront();
+  EXPECT_FALSE(hiding->isActive());
+  EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  EXPECT_TRUE(form->isVisible());
+  // From the tray.
+  form->Peidaaken1Click();
+  ASSERT_FALSE(form->isVisible());
+  ASSERT_TRUE(form->tray().shown());
+  form->bringToFront();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(form->tray().shown());
+}
+
+TEST_F(Form1Test, AHelpFileMissingHereIsTakenFromTheDataDirectory) {
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir);
+  fs::create_directory(dir + "data");
+  std::ofstream(dir + "data/pixkeep.hlp") << "<p>installed</p>";
+  struct Case { bool inCurrentDirectory; std::string dataDirectory; std::string found; };
+  const Case cases[] = {
+      {false, dir + "data/", dir + "data/pixkeep.hlp"},
+      {true, dir + "data/", dir + "pixkeep.hlp"},
+      {false, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dataDirectory + (c.inCurrentDirectory ? " and one here" : ""));
+    if (c.inCurrentDirectory) std::ofstream(dir + "pixkeep.hlp") << "<p>here</p>";
+    form.reset();
+    form = std::make_unique<TForm1>(clipboard, imageTypes(),
+                                    ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir, c.dataDirectory});
+    EXPECT_EQ(form->helpFile().toStdString(), c.found);
+    EXPECT_EQ(child<QAction>("Helpfile1")->isVisible(), !c.found.empty());
+    fs::remove(dir + "pixkeep.hlp");
+  }
+  fs::current_path(cwd);
 }
 
 TEST_F(Form1Test, AdvancedOptionsOpenAndClose) {

@@ -73,6 +73,7 @@ const Shown shownTexts[] = {
     {Text::MenuExit, "Vlju1", "", false},         {Text::MenuExit, "Vlju2", "", false},
     {Text::MenuLanguage, "keel1", "", false},     {Text::MenuShowWindow, "Avapixkeep1", "", false},
     {Text::MenuBuiltInHelp, "Quickhelp1", "", false}, {Text::MenuHelpFile, "Helpfile1", "", false},
+    {Text::MenuStartAtLogin, "Autostart1", "", false},
     {Text::HideWindow, "Label2", "", false},      {Text::Help, "Label3", "", false},
     {Text::ImageType, "tyyptekst", ":", false},   {Text::AdvancedOptions, "adv", "", false},
     {Text::OutputDirectory, "output", "", true},  {Text::DefaultDirectory, "default", "", true},

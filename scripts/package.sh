@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a fresh build directory (default
+# build-package/): pixkeep_<version>_<arch>.deb with the program, its
+# language files, help document, icons, menu entry and AppStream metainfo,
+# and the dependencies dpkg-shlibdeps finds; built as the tests build it
+# (RelWithDebInfo, warnings as errors) with Debian's hardening flags, then
+# stripped. lintian must report no error.
+# Usage: scripts/package.sh [BUILD_DIR]; prints the package's path last.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+build=$(realpath -m "${1:-build-package}")
+
+# Debian's build flags with every hardening option, as dpkg-buildpackage would set them.
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+
+rm -rf "$build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXKEEP_TESTS=OFF -DPIXKEEP_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/pixkeep_*.deb)
+
+echo "== lintian $(basename "$deb")"
+# Errors fail the build; warnings and notes are shown.
+lintian --fail-on error --info "$deb"
+echo "$deb"

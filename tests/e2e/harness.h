@@ -1,0 +1,95 @@
+// What the end-to-end tests share: waiting for something they can see,
+// child processes, scratch directories, and one Xvfb for the whole test
+// program with the tests' own connection to it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/xserver.h"
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+// Long enough for a machine busy with other work: a wait ends as soon as its
+// condition holds, so only a failing test pays for it.
+constexpr Ms Deadline = 30s;
+
+extern XServer xserver;  // the tests' own connection to the Xvfb
+
+template <typename Pred>
+bool waitFor(Pred pred, Ms limit = Deadline) {
+  const auto end = Clock::now() + limit;
+  while (Clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return pred();
+}
+
+// A new directory under $TMPDIR (or /tmp), with a trailing slash.
+std::string makeTempDir(const std::string& prefix);
+std::string fileText(const std::string& path);
+bool hasLine(const std::string& path, const std::string& line);
+
+// A child process with stdin from /dev/null and stdout and stderr appended to
+// `log`; ended (SIGTERM, then SIGKILL) and reaped when destroyed. `inheritFd`
+// stays open in the child.
+class Process {
+ public:
+  explicit Process(const std::vector<std::string>& args, const std::string& log = "/dev/null", int inheritFd = -1);
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process() { stop(); }
+
+  pid_t pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  bool running();
+  bool waitForEnd(Ms limit) {
+    return waitFor([this] { return !running(); }, limit);
+  }
+  // The exit code, or -1 while running or after a signal.
+  int exitCode();
+  void stop();
+  std::string describe();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool ended_ = false;
+  std::string description_;
+};
+
+// Runs a command to its end; returns its exit code (-1 when it did not end in time).
+int run(const std::vector<std::string>& args, const std::string& log = "/dev/null");
+
+// Starts an Xvfb of its own on a free display, its output appended to `log`;
+// `display` becomes its name (":N"), empty when it did not come up. Null
+// when no pipe could be made to hear from it.
+std::unique_ptr<Process> startXvfb(const std::string& log, std::string& display);
+
+// One Xvfb for all tests. The programs under
+// test get a runtime directory of their own ($XDG_RUNTIME_DIR), where they
+// meet other starts of themselves, and a configuration directory of their
+// own ($XDG_CONFIG_HOME).
+class XvfbEnvironment : public testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+  const std::string& directory() const { return dir_; }
+
+ private:
+  std::string dir_;
+  std::unique_ptr<Process> xvfb_;
+};
+
+}  // namespace e2e
