@@ -30,119 +30,13 @@
 #include <unistd.h>
 
 #include "tests/codecs/giflib_reader.h"
-#include "tests/e2e/xserver.h"
+#include "tests/e2e/harness.h"
 
 #include <zlib.h>
 
-extern char** environ;
-
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using Ms = std::chrono::milliseconds;
-
-// Long enough for a machine busy with other work: a wait ends as soon as its
-// condition holds, so only a failing test pays for it.
-constexpr Ms Deadline = 30s;
-
-XServer xserver;  // the tests' own connection to the Xvfb
-
-template <typename Pred>
-bool waitFor(Pred pred, Ms limit = Deadline) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return pred();
-}
-
-// A new directory under $TMPDIR (or /tmp), with a trailing slash.
-std::string makeTempDir(const std::string& prefix) {
-  std::string templ = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-  return templ + "/";
-}
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool hasLine(const std::string& path, const std::string& line) {
-  std::istringstream in(fileText(path));
-  for (std::string l; std::getline(in, l);)
-    if (l == line) return true;
-  return false;
-}
-
-// A child process with stdin from /dev/null and stdout and stderr appended to
-// `log`; ended (SIGTERM, then SIGKILL) and reaped when destroyed. `inheritFd`
-// stays open in the child.
-class Process {
- public:
-  explicit Process(const std::vector<std::string>& args, const std::string& log = "/dev/null", int inheritFd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (inheritFd >= 0) fcntl(inheritFd, F_SETFD, 0);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    description_ = args[0];
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  ~Process() { stop(); }
-
-  pid_t pid() const { return pid_; }
-  bool started() const { return pid_ > 0; }
-  bool running() {
-    if (pid_ <= 0 || ended_) return false;
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
-    return !ended_;
-  }
-  bool waitForEnd(Ms limit) {
-    return waitFor([this] { return !running(); }, limit);
-  }
-  // The exit code, or -1 while running or after a signal.
-  int exitCode() { return !running() && ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-  void stop() {
-    if (!running()) return;
-    kill(pid_, SIGTERM);
-    if (waitForEnd(5s)) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-    ended_ = true;
-  }
-  std::string describe() {
-    if (pid_ <= 0) return description_ + " could not be started";
-    if (running()) return description_ + " is running";
-    if (WIFEXITED(status_)) return description_ + " exited with status " + std::to_string(WEXITSTATUS(status_));
-    return description_ + " ended by signal " + std::to_string(WTERMSIG(status_)) + " (" + strsignal(WTERMSIG(status_)) + ")";
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool ended_ = false;
-  std::string description_;
-};
-
-// Runs a command to its end; returns its exit code (-1 when it did not end in time).
-int run(const std::vector<std::string>& args, const std::string& log = "/dev/null") {
-  Process p(args, log);
-  if (!p.waitForEnd(Deadline)) return -1;
-  return p.exitCode();
-}
+using namespace e2e;
 
 // One Xvfb for all tests. With -displayfd it picks a free display itself and
 // writes its number to the pipe once it accepts clients.
@@ -195,156 +89,12 @@ testing::Environment* const env = testing::AddGlobalTestEnvironment(new XvfbEnvi
 
 bool clipboardEmpty() { return xserver.clipboardOwner() == 0; }
 
-// An image type in the window's drop-down list.
-struct ImageType {
-  const char* name;
-  int index;  // in the list
-  const char* extension;
-};
-constexpr ImageType Jpeg{"JPEG", 0, ".jpg"}, Png{"PNG", 1, ".png"}, Gif{"GIF", 2, ".gif"}, Bitmap{"Bitmap", 3, ".bmp"};
-constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp"};
-
-// The program under test, run from a copy in its output directory: unless
-// told otherwise, it saves into the directory it runs from. Ended when destroyed.
-class Program {
- public:
-  // Starts it and waits until its window is on the screen.
-  void start(const std::string& dir, const std::string& log, const std::vector<std::string>& args = {}) {
-    fs::copy_file(PIXKEEP_BINARY, dir + "pixkeep", fs::copy_options::overwrite_existing);
-    std::vector<std::string> command{dir + "pixkeep"};
-    command.insert(command.end(), args.begin(), args.end());
-    process_ = std::make_unique<Process>(command, log);
-    ASSERT_TRUE(process_->started()) << process_->describe();
-    ASSERT_TRUE(waitFor([&] { return !xserver.windowsOf(process_->pid()).empty() || !process_->running(); }))
-        << "the window did not appear";
-    ASSERT_TRUE(process_->running()) << process_->describe() << " before its window appeared";
-    std::vector<TopWindow> windows = xserver.windowsOf(process_->pid());
-    ASSERT_EQ(windows.size(), 1u) << "one window at start";
-    window_ = windows[0];
-    // The window starts collapsed: the client area is the 80 pixels high
-    // upper part, between the menu bar and the 19 pixels high status bar.
-    clientTop_ = window_.height - 19 - 80;
-  }
-
-  // Clicks `times` times at (x, y) of the client area (ui/form1.cpp has the
-  // positions of the controls).
-  void click(int x, int y, int times = 1) {
-    ASSERT_EQ(run({"xdotool", "mousemove", "--window", std::to_string(window_.id), std::to_string(x),
-                   std::to_string(clientTop_ + y), "click", "--repeat", std::to_string(times), "--delay", "50", "1"}),
-              0);
-  }
-  // Keys and text to the window (or dialog) that has the focus.
-  void keys(std::vector<std::string> names) {
-    names.insert(names.begin(), {"xdotool", "key", "--delay", "20"});
-    ASSERT_EQ(run(names), 0);
-  }
-  void type(const std::string& text) { ASSERT_EQ(run({"xdotool", "type", "--delay", "20", text}), 0); }
-  // The main window's height as it is now.
-  int height() {
-    for (const TopWindow& w : xserver.windowsOf(process_->pid()))
-      if (w.id == window_.id) return w.height;
-    return 0;
-  }
-  // What a window manager's close button does.
-  bool requestClose() { return xserver.requestClose(window_.id); }
-  // A dialog of the program (a top-level window that is not a popup) besides the main window.
-  bool dialogOpen() {
-    auto windows = xserver.windowsOf(process_->pid());
-    return std::any_of(windows.begin(), windows.end(), [&](const TopWindow& w) { return w.id != window_.id && !w.popup; });
-  }
-  bool menuOpen() { return listOpen(); }
-  // The main window's title and whether it is on the screen.
-  std::string title() { return xserver.title(window_.id); }
-  bool shown() {
-    auto windows = xserver.windowsOf(process_->pid());
-    return std::any_of(windows.begin(), windows.end(), [&](const TopWindow& w) { return w.id == window_.id; });
-  }
-  // Its icons in the tray; the one icon when there is exactly one.
-  size_t trayIcons() { return xserver.trayIconsOf(process_->pid()).size(); }
-  // Clicks the tray icon with `button`, `times` times.
-  void clickTrayIcon(int button, int times = 1) {
-    const auto icons = xserver.trayIconsOf(process_->pid());
-    ASSERT_EQ(icons.size(), 1u) << "one tray icon";
-    ASSERT_EQ(run({"xdotool", "mousemove", "--window", std::to_string(icons[0].id), std::to_string(icons[0].width / 2),
-                   std::to_string(icons[0].height / 2), "click", "--repeat", std::to_string(times), "--delay", "80",
-                   std::to_string(button)}),
-              0);
-  }
-
-  // Chooses `type` in the image type list as a user does: a click opens the
-  // list, Home and Down go to the entry, Return takes it. The form has a fixed
-  // layout (ui/form1.cpp): the list (64, 40, 145 x 21) lies in the 80 pixels
-  // high upper part right above the 19 pixels high status bar, whatever the
-  // height of the menu bar. Whether the choice took is seen in the extension
-  // of the first picture saved (Pixkeep::pictureSaved).
-  void chooseType(const ImageType& type) {
-    const int left = 64 + 145 / 2, top = window_.height - 19 - 80 + 40 + 21 / 2;
-    ASSERT_EQ(run({"xdotool", "mousemove", "--window", std::to_string(window_.id), std::to_string(left),
-                   std::to_string(top), "click", "1"}),
-              0);
-    ASSERT_TRUE(waitFor([&] { return listOpen(); })) << "the image type list did not open";
-    std::vector<std::string> keys{"xdotool", "key", "Home"};
-    for (int i = 0; i < type.index; ++i) keys.push_back("Down");
-    keys.push_back("Return");
-    ASSERT_EQ(run(keys), 0);
-    ASSERT_TRUE(waitFor([&] { return !listOpen(); })) << "the image type list did not close";
-  }
-
-  // Its windows on the screen: the main window, and an error box when one is open.
-  int windowCount() { return process_ ? int(xserver.windowsOf(process_->pid()).size()) : 0; }
-  bool running() { return process_ && process_->running(); }
-  Process* process() { return process_.get(); }
-
- private:
-  bool listOpen() {
-    auto windows = xserver.windowsOf(process_->pid());
-    return std::any_of(windows.begin(), windows.end(), [](const TopWindow& w) { return w.popup; });
-  }
-
-  std::unique_ptr<Process> process_;
-  TopWindow window_;
-  int clientTop_ = 0;
-};
-
-class Pixkeep : public testing::Test {
+class Pixkeep : public ProgramTest {
  protected:
   void SetUp() override {
-    root = makeTempDir("pixkeep-e2e");
-    out = root + "out/";
-    src = root + "src/";
-    fs::create_directories(out);
-    fs::create_directories(src);
+    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
     // Helpers of an earlier test that owned the clipboard are gone by now.
     ASSERT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is still owned";
-  }
-
-  void TearDown() override {
-    if (program.process() && !program.running())
-      ADD_FAILURE() << program.process()->describe() << " during the test";
-    program = Program();
-    helpers.clear();
-    if (HasFailure()) {
-      for (const auto& e : fs::directory_iterator(root)) {
-        if (e.path().extension() != ".log") continue;
-        std::cout << "---- " << e.path().filename().string() << " ----\n" << fileText(e.path()) << "---- end\n";
-      }
-    }
-    fs::remove_all(root);
-  }
-
-  // Starts the program, then chooses `type` unless it is the starting type.
-  void start(const ImageType& t = Jpeg, const std::vector<std::string>& args = {}) {
-    type = t;
-    ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log", args));
-    if (t.index != Jpeg.index) {
-      ASSERT_NO_FATAL_FAILURE(program.chooseType(t));
-    }
-  }
-
-  // Starts a helper that is ended with the test.
-  Process& helper(const std::vector<std::string>& args, const std::string& log) {
-    helpers.push_back(std::make_unique<Process>(args, root + log));
-    return *helpers.back();
   }
 
   // Puts a file on the clipboard as `mime` and waits until xclip has taken
@@ -361,89 +111,9 @@ class Pixkeep : public testing::Test {
   // Starts clipboard_owner (clipboard_owner.c) and waits until it owns the clipboard.
   testing::AssertionResult ownClipboard(std::vector<std::string> args, const std::string& log) {
     args.insert(args.begin(), CLIPBOARD_OWNER_BINARY);
-    Process& owner = helper(args, log);
-    if (!waitFor([&] { return hasLine(root + log, "owner") || !owner.running(); }) || !hasLine(root + log, "owner"))
-      return testing::AssertionFailure() << "clipboard_owner did not take the clipboard: " << owner.describe();
-    return testing::AssertionSuccess();
+    return startOwner(args, log);
   }
-
-  // The name of picture number n of the chosen image type.
-  std::string file(int n) const { return out + "pxk" + std::to_string(n) + type.extension; }
-
-  // Waits until picture number n is saved and can be read. It must be of the
-  // image type chosen in the window: this shows that the choice took.
-  testing::AssertionResult pictureSaved(int n, Ms limit = Deadline) {
-    const std::string stem = "pxk" + std::to_string(n);
-    std::string found;
-    auto saved = [&] {
-      for (const char* e : Extensions)
-        if (fs::exists(out + stem + e)) found = stem + e;
-      return !found.empty();
-    };
-    if (!waitFor(saved, limit))
-      return testing::AssertionFailure() << stem << ".* was not saved within " << limit.count() << " ms";
-    if (out + found != file(n))
-      return testing::AssertionFailure() << found << " was saved instead of " << stem << type.extension
-                                         << ": the image type " << type.name << " was not chosen in the window";
-    // Pictures are written under a temporary name and renamed, so one that
-    // exists is complete; reading it shows that as well.
-    if (!waitFor([&] { return !QImage(QString::fromStdString(file(n))).isNull(); }, 5s))
-      return testing::AssertionFailure() << found << " cannot be read as a picture";
-    return testing::AssertionSuccess();
-  }
-
-  std::vector<std::string> pictures() {
-    std::vector<std::string> names;
-    if (!fs::is_directory(out)) return names;
-    for (auto& e : fs::directory_iterator(out))
-      if (e.path().filename().string().rfind("pxk", 0) == 0) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  // A picture written to the sources directory as `format`.
-  std::string picture(const QImage& image, const std::string& name, const char* format) {
-    std::string path = src + name;
-    EXPECT_TRUE(image.save(QString::fromStdString(path), format));
-    return path;
-  }
-
-  std::string root;  // everything of the test, with the logs
-  std::string out;   // the output directory, where the program runs from
-  std::string src;   // pictures to copy
-  ImageType type = Jpeg;
-  Program program;
-  std::vector<std::unique_ptr<Process>> helpers;
 };
-
-QImage gradient(int w, int h, int seed) {
-  QImage img(w, h, QImage::Format_RGB32);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) img.setPixel(x, y, qRgb((x * 7 + seed) & 255, (y * 5 + seed * 3) & 255, (x ^ y) & 255));
-  return img;
-}
-
-// The pixels of `file` must equal `expected` exactly (alpha composited onto white).
-void expectSamePixels(const std::string& file, QImage expected) {
-  if (expected.hasAlphaChannel()) {
-    QImage white(expected.size(), QImage::Format_RGB32);
-    white.fill(Qt::white);
-    QPainter p(&white);
-    p.drawImage(0, 0, expected);
-    p.end();
-    expected = white;
-  }
-  QImage got(QString::fromStdString(file));
-  ASSERT_FALSE(got.isNull()) << file;
-  ASSERT_EQ(got.size(), expected.size()) << file;
-  got = got.convertToFormat(QImage::Format_RGB32);
-  expected = expected.convertToFormat(QImage::Format_RGB32);
-  for (int y = 0; y < got.height(); ++y)
-    for (int x = 0; x < got.width(); ++x)
-      ASSERT_EQ(qRgb(qRed(got.pixel(x, y)), qGreen(got.pixel(x, y)), qBlue(got.pixel(x, y))),
-                qRgb(qRed(expected.pixel(x, y)), qGreen(expected.pixel(x, y)), qBlue(expected.pixel(x, y))))
-          << file << " at " << x << "," << y;
-}
 
 TEST_F(Pixkeep, CapturesAsJpegByDefault) {
   ASSERT_NO_FATAL_FAILURE(start());
@@ -976,14 +646,6 @@ TEST_F(Tray, OnlyAnExactFirstArgumentStartsHidden) {
 
 // ---- Clipboards in the wild: owners that are slow, silent, large or replaced
 // while they are read, and clipboard managers that put pictures back.
-
-// How many lines of `path` are exactly `line`.
-int lineCount(const std::string& path, const std::string& line) {
-  std::istringstream in(fileText(path));
-  int n = 0;
-  for (std::string l; std::getline(in, l);) n += l == line;
-  return n;
-}
 
 QImage noise(int w, int h, uint32_t seed) {
   QImage img(w, h, QImage::Format_RGB32);
