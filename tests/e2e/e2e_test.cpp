@@ -56,6 +56,7 @@ class XvfbEnvironment : public testing::Environment {
                                  << fileText(dir_ + "xvfb.log");
     const std::string display = ":" + number;
     setenv("DISPLAY", display.c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");  // the program reads this X server's clipboard, whatever session runs the tests
     setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
     ASSERT_TRUE(xserver.open(display)) << "cannot connect to Xvfb on " << display;
   }
