@@ -258,6 +258,35 @@ class Program {
   int clientTop_ = 0;
 };
 
+inline QImage gradient(int w, int h, int seed) {
+  QImage img(w, h, QImage::Format_RGB32);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) img.setPixel(x, y, qRgb((x * 7 + seed) & 255, (y * 5 + seed * 3) & 255, (x ^ y) & 255));
+  return img;
+}
+
+// The pixels of `file` must equal `expected` exactly (alpha composited onto white).
+inline void expectSamePixels(const std::string& file, QImage expected) {
+  if (expected.hasAlphaChannel()) {
+    QImage white(expected.size(), QImage::Format_RGB32);
+    white.fill(Qt::white);
+    QPainter p(&white);
+    p.drawImage(0, 0, expected);
+    p.end();
+    expected = white;
+  }
+  QImage got(QString::fromStdString(file));
+  ASSERT_FALSE(got.isNull()) << file;
+  ASSERT_EQ(got.size(), expected.size()) << file;
+  got = got.convertToFormat(QImage::Format_RGB32);
+  expected = expected.convertToFormat(QImage::Format_RGB32);
+  for (int y = 0; y < got.height(); ++y)
+    for (int x = 0; x < got.width(); ++x)
+      ASSERT_EQ(qRgb(qRed(got.pixel(x, y)), qGreen(got.pixel(x, y)), qBlue(got.pixel(x, y))),
+                qRgb(qRed(expected.pixel(x, y)), qGreen(expected.pixel(x, y)), qBlue(expected.pixel(x, y))))
+          << file << " at " << x << "," << y;
+}
+
 // The program in a test of its own: a fresh folder for its files, the
 // pictures to copy and the logs (shown when the test fails), and helpers
 // that end with the test.
@@ -299,6 +328,47 @@ class ProgramTest : public testing::Test {
   Process& helper(const std::vector<std::string>& args, const std::string& log) {
     helpers.push_back(std::make_unique<Process>(args, root + log));
     return *helpers.back();
+  }
+
+  // How a test drives the desktop's clipboard: a file copied by the usual
+  // tool as `mime`; a picture owned by the tests' own owner ("png FILE
+  // DELAY REFUSALS SECONDS": it refuses the first REFUSALS requests and
+  // answers each later one after DELAY milliseconds, -1 never, and tells
+  // "request image/png" for each); whether the clipboard is empty.
+  virtual testing::AssertionResult copy(const std::string& file, const std::string& mime) = 0;
+  virtual testing::AssertionResult ownClipboard(std::vector<std::string> args, const std::string& log) = 0;
+  virtual bool clipboardIsEmpty() = 0;
+
+  // With the program started as Bitmap: a picture copied while the one
+  // before is being read (its owner takes a second and a half) is saved
+  // after it. Emptying the clipboard of the first must not throw it away.
+  void pictureCopiedWhileTheOneBeforeIsReadIsSavedNext() {
+    const QImage first = gradient(21, 13, 1), second = gradient(17, 19, 2);
+    ASSERT_TRUE(ownClipboard({"png", picture(first, "first.png", "PNG"), "1500", "0", "60"}, "owner-slow.log"));
+    ASSERT_TRUE(waitFor([&] { return hasLine(root + "owner-slow.log", "request image/png"); }));
+    ASSERT_TRUE(copy(picture(second, "second.png", "PNG"), "image/png"));
+    ASSERT_TRUE(pictureSaved(1));
+    ASSERT_TRUE(pictureSaved(2));
+    expectSamePixels(file(1), first);
+    expectSamePixels(file(2), second);
+    EXPECT_TRUE(waitFor([&] { return clipboardIsEmpty(); }));
+    EXPECT_EQ(pictures().size(), 2u);
+  }
+
+  // With the program started as Bitmap: an owner that never hands its
+  // picture over is asked again, then reported in one error box; its
+  // picture stays on the clipboard, and the next picture is saved.
+  void silentOwnerIsReportedOnceAndCapturingGoesOn() {
+    ASSERT_TRUE(ownClipboard({"png", picture(gradient(9, 9, 5), "never.png", "PNG"), "-1", "0", "60"}, "owner-never.log"));
+    EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "an error box appears";
+    EXPECT_GE(lineCount(root + "owner-never.log", "request image/png"), 2) << "it was asked more than once";
+    EXPECT_FALSE(clipboardIsEmpty()) << "what could not be read is not thrown away";
+    const QImage after = gradient(11, 7, 6);
+    ASSERT_TRUE(copy(picture(after, "after.png", "PNG"), "image/png"));
+    ASSERT_TRUE(pictureSaved(1));
+    expectSamePixels(file(1), after);
+    EXPECT_EQ(program.windowCount(), 2) << "one box";
+    EXPECT_TRUE(program.running());
   }
 
   // Starts a clipboard owner of the tests' own and waits until it says
@@ -359,34 +429,5 @@ class ProgramTest : public testing::Test {
   Program program;
   std::vector<std::unique_ptr<Process>> helpers;
 };
-
-inline QImage gradient(int w, int h, int seed) {
-  QImage img(w, h, QImage::Format_RGB32);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) img.setPixel(x, y, qRgb((x * 7 + seed) & 255, (y * 5 + seed * 3) & 255, (x ^ y) & 255));
-  return img;
-}
-
-// The pixels of `file` must equal `expected` exactly (alpha composited onto white).
-inline void expectSamePixels(const std::string& file, QImage expected) {
-  if (expected.hasAlphaChannel()) {
-    QImage white(expected.size(), QImage::Format_RGB32);
-    white.fill(Qt::white);
-    QPainter p(&white);
-    p.drawImage(0, 0, expected);
-    p.end();
-    expected = white;
-  }
-  QImage got(QString::fromStdString(file));
-  ASSERT_FALSE(got.isNull()) << file;
-  ASSERT_EQ(got.size(), expected.size()) << file;
-  got = got.convertToFormat(QImage::Format_RGB32);
-  expected = expected.convertToFormat(QImage::Format_RGB32);
-  for (int y = 0; y < got.height(); ++y)
-    for (int x = 0; x < got.width(); ++x)
-      ASSERT_EQ(qRgb(qRed(got.pixel(x, y)), qGreen(got.pixel(x, y)), qBlue(got.pixel(x, y))),
-                qRgb(qRed(expected.pixel(x, y)), qGreen(expected.pixel(x, y)), qBlue(expected.pixel(x, y))))
-          << file << " at " << x << "," << y;
-}
 
 }  // namespace e2e

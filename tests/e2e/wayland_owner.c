@@ -4,7 +4,7 @@
    TYPE"), every answer ("answered TYPE") and when another selection replaced
    it ("cancelled").
 
-     wayland_owner FILE DELAY REFUSALS SECONDS
+     wayland_owner png FILE DELAY REFUSALS SECONDS
 
    offers FILE as image/png: the first REFUSALS requests get nothing (the
    pipe is closed at once), each later one gets the file after DELAY
@@ -114,18 +114,18 @@ static void globalRemoved(void* data, struct wl_registry* registry, uint32_t nam
 static const struct wl_registry_listener registryListener = {global, globalRemoved};
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    fprintf(stderr, "usage: %s FILE DELAY REFUSALS SECONDS\n", argv[0]);
+  if (argc != 6 || strcmp(argv[1], "png") != 0) {
+    fprintf(stderr, "usage: %s png FILE DELAY REFUSALS SECONDS\n", argv[0]);
     return 64;
   }
   struct stat st;
-  if (stat(argv[1], &st) != 0) return 3;
+  if (stat(argv[2], &st) != 0) return 3;
   struct Owner o;
   memset(&o, 0, sizeof o);
-  o.path = argv[1];
-  o.delay = atol(argv[2]);
-  o.refusals = atol(argv[3]);
-  const long end = nowMs() + 1000L * atol(argv[4]);
+  o.path = argv[2];
+  o.delay = atol(argv[3]);
+  o.refusals = atol(argv[4]);
+  const long end = nowMs() + 1000L * atol(argv[5]);
 
   struct wl_display* display = wl_display_connect(NULL);
   if (!display) return 1;
