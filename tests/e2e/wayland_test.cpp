@@ -21,6 +21,9 @@ namespace {
 
 using namespace e2e;
 
+// The app_id of the native Wayland window that holds the focus.
+constexpr const char* FootId = "pixkeep-test-foot";
+
 // Everything of the tests' sway: its folder, its sockets, and the result of
 // its start-up (empty when it started).
 struct Sway {
@@ -118,9 +121,11 @@ class SwayEnvironment : public testing::Environment {
       return;
     }
     // The native Wayland window that holds the focus while pictures are copied.
-    foot_ = std::make_unique<Process>(std::vector<std::string>{"foot", "--app-id=pixkeep-test-foot", "sleep", "100000"},
-                                      sway.dir + "foot.log");
-    if (!waitFor([] { return run({"swaymsg", "[app_id=pixkeep-test-foot]", "focus"}) == 0; }))
+    // foot insists on a UTF-8 locale.
+    foot_ = std::make_unique<Process>(
+        std::vector<std::string>{"env", "LC_ALL=C.UTF-8", "foot", std::string("--app-id=") + FootId, "sleep", "100000"},
+        sway.dir + "foot.log");
+    if (!waitFor([] { return run({"swaymsg", std::string("[app_id=") + FootId + "]", "focus"}) == 0; }))
       sway.failure = "foot's window did not appear: " + foot_->describe() + "\n" + fileText(sway.dir + "foot.log");
   }
   void TearDown() override {
@@ -135,8 +140,6 @@ class SwayEnvironment : public testing::Environment {
 };
 
 testing::Environment* const env = testing::AddGlobalTestEnvironment(new SwayEnvironment);
-
-constexpr const char* FootId = "pixkeep-test-foot";
 
 // What wl-paste says of the clipboard: its types, or "No selection".
 std::vector<std::string> clipboardTypes() {
