@@ -319,10 +319,14 @@ class ProgramTest : public testing::Test {
   void start(const ImageType& t = Jpeg, const std::vector<std::string>& args = {}) {
     type = t;
     ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log", args));
+    ASSERT_NO_FATAL_FAILURE(windowShown());
     if (t.index != Jpeg.index) {
       ASSERT_NO_FATAL_FAILURE(program.chooseType(t));
     }
   }
+
+  // The program's window has just appeared; it takes clicks once this returns.
+  virtual void windowShown() {}
 
   // Starts a helper that is ended with the test.
   Process& helper(const std::vector<std::string>& args, const std::string& log) {

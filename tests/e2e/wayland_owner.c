@@ -5,11 +5,18 @@
    it ("cancelled").
 
      wayland_owner png FILE DELAY REFUSALS SECONDS
+                                   offers FILE as image/png: the first
+                                   REFUSALS requests get nothing (the pipe
+                                   is closed at once), each later one gets
+                                   the file after DELAY milliseconds (-1:
+                                   never, the pipe stays open)
+     wayland_owner manager FILE SECONDS
+                                   a clipboard manager that puts FILE back
+                                   at once ("restored") whenever the
+                                   clipboard has been emptied
 
-   offers FILE as image/png: the first REFUSALS requests get nothing (the
-   pipe is closed at once), each later one gets the file after DELAY
-   milliseconds (-1: never, the pipe stays open). It ends once it was
-   replaced and no answer is still due, or after SECONDS. */
+   It ends once it was replaced and no answer is still due (a manager
+   stays), or after SECONDS. */
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -36,7 +43,10 @@ static void say(const char* what, const char* type) {
 struct Owner {
   const char* path;
   long delay, refusals;
-  int replaced;
+  int manager, replaced, watching;
+  struct zwlr_data_control_manager_v1* control;
+  struct zwlr_data_control_device_v1* device;
+  struct zwlr_data_control_offer_v1* selection;  /* the selection as the device saw it last */
   /* Pipes waiting for the picture, and when each is due. */
   int due[16];
   long dueAt[16];
@@ -84,12 +94,52 @@ static void sendRequested(void* data, struct zwlr_data_control_source_v1* source
 
 static void cancelled(void* data, struct zwlr_data_control_source_v1* source) {
   struct Owner* o = data;
-  (void)source;
-  o->replaced = 1;
+  zwlr_data_control_source_v1_destroy(source);
+  o->replaced = !o->manager;
   say("cancelled", NULL);
 }
 
 static const struct zwlr_data_control_source_v1_listener sourceListener = {sendRequested, cancelled};
+
+/* Makes FILE the selection. */
+static void offerPicture(struct Owner* o) {
+  struct zwlr_data_control_source_v1* source = zwlr_data_control_manager_v1_create_data_source(o->control);
+  zwlr_data_control_source_v1_add_listener(source, &sourceListener, o);
+  zwlr_data_control_source_v1_offer(source, "image/png");
+  zwlr_data_control_device_v1_set_selection(o->device, source);
+}
+
+static void dataOffer(void* data, struct zwlr_data_control_device_v1* device, struct zwlr_data_control_offer_v1* offer) {
+  (void)data;
+  (void)device;
+  (void)offer;  /* its types are of no interest */
+}
+
+static void selection(void* data, struct zwlr_data_control_device_v1* device, struct zwlr_data_control_offer_v1* offer) {
+  struct Owner* o = data;
+  (void)device;
+  if (o->selection) zwlr_data_control_offer_v1_destroy(o->selection);
+  o->selection = offer;
+  if (!offer && o->manager && o->watching) {
+    offerPicture(o);
+    say("restored", NULL);
+  }
+}
+
+static void finished(void* data, struct zwlr_data_control_device_v1* device) {
+  (void)data;
+  (void)device;
+}
+
+static void primarySelection(void* data, struct zwlr_data_control_device_v1* device,
+                             struct zwlr_data_control_offer_v1* offer) {
+  (void)data;
+  (void)device;
+  if (offer) zwlr_data_control_offer_v1_destroy(offer);
+}
+
+static const struct zwlr_data_control_device_v1_listener deviceListener = {dataOffer, selection, finished,
+                                                                           primarySelection};
 
 struct Globals {
   struct wl_seat* seat;
@@ -114,8 +164,10 @@ static void globalRemoved(void* data, struct wl_registry* registry, uint32_t nam
 static const struct wl_registry_listener registryListener = {global, globalRemoved};
 
 int main(int argc, char** argv) {
-  if (argc != 6 || strcmp(argv[1], "png") != 0) {
-    fprintf(stderr, "usage: %s png FILE DELAY REFUSALS SECONDS\n", argv[0]);
+  const int png = argc == 6 && strcmp(argv[1], "png") == 0;
+  const int manager = argc == 4 && strcmp(argv[1], "manager") == 0;
+  if (!png && !manager) {
+    fprintf(stderr, "usage: %s png FILE DELAY REFUSALS SECONDS | manager FILE SECONDS\n", argv[0]);
     return 64;
   }
   struct stat st;
@@ -123,9 +175,12 @@ int main(int argc, char** argv) {
   struct Owner o;
   memset(&o, 0, sizeof o);
   o.path = argv[2];
-  o.delay = atol(argv[3]);
-  o.refusals = atol(argv[4]);
-  const long end = nowMs() + 1000L * atol(argv[5]);
+  o.manager = manager;
+  if (png) {
+    o.delay = atol(argv[3]);
+    o.refusals = atol(argv[4]);
+  }
+  const long end = nowMs() + 1000L * atol(argv[argc - 1]);
 
   struct wl_display* display = wl_display_connect(NULL);
   if (!display) return 1;
@@ -134,12 +189,14 @@ int main(int argc, char** argv) {
   wl_registry_add_listener(registry, &registryListener, &g);
   wl_display_roundtrip(display);
   if (!g.seat || !g.manager) return 2;
-  struct zwlr_data_control_device_v1* device = zwlr_data_control_manager_v1_get_data_device(g.manager, g.seat);
-  struct zwlr_data_control_source_v1* source = zwlr_data_control_manager_v1_create_data_source(g.manager);
-  zwlr_data_control_source_v1_add_listener(source, &sourceListener, &o);
-  zwlr_data_control_source_v1_offer(source, "image/png");
-  zwlr_data_control_device_v1_set_selection(device, source);
+  o.control = g.manager;
+  o.device = zwlr_data_control_manager_v1_get_data_device(g.manager, g.seat);
+  zwlr_data_control_device_v1_add_listener(o.device, &deviceListener, &o);
+  /* What is there now is no emptied clipboard to restore. */
   if (wl_display_roundtrip(display) < 0) return 1;
+  offerPicture(&o);
+  if (wl_display_roundtrip(display) < 0) return 1;
+  o.watching = 1;
   say("owner", NULL);
 
   for (;;) {
@@ -168,8 +225,7 @@ int main(int argc, char** argv) {
     if (wl_display_dispatch_pending(display) < 0) break;
   }
   for (int i = 0; i < o.silent; ++i) close(o.never[i]);
-  zwlr_data_control_source_v1_destroy(source);
-  zwlr_data_control_device_v1_destroy(device);
+  zwlr_data_control_device_v1_destroy(o.device);
   wl_display_disconnect(display);
   return 0;
 }

@@ -40,10 +40,12 @@ std::vector<std::string> lines(const std::string& path) {
   return found;
 }
 
-// The node of sway's tree that has the focus: its app_id (or X11 class) and
-// shell ("xdg_shell" for a native Wayland window, "xwayland" for an X11 one).
+// The node of sway's tree that has the focus: its app_id (or X11 class),
+// shell ("xdg_shell" for a native Wayland window, "xwayland" for an X11
+// one) and process.
 struct Focus {
   std::string name, shell;
+  pid_t pid = 0;
 };
 Focus focused() {
   const std::string out = sway.dir + "tree.json";
@@ -56,7 +58,7 @@ Focus focused() {
     if (node["focused"].toBool()) {
       const QString appId = node["app_id"].toString();
       const QString name = appId.isEmpty() ? node["window_properties"].toObject()["class"].toString() : appId;
-      return {name.toStdString(), node["shell"].toString().toStdString()};
+      return {name.toStdString(), node["shell"].toString().toStdString(), pid_t(node["pid"].toInt())};
     }
     for (const char* children : {"nodes", "floating_nodes"})
       for (const QJsonValue& child : node[children].toArray()) nodes.push_back(child.toObject());
@@ -161,12 +163,24 @@ class Wayland : public ProgramTest {
 
   // Gives the focus to the native Wayland window.
   testing::AssertionResult focusNativeWindow() {
-    if (run({"swaymsg", std::string("[app_id=") + FootId + "]", "focus"}) != 0)
-      return testing::AssertionFailure() << "swaymsg could not focus foot";
-    if (!waitFor([] { return focused().name == FootId; }))
-      return testing::AssertionFailure() << "foot did not get the focus; " << focused().name << " has it";
+    return focus(std::string("[app_id=") + FootId + "]", [](const Focus& f) { return f.name == FootId; }, "xdg_shell");
+  }
+
+  // The program's window takes the clicks that choose the image type once
+  // sway has given it the focus.
+  void windowShown() override {
+    const pid_t pid = program.process()->pid();
+    ASSERT_TRUE(focus("[pid=" + std::to_string(pid) + "]", [pid](const Focus& f) { return f.pid == pid; }, "xwayland"));
+  }
+
+  // Focuses the window that sway's `criteria` name (once sway knows it) and
+  // waits until `is` says it has the focus.
+  template <typename Is>
+  testing::AssertionResult focus(const std::string& criteria, Is is, const std::string& shell) {
+    if (!waitFor([&] { return run({"swaymsg", criteria, "focus"}) == 0 && is(focused()); }))
+      return testing::AssertionFailure() << criteria << " did not get the focus; " << focused().name << " has it";
     const Focus f = focused();
-    if (f.shell != "xdg_shell") return testing::AssertionFailure() << "foot's window is " << f.shell;
+    if (f.shell != shell) return testing::AssertionFailure() << criteria << " is a " << f.shell << " window";
     return testing::AssertionSuccess();
   }
 
@@ -305,6 +319,30 @@ TEST_F(Wayland, AnOwnerThatNeverHandsThePictureOverIsReportedOnceAndCapturingGoe
   ASSERT_NO_FATAL_FAILURE(start(Bitmap));
   ASSERT_TRUE(focusNativeWindow());
   silentOwnerIsReportedOnceAndCapturingGoesOn();
+}
+
+TEST_F(Wayland, AClipboardManagersCopyOfThePictureJustSavedIsNotSavedAgain) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  ASSERT_TRUE(focusNativeWindow());
+  const QImage image = gradient(40, 30, 1), next = gradient(41, 30, 2);
+  const std::string log = root + "manager.log";
+  ASSERT_TRUE(startOwner({WAYLAND_OWNER_BINARY, "manager", picture(image, "a.png", "PNG"), "60"}, "manager.log"));
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), image);
+  // The manager puts the picture back, and the program reads it (one
+  // request for the picture, one for its copy) and leaves it there.
+  ASSERT_TRUE(waitFor([&] { return lineCount(log, "restored") == 1; })) << fileText(log);
+  ASSERT_TRUE(waitFor([&] { return lineCount(log, "request image/png") == 2; })) << fileText(log);
+  EXPECT_EQ(clipboardTypes(), std::vector<std::string>{"image/png"}) << "the copy stays on the clipboard";
+  // Without the manager the next picture is the sync point: had the copy
+  // been saved, it would have taken number 2.
+  helpers.back()->stop();
+  ASSERT_TRUE(waitFor(clipboardEmpty)) << "the manager's copy went with it";
+  ASSERT_TRUE(copy(picture(next, "b.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  expectSamePixels(file(2), next);
+  EXPECT_EQ(pictures().size(), 2u);
+  EXPECT_EQ(lineCount(log, "restored"), 1) << "nothing was emptied again";
 }
 
 TEST_F(Wayland, AClipboardThatCannotBeHadEndsTheProgramWithAReason) {
