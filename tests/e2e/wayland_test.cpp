@@ -161,6 +161,13 @@ class Wayland : public ProgramTest {
     ASSERT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is not empty";
   }
 
+  // Starts the program, chooses Bitmap, and gives the focus to the native
+  // window: pictures are copied as from a browser or an image viewer.
+  void startBehindNativeWindow() {
+    ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+    ASSERT_TRUE(focusNativeWindow());
+  }
+
   // Gives the focus to the native Wayland window.
   testing::AssertionResult focusNativeWindow() {
     return focus(std::string("[app_id=") + FootId + "]", [](const Focus& f) { return f.name == FootId; }, "xdg_shell");
@@ -208,8 +215,7 @@ class Wayland : public ProgramTest {
 };
 
 TEST_F(Wayland, PicturesCopiedWhileANativeWindowHasFocusAreAllSavedOnceWithExactPixels) {
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   // Ten pictures half a second apart, as BMP and as PNG, one with alpha.
   std::vector<QImage> images;
   for (int i = 0; i < 10; ++i) images.push_back(gradient(20 + 3 * i, 9 + i % 4, i));
@@ -235,8 +241,7 @@ TEST_F(Wayland, PicturesCopiedWhileANativeWindowHasFocusAreAllSavedOnceWithExact
 
 TEST_F(Wayland, APictureOnTheClipboardAtStartIsNotSaved) {
   ASSERT_TRUE(copy(picture(gradient(10, 10, 3), "pre.png", "PNG"), "image/png"));
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   EXPECT_TRUE(waitFor(clipboardEmpty)) << "the program empties the clipboard as it starts";
   // The next picture is the first one saved: the one before was not.
   const QImage after = gradient(12, 10, 4);
@@ -257,8 +262,7 @@ long long wakeUps(pid_t pid) {
 }
 
 TEST_F(Wayland, AnIdleProgramDoesNotWakeUp) {
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   ASSERT_TRUE(copy(picture(gradient(16, 16, 5), "p.png", "PNG"), "image/png"));
   ASSERT_TRUE(pictureSaved(1));
   ASSERT_TRUE(waitFor(clipboardEmpty));
@@ -297,14 +301,12 @@ TEST_F(Wayland, TheX11ClipboardCanBeChosen) {
 // they are read (tests/e2e/wayland_owner.c).
 
 TEST_F(Wayland, APictureCopiedWhileTheOneBeforeIsReadKeepsTheClipboard) {
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   pictureCopiedWhileTheOneBeforeIsReadIsSavedNext();
 }
 
 TEST_F(Wayland, RefusedFetchesAreTriedAgain) {
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   // Closes the pipe twice without a byte, then answers.
   const QImage image = gradient(30, 20, 4);
   ASSERT_TRUE(ownClipboard({"png", picture(image, "flaky.png", "PNG"), "0", "2", "60"}, "owner-flaky.log"));
@@ -316,14 +318,12 @@ TEST_F(Wayland, RefusedFetchesAreTriedAgain) {
 }
 
 TEST_F(Wayland, AnOwnerThatNeverHandsThePictureOverIsReportedOnceAndCapturingGoesOn) {
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   silentOwnerIsReportedOnceAndCapturingGoesOn();
 }
 
 TEST_F(Wayland, AClipboardManagersCopyOfThePictureJustSavedIsNotSavedAgain) {
-  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
-  ASSERT_TRUE(focusNativeWindow());
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   const QImage image = gradient(40, 30, 1), next = gradient(41, 30, 2);
   const std::string log = root + "manager.log";
   ASSERT_TRUE(startOwner({WAYLAND_OWNER_BINARY, "manager", picture(image, "a.png", "PNG"), "60"}, "manager.log"));
