@@ -5,11 +5,12 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-svg-dev libxcb1-dev libxcb-xfixes0-dev libx11-dev libjpeg62-turbo-dev zlib1g-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core fonts-liberation
+  qt6-base-dev qt6-svg-dev libxcb1-dev libxcb-xfixes0-dev libx11-dev libwayland-dev libwayland-bin libjpeg62-turbo-dev zlib1g-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core fonts-liberation
   libgtest-dev libpng-dev libgif-dev libbenchmark-dev
   xvfb xclip xdotool trayer x11-utils imagemagick
   python3-gi gir1.2-gtk-3.0 python3-pyqt5 copyq gpaste-2 dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream xdg-user-dirs
+  sway xwayland x11-xserver-utils wl-clipboard foot
   "$@"
 )
 

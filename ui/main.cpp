@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "capture/stamp/freetypetext.h"
 #include "ui/form1.h"
@@ -12,18 +14,68 @@
 #include "codecs/png/pngimage.h"
 #include "platform/qt/qtclipboard.h"
 #include "platform/qt/qtdisplay.h"
+#include "platform/wayland/waylandselection.h"
 
 namespace {
 
+enum class ClipboardChoice { Automatic, X11, Wayland };
+
+// Takes "--clipboard=x11|wayland" out of the arguments, wherever it stands,
+// so that the rest of the program sees the command line without it. False
+// for another value.
+bool takeClipboardChoice(int& argc, char** argv, ClipboardChoice& choice) {
+  constexpr const char* option = "--clipboard=";
+  int kept = 1;
+  bool valid = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], option, std::strlen(option)) != 0) {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    const std::string value = argv[i] + std::strlen(option);
+    if (value == "x11")
+      choice = ClipboardChoice::X11;
+    else if (value == "wayland")
+      choice = ClipboardChoice::Wayland;
+    else
+      valid = false;
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  return valid;
+}
+
+// On a Wayland session whose compositor offers the data-control protocol,
+// the seat's clipboard itself: through XWayland the compositor hands the
+// clipboard over only while an X11 window has focus. Elsewhere (plain X11,
+// compositors without data-control) the X11 clipboard.
+std::unique_ptr<pixkeep::QtClipboard> openClipboard(ClipboardChoice choice) {
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (choice == ClipboardChoice::Wayland || (choice == ClipboardChoice::Automatic && wayland && *wayland)) {
+    std::string why;
+    if (auto reader = pixkeep::WaylandSelection::open(why))
+      return std::make_unique<pixkeep::QtClipboard>(std::move(reader));
+    if (choice == ClipboardChoice::Wayland) {
+      std::fprintf(stderr, "Pixkeep: the Wayland clipboard cannot be read: %s\n", why.c_str());
+      return nullptr;
+    }
+  }
+  return std::make_unique<pixkeep::QtClipboard>();
+}
+
 constexpr char Usage[] =
-    "Usage: pixkeep [-hide | /hide | --version | --help]\n"
+    "Usage: pixkeep [-hide | /hide | --version | --help] [--clipboard=x11|wayland]\n"
     "While it runs, every picture copied to the clipboard becomes a numbered\n"
     "image file (pxk1.jpg, pxk2.png, ...) in the chosen folder.\n"
     "\n"
-    "Only the first argument is looked at:\n"
+    "Only the first argument is looked at for these:\n"
     "  -hide, /hide  start hidden: the window goes to the tray after a second\n"
     "  --version     print the version and exit\n"
     "  --help        print this help and exit\n"
+    "This one may stand anywhere:\n"
+    "  --clipboard=x11|wayland\n"
+    "                read that clipboard; without it, a Wayland session's own\n"
+    "                clipboard when its compositor allows it, else the X11 one\n"
     "\n"
     "One Pixkeep runs per user and display: starting it again brings the\n"
     "running one's window to the front (a hidden start leaves it as it is).\n";
@@ -34,6 +86,11 @@ constexpr int AnswerTimeoutMs = 10000;
 }  // namespace
 
 int main(int argc, char** argv) {
+  ClipboardChoice choice = ClipboardChoice::Automatic;
+  if (!takeClipboardChoice(argc, argv, choice)) {
+    std::fprintf(stderr, "Pixkeep: --clipboard= takes x11 or wayland\n");
+    return 2;
+  }
   // Answered before anything touches the display or the clipboard.
   if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("Pixkeep %s\n", PIXKEEP_VERSION);
@@ -44,7 +101,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // The clipboard of a Wayland session is reached through XWayland.
+  // The window is an X11 one, also on a Wayland session (through XWayland):
+  // there it keeps its fixed layout and position, and minimising is seen, so
+  // that it can go to the tray.
   if (std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "xcb", 1);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pixkeep");
@@ -74,8 +133,9 @@ int main(int argc, char** argv) {
   pixkeep::QtDisplay display;
   pixkeep::setCurrentDisplay(&display);
   pixkeep::setTextRasteriser(&pixkeep::freeTypeText());
-  pixkeep::QtClipboard clipboard;
-  pixkeep::TForm1 form(clipboard, pixkeep::imageTypes(), pixkeep::programPlaces());
+  std::unique_ptr<pixkeep::QtClipboard> clipboard = openClipboard(choice);
+  if (!clipboard) return 1;
+  pixkeep::TForm1 form(*clipboard, pixkeep::imageTypes(), pixkeep::programPlaces());
   QObject::connect(instance.get(), &pixkeep::SingleInstance::showRequested, &form, &pixkeep::TForm1::bringToFront);
   form.show();
   int rc = app.exec();

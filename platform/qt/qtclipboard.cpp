@@ -8,6 +8,8 @@
 #include <climits>
 #include <unistd.h>
 
+#include "platform/qt/x11selection.h"
+
 namespace pixkeep {
 
 namespace {
@@ -39,24 +41,36 @@ int preference(const QString& t) {
 }  // namespace
 
 QtClipboard::QtClipboard(QObject* parent) : QObject(parent) {
+  auto x11 = std::make_unique<X11Selection>();
+  X11Selection& reader = *x11;
+  selection_ = std::move(x11);
+  listen();
+  if (!reader.start()) {
+    qWarning("Pixkeep: no X11 display to read the clipboard from; nothing will be captured");
+    selection_.reset();
+  }
+}
+
+QtClipboard::QtClipboard(std::unique_ptr<SelectionReader> reader, QObject* parent)
+    : QObject(parent), selection_(std::move(reader)) {
+  listen();
+}
+
+void QtClipboard::listen() {
   // Qt refuses pictures over 128 MiB by default; allow what the machine can
   // hold (a quarter of its memory), so a large picture is not taken for a bad one.
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages > 0 && pageSize > 0)
     QImageReader::setAllocationLimit(int(std::min<long long>(INT_MAX, (1LL * pages * pageSize) / 4 / (1 << 20))));
-  // The reader reports from its own thread; its news is taken in on ours.
-  X11Selection::Events events;
-  events.changed = [this](const X11Selection::Change& c) {
+  // A reader may report from a thread of its own; its news is taken in on ours.
+  SelectionReader::Events events;
+  events.changed = [this](const SelectionReader::Change& c) {
     QMetaObject::invokeMethod(this, [this, c] { changed(c); }, Qt::QueuedConnection);
   };
-  events.fetched = [this](const X11Selection::Fetched& f) {
+  events.fetched = [this](const SelectionReader::Fetched& f) {
     QMetaObject::invokeMethod(this, [this, f] { fetched(f); }, Qt::QueuedConnection);
   };
-  selection_ = std::make_unique<X11Selection>(std::move(events));
-  if (!selection_->start()) {
-    qWarning("Pixkeep: no X11 display to read the clipboard from; nothing will be captured");
-    selection_.reset();
-  }
+  selection_->setEvents(std::move(events));
 }
 
 // The reader's thread ends before this object goes.
@@ -79,7 +93,7 @@ unsigned QtClipboard::formatOf(const QString& target) {
   return registerFormat(target.toStdString());
 }
 
-void QtClipboard::changed(const X11Selection::Change& change) {
+void QtClipboard::changed(const SelectionReader::Change& change) {
   if (change.generation < generation_) return;  // a newer one was reported first
   // A picture read from the clipboard was on it: it is handed over before
   // whatever replaced it meanwhile.
@@ -90,7 +104,7 @@ void QtClipboard::changed(const X11Selection::Change& change) {
   apply(change);
 }
 
-void QtClipboard::apply(const X11Selection::Change& change) {
+void QtClipboard::apply(const SelectionReader::Change& change) {
   generation_ = change.generation;
   targets_.clear();
   for (const std::string& t : change.targets) targets_ << QString::fromStdString(t);
@@ -108,7 +122,7 @@ void QtClipboard::apply(const X11Selection::Change& change) {
   announceChange();
 }
 
-void QtClipboard::fetched(const X11Selection::Fetched& result) {
+void QtClipboard::fetched(const SelectionReader::Fetched& result) {
   if (result.generation != generation_ || fetch_ != Fetch::Asked) return;
   fetch_ = Fetch::Done;
   failure_ = result.failure;

@@ -1,4 +1,6 @@
-// The X11 CLIPBOARD selection, read in the background (x11selection.h).
+// The system clipboard through a selection reader: the X11 CLIPBOARD
+// selection read in the background (x11selection.h), or a Wayland seat's
+// selection through the data-control protocol (platform/wayland).
 //
 // Whether a bitmap is offered is worked out once per change and kept, so
 // hasFormat() costs nothing; the picture is fetched from the target we choose
@@ -13,13 +15,16 @@
 #include <memory>
 
 #include "platform/clipboard.h"
-#include "platform/qt/x11selection.h"
+#include "platform/qt/selectionreader.h"
 
 namespace pixkeep {
 
 class QtClipboard : public QObject, public Clipboard {
  public:
+  // The X11 clipboard of $DISPLAY.
   explicit QtClipboard(QObject* parent = nullptr);
+  // The clipboard that `reader` reads; it is told where its news goes here.
+  explicit QtClipboard(std::unique_ptr<SelectionReader> reader, QObject* parent = nullptr);
   ~QtClipboard() override;
 
   bool hasFormat(unsigned format) override;
@@ -41,13 +46,15 @@ class QtClipboard : public QObject, public Clipboard {
   QStringList bitmapTargets() const;
 
  private:
-  void changed(const X11Selection::Change& change);
-  void apply(const X11Selection::Change& change);
-  void fetched(const X11Selection::Fetched& result);
+  void changed(const SelectionReader::Change& change);
+  void apply(const SelectionReader::Change& change);
+  void fetched(const SelectionReader::Fetched& result);
   std::shared_ptr<const PlatformBitmap> picture(const QString& target, std::shared_ptr<const std::vector<uint8_t>> bytes);
   void forgetBitmap(std::string why);
 
-  std::unique_ptr<X11Selection> selection_;
+  void listen();
+
+  std::unique_ptr<SelectionReader> selection_;
   uint64_t generation_ = 0;
   QStringList targets_;
   std::vector<unsigned> formats_;
@@ -56,7 +63,7 @@ class QtClipboard : public QObject, public Clipboard {
   std::shared_ptr<const PlatformBitmap> fetched_;
   std::string failure_;
   // A change that came while a picture that was read waited to be taken.
-  std::optional<X11Selection::Change> later_;
+  std::optional<SelectionReader::Change> later_;
 };
 
 }  // namespace pixkeep

@@ -24,16 +24,9 @@ struct Reply {
   explicit operator bool() const { return p != nullptr; }
 };
 
-std::string seconds(Clock::duration d) {
-  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 100;
-  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") + " s";
-}
-
 }  // namespace
 
 void X11Selection::EventDeleter::operator()(void* p) const { std::free(p); }
-
-X11Selection::X11Selection(Events events, Timing timing) : events_(std::move(events)), timing_(timing) {}
 
 X11Selection::~X11Selection() {
   {
@@ -268,8 +261,7 @@ bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std
       if (stopping_ || generation_ != generation) return false;
     }
     if (Clock::now() - start >= timing_.total) {
-      failure += " (" + std::to_string(attempts) + (attempts == 1 ? " try" : " tries") + " in " +
-                 seconds(Clock::now() - start) + ")";
+      failure += triesNote(attempts, Clock::now() - start);
       return false;
     }
     // Other events meanwhile are looked at (owner changes) or dropped.

@@ -30,53 +30,27 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include "platform/qt/selectionreader.h"
+
 namespace pixkeep {
 
-class X11Selection {
+class X11Selection : public SelectionReader {
  public:
-  struct Change {
-    uint64_t generation = 0;
-    bool owned = false;                // somebody owns the selection
-    std::vector<std::string> targets;  // the owner's targets in its own order
-    std::string failure;               // why there are no targets although it is owned
-  };
-  struct Fetched {
-    uint64_t generation = 0;
-    std::string target;                                 // the target that gave the bytes
-    std::shared_ptr<const std::vector<uint8_t>> bytes;  // null when no target gave any
-    std::string failure;                                // why not
-  };
-  struct Timing {
-    std::chrono::milliseconds silence{2000};    // an attempt fails after this long without a word
-    std::chrono::milliseconds total{5000};      // no attempt starts after this
-    std::chrono::milliseconds firstPause{50};   // before the second attempt; doubled for each further one
-    std::chrono::milliseconds longestPause{1000};
-  };
-  // Called on the reader's thread.
-  struct Events {
-    std::function<void(const Change&)> changed;
-    std::function<void(const Fetched&)> fetched;
-  };
-
-  X11Selection(Events events, Timing timing);
-  explicit X11Selection(Events events) : X11Selection(std::move(events), Timing{}) {}
+  explicit X11Selection(Timing timing = {}) : timing_(timing) {}
   ~X11Selection();
   X11Selection(const X11Selection&) = delete;
   X11Selection& operator=(const X11Selection&) = delete;
 
-  // Connects to `display` (nullptr: $DISPLAY) and starts the thread; false
-  // when there is no X server to talk to. What is on the clipboard then is
-  // generation 0 and is not reported.
+  // Connects to `display` (nullptr: $DISPLAY) and starts the thread (events
+  // are set by then); false when there is no X server to talk to. What is on
+  // the clipboard then is generation 0 and is not reported.
   bool start(const char* display = nullptr);
-  // Fetches content `generation` as the first of `targets` that gives data;
-  // the answer comes through Events::fetched. A fetch for a content that has
-  // been replaced before the fetch began is answered with a failure.
-  void fetch(uint64_t generation, std::vector<std::string> targets);
+  void fetch(uint64_t generation, std::vector<std::string> targets) override;
   // Gives the selection up as of just after the owner change that began
   // content `generation`: nothing happens when a newer owner has it by then.
   // (Just after: owners built on Qt take a clear at their own time for a
   // stale one and would go on believing they own the clipboard.)
-  void empty(uint64_t generation);
+  void empty(uint64_t generation) override;
 
  private:
   void run();
@@ -107,7 +81,6 @@ class X11Selection {
   uint32_t serverTime();
   bool stopping();
 
-  Events events_;
   Timing timing_;
   xcb_connection_t* c_ = nullptr;
   uint32_t window_ = 0, clipboard_ = 0, property_ = 0, targetsAtom_ = 0, incr_ = 0;

@@ -135,6 +135,7 @@ void XvfbEnvironment::SetUp() {
   ASSERT_FALSE(display.empty()) << xvfb_->describe() << "; it gave no display number. Its output:\n"
                                 << fileText(dir_ + "xvfb.log");
   setenv("DISPLAY", display.c_str(), 1);
+  unsetenv("WAYLAND_DISPLAY");  // the program reads this X server's clipboard, whatever session runs the tests
   setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
   ASSERT_TRUE(xserver.open(display)) << "cannot connect to Xvfb on " << display;
 }

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -16,6 +18,7 @@
 
 namespace e2e {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
@@ -40,6 +43,13 @@ bool waitFor(Pred pred, Ms limit = Deadline) {
 std::string makeTempDir(const std::string& prefix);
 std::string fileText(const std::string& path);
 bool hasLine(const std::string& path, const std::string& line);
+// How many lines of `path` are exactly `line`.
+inline int lineCount(const std::string& path, const std::string& line) {
+  std::istringstream in(fileText(path));
+  int n = 0;
+  for (std::string l; std::getline(in, l);) n += l == line;
+  return n;
+}
 
 // A child process with stdin from /dev/null and stdout and stderr appended to
 // `log`; ended (SIGTERM, then SIGKILL) and reaped when destroyed. `inheritFd`
