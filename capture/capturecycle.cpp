@@ -90,6 +90,12 @@ bool CaptureCycle::isRestore(const CaptureJob& job) {
   }
 }
 
+void CaptureCycle::noPicture() {
+  // A text copied after the picture: the same picture coming after it is
+  // copied anew, not put back.
+  if (clipboard_.hasFormat(CF_TEXT)) lastTaken_.reset();
+}
+
 void CaptureCycle::confirmTaken(CaptureJob& job) {
   clipboard_.clearContent(job.generation);
   emptied_ = job.generation;
@@ -115,9 +121,7 @@ TickResult CaptureCycle::tick(const CaptureOptions& o) {
 std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
   fetching_ = false;
   if (!clipboard_.hasFormat(CF_BITMAP)) {
-    // A text copied after the picture: the same picture coming after it is
-    // copied anew, not put back.
-    if (clipboard_.hasFormat(CF_TEXT)) lastTaken_.reset();
+    noPicture();
     return std::nullopt;
   }
   if (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer)

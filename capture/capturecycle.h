@@ -93,6 +93,9 @@ class CaptureCycle {
   // Raises "This image type is not available" for a type without a writer
   // and the clipboard's errors, leaving the clipboard as it was.
   std::optional<CaptureJob> take(const CaptureOptions& options);
+  // The clipboard holds no picture (take() does this itself): a text there
+  // means that a picture coming next is a new copy, whatever its pixels.
+  void noPicture();
   // Whether the last take() found the picture still on its way.
   bool fetching() const { return fetching_; }
   // For a job that needsCheck: whether its pixels are those of the picture

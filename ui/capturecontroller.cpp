@@ -103,6 +103,7 @@ void CaptureController::tick() {
   // their memory: the newest stays on the clipboard. And while a picture is
   // being checked: the next one is taken after it, to keep their order.
   if (!access_.hasFormat(CF_BITMAP) || !queue_->hasRoom() || checking_) {
+    if (!access_.hasFormat(CF_BITMAP)) cycle_.noPicture();
     timer_->stop();
     return;
   }

@@ -218,6 +218,27 @@ TEST_F(Form1Test, TickUpdatesStatusAndTrayTip) {
   EXPECT_FALSE(timer()->isActive());
 }
 
+TEST_F(Form1Test, TheSamePictureRightAgainIsSavedOnlyAfterATextCameBetween) {
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  cycle().clock = [] { return CaptureCycle::Clock::time_point(); };  // all at once
+  // Each change reaches the window as a clipboard manager's or a user's would.
+  const auto copy = [&](auto put) {
+    put();
+    while (timer()->isActive()) form->TimerTimer();
+    settle();
+  };
+  copy([&] { clipboard.putBitmap(redBitmap()); });
+  ASSERT_TRUE(fs::exists(dir + "pxk1.bmp"));
+  copy([&] { clipboard.putBitmap(redBitmap()); });
+  EXPECT_FALSE(fs::exists(dir + "pxk2.bmp")) << "put back at once: a clipboard manager's copy";
+  copy([&] {
+    clipboard.offered = {CF_TEXT};
+    clipboard.changedByOwner();
+  });
+  copy([&] { clipboard.putBitmap(redBitmap()); });
+  EXPECT_TRUE(fs::exists(dir + "pxk2.bmp")) << "after a text, the same picture is a new copy";
+}
+
 TEST_F(Form1Test, FailedSavesKeepTheirPicturesAndAreReportedOnce) {
   child<QComboBox>("tyyp")->setCurrentIndex(3);
   form->controller().setOutputDirectory(dir + "gone/");
