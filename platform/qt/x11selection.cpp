@@ -13,6 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr char NoAnswer[] = "the program that owns the clipboard did not answer";
+
 template <typename T>
 struct Reply {
   T* p = nullptr;
@@ -85,6 +87,11 @@ void X11Selection::wake() {
 bool X11Selection::stopping() {
   std::lock_guard lock(mutex_);
   return stopping_;
+}
+
+bool X11Selection::replaced(uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  return stopping_ || generation_ != generation;
 }
 
 void X11Selection::fetch(uint64_t generation, std::vector<std::string> targets) {
@@ -222,6 +229,9 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
     if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) continue;
     const auto* n = reinterpret_cast<const xcb_selection_notify_event_t*>(e.get());
     if (n->requestor != window_ || n->selection != clipboard_ || n->target != target) continue;
+    // An answer names the time of the request it answers (a few owners say
+    // CurrentTime): a late one to a request about an earlier owner is not ours.
+    if (n->time != time && n->time != XCB_CURRENT_TIME) continue;
     if (n->property == XCB_NONE) {
       failure = "the program that owns the clipboard refused to hand it over";
       return std::nullopt;
@@ -246,7 +256,7 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
     failure = "the program that owns the clipboard stopped in the middle of handing it over";
     return std::nullopt;
   }
-  failure = "the program that owns the clipboard did not answer";
+  failure = NoAnswer;
   return std::nullopt;
 }
 
@@ -256,10 +266,7 @@ bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std
   auto pause = timing_.firstPause;
   for (int attempts = 1;; ++attempts) {
     if (attempt(failure)) return true;
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_ || generation_ != generation) return false;
-    }
+    if (replaced(generation)) return false;
     if (Clock::now() - start >= timing_.total) {
       failure += triesNote(attempts, Clock::now() - start);
       return false;
@@ -269,6 +276,7 @@ bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std
     while (nextEvent(until)) {
     }
     pause = std::min(pause * 2, timing_.longestPause);
+    if (replaced(generation)) return false;
   }
 }
 
@@ -322,6 +330,7 @@ void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& 
         generation,
         [&](std::string& failure) {
           for (const std::string& target : targets) {
+            if (replaced(generation)) return false;
             std::optional<std::vector<uint8_t>> bytes = convert(atom(target), time, failure);
             if (bytes && !bytes->empty()) {
               result.target = target;
@@ -329,7 +338,9 @@ void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& 
               return true;
             }
             if (bytes) failure = "the program that owns the clipboard handed over nothing";
-            if (!bytes && stopping()) return false;
+            // An owner silent about one type is silent about the others too:
+            // the next attempt comes after a pause, within the total time.
+            if (!bytes && failure == NoAnswer) return false;
           }
           return false;
         },

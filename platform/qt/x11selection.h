@@ -80,6 +80,8 @@ class X11Selection : public SelectionReader {
   // A timestamp of the server's own clock.
   uint32_t serverTime();
   bool stopping();
+  // Whether content `generation` is no longer the clipboard's (or we stop).
+  bool replaced(uint64_t generation);
 
   Timing timing_;
   xcb_connection_t* c_ = nullptr;
