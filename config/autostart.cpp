@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 // Characters that make an Exec argument need quotes.
 constexpr std::string_view Reserved = " \t\n\"'\\><~|&;$*?#()`";
 
-// A desktop entry's string value: backslashes and line breaks escaped.
+// A desktop entry's string value: backslashes, tabs and line breaks escaped.
 std::string entryValue(const std::string& value) {
   std::string out;
   for (char c : value) {
@@ -25,6 +25,10 @@ std::string entryValue(const std::string& value) {
       out += "\\\\";
     else if (c == '\n')
       out += "\\n";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c == '\r')
+      out += "\\r";
     else
       out += c;
   }
@@ -36,9 +40,15 @@ std::string entryValue(const std::string& value) {
 std::string autostartFile() { return userConfigHome() + "autostart/pixkeep.desktop"; }
 
 std::string execArgument(const std::string& argument) {
-  if (argument.find_first_of(Reserved) == std::string::npos) return argument;
-  std::string out = "\"";
+  // A literal '%' is "%%", quoted or not: a lone one starts a field code.
+  std::string percent;
   for (char c : argument) {
+    percent += c;
+    if (c == '%') percent += '%';
+  }
+  if (argument.find_first_of(Reserved) == std::string::npos) return percent;
+  std::string out = "\"";
+  for (char c : percent) {
     if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
     out += c;
   }

@@ -25,6 +25,8 @@ TEST(Autostart, ExecArgumentsAreQuotedOnlyWhenTheyMustBe) {
       {"/x/back\\slash", "\"/x/back\\\\slash\""},
       {"/x/a;b&c|d", "\"/x/a;b&c|d\""},
       {"/x/~(*?#)<>", "\"/x/~(*?#)<>\""},
+      {"/apps/100%/pixkeep", "/apps/100%%/pixkeep"},
+      {"/my apps/50%", "\"/my apps/50%%\""},
   };
   for (const Case& c : cases) EXPECT_EQ(execArgument(c.argument), c.quoted) << c.argument;
 }
@@ -61,6 +63,9 @@ TEST(Autostart, TheEntryIsWrittenAndRemovedAndItsPresenceIsTheState) {
   // A quoted command keeps its backslashes through the entry's own escaping.
   setStartAtLogin(file, true, execArgument("/x/a\"b"));
   EXPECT_NE(readFile(file).find("\nExec=\"/x/a\\\\\"b\" -hide\n"), std::string::npos) << readFile(file);
+  // Tabs and line breaks, which a value may not hold as they are, are escaped.
+  setStartAtLogin(file, true, execArgument("/x/a\tb\rc\nd"));
+  EXPECT_NE(readFile(file).find("\nExec=\"/x/a\\tb\\rc\\nd\" -hide\n"), std::string::npos) << readFile(file);
   setStartAtLogin(file, false, "pixkeep");
   EXPECT_FALSE(startsAtLogin(file));
   EXPECT_TRUE(fs::is_directory(dir / "config/autostart")) << "the directory is the user's";
