@@ -96,7 +96,8 @@ void CaptureQueue::run() {
     }
     if (stopping_) return;
     if (!checks_.empty()) {
-      // Quick, and the clipboard waits for the answer: ahead of everything.
+      // The clipboard waits for the answer: it goes ahead of the waiting
+      // pictures (after the write in progress, if any).
       CaptureJob job = std::move(checks_.front());
       checks_.pop_front();
       lock.unlock();
