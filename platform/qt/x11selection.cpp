@@ -188,12 +188,9 @@ void X11Selection::takeSelectionNotify(const xcb_xfixes_selection_notify_event_t
     times_[generation] = e.selection_timestamp;
     while (times_.size() > 64) times_.erase(times_.begin());
   }
-  if (e.owner != XCB_NONE) {
-    targetsWanted_ = generation;
-  } else {
-    targetsWanted_.reset();
-    if (events_.changed) events_.changed(Change{generation, false, {}, {}});
-  }
+  // Told from the run loop, after a fetch in progress has handed its
+  // picture over: that picture is still the content that was read.
+  changeWanted_ = WantedChange{generation, e.owner != XCB_NONE};
 }
 
 uint32_t X11Selection::serverTime() {
@@ -353,10 +350,13 @@ void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& 
 void X11Selection::run() {
   for (;;) {
     if (stopping()) return;
-    if (targetsWanted_) {
-      const uint64_t generation = *targetsWanted_;
-      targetsWanted_.reset();
-      reportTargets(generation);
+    if (changeWanted_) {
+      const WantedChange change = *changeWanted_;
+      changeWanted_.reset();
+      if (change.owned)
+        reportTargets(change.generation);
+      else if (!replaced(change.generation) && events_.changed)
+        events_.changed(Change{change.generation, false, {}, {}});
       continue;
     }
     std::optional<std::pair<uint64_t, std::vector<std::string>>> request;

@@ -98,7 +98,12 @@ class X11Selection : public SelectionReader {
   // Known to both threads: the newest content, and when each recent owner took it.
   uint64_t generation_ = 0;
   std::map<uint64_t, uint32_t> times_;
-  std::optional<uint64_t> targetsWanted_;  // reader's thread only
+  // The newest change, still to be told (reader's thread only).
+  struct WantedChange {
+    uint64_t generation = 0;
+    bool owned = false;
+  };
+  std::optional<WantedChange> changeWanted_;
   std::thread thread_;
 };
 
