@@ -90,7 +90,20 @@ bool CaptureCycle::isRestore(const CaptureJob& job) {
   }
 }
 
+void CaptureCycle::discardAtStart() { discard_ = clipboard_.platform().generation(); }
+
 void CaptureCycle::noPicture() {
+  if (discard_) {
+    const uint64_t now = clipboard_.platform().generation();
+    if (*discard_ != now) {
+      discard_.reset();  // replaced: nothing of the start is left
+    } else if (clipboard_.hasFormat(CF_TEXT)) {
+      // A text there at start goes too. (Until the clipboard has told what
+      // it holds, it may look empty: the content is looked at again then.)
+      discard_.reset();
+      clipboard_.clearContent(now);
+    }
+  }
   // A text copied after the picture: the same picture coming after it is
   // copied anew, not put back.
   if (clipboard_.hasFormat(CF_TEXT)) lastTaken_.reset();
@@ -124,9 +137,14 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
     noPicture();
     return std::nullopt;
   }
-  if (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer)
+  if (discard_ && *discard_ != clipboard_.platform().generation()) discard_.reset();
+  // The picture that was there at start is read (so that a clipboard
+  // manager's copy of it is known) and emptied, never saved nor reported.
+  const bool discarding = discard_.has_value();
+  if (!discarding && (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer))
     throw EInvalidGraphic(msg::ImageTypeUnavailable);
   CaptureJob job;
+  bool unreadable = false;
   {
     // The bitmap is taken even when the clipboard lists another picture
     // format ahead of it: only a raster can be stamped and saved.
@@ -135,19 +153,33 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
     job.generation = platform.generation();
     if (taken_ == job.generation) return std::nullopt;
     const std::vector<unsigned> formats = platform.formats();
-    if (std::find(formats.begin(), formats.end(), CF_BITMAP) == formats.end())
-      throw EInvalidGraphic(msg::InvalidClipboardFormat);
-    job.bitmap = platform.bitmap();
-    if (!job.bitmap) {
+    if (std::find(formats.begin(), formats.end(), CF_BITMAP) == formats.end()) {
+      if (!discarding) throw EInvalidGraphic(msg::InvalidClipboardFormat);
+      unreadable = true;
+    } else {
+      job.bitmap = platform.bitmap();
+    }
+    if (!job.bitmap && !unreadable) {
       fetching_ = platform.fetching();
       if (fetching_) return std::nullopt;
       const std::string why = platform.failure();
-      if (!why.empty()) throw EClipboardException(msg::PictureNotHandedOver, why);
-      throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
+      if (!discarding) {
+        if (!why.empty()) throw EClipboardException(msg::PictureNotHandedOver, why);
+        throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
+      }
+      unreadable = true;
     }
-    job.palette = platform.palette();
+    if (job.bitmap) job.palette = platform.palette();
   }
   taken_ = job.generation;
+  if (discarding) {
+    discard_.reset();
+    if (unreadable)
+      clipboard_.clearContent(job.generation);
+    else
+      confirmTaken(job);  // emptied, and known as the picture taken last
+    return std::nullopt;
+  }
   job.options = o;
   job.outputDirectory = outputDirectory;
   // Shortly after we took a picture, the same picture again is a clipboard

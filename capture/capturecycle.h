@@ -93,6 +93,12 @@ class CaptureCycle {
   // Raises "This image type is not available" for a type without a writer
   // and the clipboard's errors, leaving the clipboard as it was.
   std::optional<CaptureJob> take(const CaptureOptions& options);
+  // The content on the clipboard now (at start-up) is not to be saved: the
+  // next take() reads its picture, empties the clipboard of it and gives
+  // nothing, quietly also when it cannot be read. A clipboard manager that
+  // puts that picture back is then known (see RestoreInterval). A text
+  // there is emptied too.
+  void discardAtStart();
   // The clipboard holds no picture (take() does this itself): a text there
   // means that a picture coming next is a new copy, whatever its pixels.
   void noPicture();
@@ -131,6 +137,7 @@ class CaptureCycle {
   std::vector<ImageType> types_;
   bool fetching_ = false;
   std::optional<uint64_t> taken_;    // the content taken last
+  std::optional<uint64_t> discard_;  // the content there at start, until it is emptied
   std::optional<uint64_t> emptied_;  // the content we emptied last, and when
   Clock::time_point emptiedAt_;
   std::shared_ptr<const PlatformBitmap> lastTaken_;

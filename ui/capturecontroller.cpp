@@ -84,11 +84,10 @@ void CaptureController::setOutputDirectory(const std::string& directory) {
 }
 
 void CaptureController::discardClipboard() {
-  try {
-    access_.clear();
-  } catch (const std::exception&) {
-    // Nobody to tell yet; the picture simply stays.
-  }
+  // Read and emptied by the first ticks, as soon as the clipboard has told
+  // what it holds; never saved.
+  cycle_.discardAtStart();
+  clipboardChanged();
 }
 
 void CaptureController::clipboardChanged() {

@@ -46,7 +46,10 @@ class SelectionReader {
 
   virtual ~SelectionReader() = default;
   // Set once, before the reader starts.
-  void setEvents(Events events) { events_ = std::move(events); }
+  void setEvents(Events events) {
+    events_ = std::move(events);
+    eventsSet();
+  }
   // Fetches content `generation` as the first of `targets` that gives data;
   // the answer comes through Events::fetched. A fetch for a content that has
   // been replaced before the fetch began is answered with a failure.
@@ -63,6 +66,10 @@ class SelectionReader {
   }
 
  protected:
+  // Called once the events are set: a reader that learnt what was on the
+  // clipboard at start (generation 0) before then may tell it now.
+  virtual void eventsSet() {}
+
   Events events_;
 };
 

@@ -74,6 +74,10 @@ bool X11Selection::start(const char* display) {
     std::lock_guard lock(mutex_);
     times_[0] = now;
   }
+  // Its targets are told like a change's, so that it can be read and
+  // emptied without being saved; no owner, nothing to tell.
+  Reply owner(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
+  if (owner && owner->owner != XCB_NONE) changeWanted_ = WantedChange{0, true};
   thread_ = std::thread([this] { run(); });
   return true;
 }

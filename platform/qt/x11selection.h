@@ -43,7 +43,8 @@ class X11Selection : public SelectionReader {
 
   // Connects to `display` (nullptr: $DISPLAY) and starts the thread (events
   // are set by then); false when there is no X server to talk to. What is on
-  // the clipboard then is generation 0 and is not reported.
+  // the clipboard then is generation 0; its targets are reported when
+  // somebody owns it.
   bool start(const char* display = nullptr);
   void fetch(uint64_t generation, std::vector<std::string> targets) override;
   // Gives the selection up as of just after the owner change that began

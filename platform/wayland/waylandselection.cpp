@@ -247,12 +247,24 @@ void WaylandSelection::selected(void* offer) {
   // The offer before is no longer valid; a pipe it was asked to fill stays open.
   if (current_ && current_ != offer) control_->destroyOffer(current_);
   current_ = offer;
-  if (!started_) return;
+  if (!started_) {
+    initial_.reset();
+    if (offer) initial_ = Change{0, true, std::move(types), {}};
+    return;
+  }
+  initial_.reset();  // replaced before it was told
   Change change{++generation_, offer != nullptr, std::move(types), {}};
   if (fetch_)
     held_ = std::move(change);
   else
     announce(change);
+}
+
+void WaylandSelection::eventsSet() {
+  if (!initial_) return;
+  const Change change = std::move(*initial_);
+  initial_.reset();
+  announce(change);
 }
 
 void WaylandSelection::announce(const Change& change) {

@@ -10,7 +10,7 @@
 //
 // Every selection event starts a new content (its generation), reported
 // with the offer's MIME types; what is there when the reader opens is
-// generation 0 and is not reported. A fetch asks for the types in turn, each
+// generation 0, reported (when there is an offer) once the events are set. A fetch asks for the types in turn, each
 // through a pipe, with the retries of SelectionReader::Timing; a change that
 // comes meanwhile is reported after the fetch's answer, so a picture being
 // read is handed over before whatever replaced it. Emptying sets a null
@@ -54,6 +54,9 @@ class WaylandSelection : public QObject, public SelectionReader {
   // same shape (waylandselection.cpp).
   class Control;
 
+ protected:
+  void eventsSet() override;
+
  private:
   explicit WaylandSelection(Timing timing);
   // Reads what the compositor sent and handles it; sends what waits.
@@ -92,7 +95,8 @@ class WaylandSelection : public QObject, public SelectionReader {
   wl_seat* seat_ = nullptr;
   std::unique_ptr<Control> control_;
   std::unique_ptr<QSocketNotifier> readable_, writable_;
-  bool started_ = false;  // what came before is generation 0, not reported
+  bool started_ = false;  // what came before is generation 0
+  std::optional<Change> initial_;  // generation 0, until it is told
 
   // Offers announced, with their types, until a selection event names them.
   std::map<void*, std::vector<std::string>> offers_;

@@ -487,6 +487,75 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   }
 }
 
+TEST(CaptureCycleStart, WhatIsThereAtStartIsEmptiedNeverSavedAndKnownWhenPutBack) {
+  using namespace std::chrono_literals;
+  const uint32_t four[4] = {Red, Green, Blue, White};
+  enum class There { Picture, PictureOnItsWay, Unreadable, Text, Nothing };
+  struct Case {
+    const char* what;
+    There there;
+    bool replacedFirst;  // another picture is copied before the first tick
+  };
+  const Case cases[] = {
+      {"a picture", There::Picture, false},
+      {"a picture still on its way", There::PictureOnItsWay, false},
+      {"a picture its owner does not hand over", There::Unreadable, false},
+      {"a text", There::Text, false},
+      {"nothing", There::Nothing, false},
+      {"a picture replaced before the first look", There::Picture, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = tempDir();
+    FakeClipboard clipboard;
+    ClipboardAccess access{clipboard};
+    TPicture image;
+    CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+    cycle.outputDirectory = dir;
+    CaptureCycle::Clock::time_point now;
+    cycle.clock = [&now] { return now; };
+    CaptureOptions options;
+    options.typeIndex = 0;
+    switch (c.there) {
+      case There::Picture: clipboard.putBitmap(bmpBitmap(four, 24)); break;
+      case There::PictureOnItsWay:
+        clipboard.putBitmap(bmpBitmap(four, 24));
+        clipboard.fetchCalls = 2;
+        break;
+      case There::Unreadable:
+        clipboard.putBitmap(bmpBitmap(four, 24));
+        clipboard.bitmapData.reset();
+        clipboard.fetchFailure = "the program that owns the clipboard did not answer";
+        break;
+      case There::Text: clipboard.offered = {CF_TEXT}; break;
+      case There::Nothing: break;
+    }
+    cycle.discardAtStart();
+    if (c.replacedFirst) {
+      clipboard.putBitmap(solidBitmap(2, 2, Blue));
+      ASSERT_TRUE(cycle.tick(options).captured) << "a picture copied after start is saved";
+      EXPECT_TRUE(fs::exists(dir + "pxk1.bmp"));
+      fs::remove_all(dir);
+      continue;
+    }
+    for (int tick = 0; tick < 4; ++tick) EXPECT_FALSE(cycle.tick(options).captured) << "no error, nothing saved";
+    EXPECT_TRUE(clipboard.offered.empty()) << "emptied";
+    EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
+    // A clipboard manager puts the picture back: not saved either.
+    clipboard.fetchFailure.clear();
+    now += 10ms;
+    clipboard.putBitmap(bmpBitmap(four, 32));
+    EXPECT_EQ(cycle.tick(options).captured, c.there != There::Picture && c.there != There::PictureOnItsWay)
+        << "a copy of a picture that was read is known; any other picture is new";
+    // The next picture copied is saved as the first.
+    now += CaptureCycle::RestoreInterval * 2;
+    clipboard.putBitmap(solidBitmap(2, 2, Blue));
+    EXPECT_TRUE(cycle.tick(options).captured);
+    EXPECT_EQ(cycle.pictureCounter, c.there == There::Picture || c.there == There::PictureOnItsWay ? 1 : 2);
+    fs::remove_all(dir);
+  }
+}
+
 TEST(CaptureCycleRestore, APictureBeingCheckedIsEmptiedOnlyWhileItIsStillThere) {
   const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
   const std::string dir = tempDir();

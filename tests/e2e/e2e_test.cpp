@@ -825,6 +825,24 @@ TEST_F(Pixkeep, TwentyPicturesFromAMixOfOwnersBesideGPasteAreEachSavedOnce) {
   EXPECT_EQ(program.windowCount(), 1) << "no error box";
 }
 
+TEST_F(Pixkeep, APictureThereAtStartThatGPastePutsBackIsNotSaved) {
+  ASSERT_TRUE(startGPaste());
+  // As at log-in: the picture last copied is on the clipboard (GPaste's by now).
+  const QImage before = gradient(26, 18, 7);
+  ASSERT_TRUE(copy(picture(before, "before.png", "PNG"), "image/png"));
+  std::this_thread::sleep_for(500ms);  // GPaste has taken it over
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  // The program empties the clipboard of it, GPaste puts it back at once.
+  std::this_thread::sleep_for(pixkeep::CaptureCycle::RestoreInterval + 500ms);
+  EXPECT_TRUE(pictures().empty()) << "the picture there at start was saved";
+  const QImage after = gradient(27, 18, 8);
+  ASSERT_TRUE(copy(picture(after, "after.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), after);
+  std::this_thread::sleep_for(pixkeep::CaptureCycle::RestoreInterval + 500ms);
+  EXPECT_EQ(pictures(), std::vector<std::string>{"pxk1.bmp"});
+}
+
 TEST_F(Pixkeep, ALargeGtkPictureAndASmallOneCopiedHalfASecondLaterAreBothSaved) {
   ASSERT_NO_FATAL_FAILURE(start(Bitmap));
   const QImage large = gradient(3840, 2160, 3);

@@ -98,7 +98,12 @@ class Form1Test : public testing::Test {
 
 TEST_F(Form1Test, StartUpState) {
   EXPECT_EQ(form->windowTitle(), "Pixkeep");
+  // The picture there at start is read and emptied by the first tick, never saved.
+  EXPECT_TRUE(timer()->isActive());
+  form->TimerTimer();
+  settle();
   EXPECT_TRUE(clipboard.offered.empty()) << "the clipboard is emptied at start";
+  EXPECT_FALSE(timer()->isActive());
   EXPECT_EQ(form->statusText(), "0/99999 pictures");
   EXPECT_EQ(form->trayTip(), "Pixkeep - 0/99999 pictures");
   EXPECT_EQ(timer()->interval(), 1);
