@@ -44,6 +44,11 @@ class SelectionReader {
     std::function<void(const Fetched&)> fetched;
   };
 
+  // No picture on the clipboard is read beyond this size: an owner that
+  // never stops sending cannot fill the memory.
+  static constexpr size_t MaxBytes = size_t(1) << 30;
+  static constexpr const char* TooLarge = "the clipboard's content is larger than 1 GiB";
+
   virtual ~SelectionReader() = default;
   // Set once, before the reader starts.
   void setEvents(Events events) {

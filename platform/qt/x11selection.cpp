@@ -251,6 +251,10 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
       if (pn->window != window_ || pn->atom != property_ || pn->state != XCB_PROPERTY_NEW_VALUE) continue;
       if (!readProperty(type, bytes)) break;
       if (bytes.empty()) return all;
+      if (all.size() + bytes.size() > MaxBytes) {
+        failure = TooLarge;
+        return std::nullopt;
+      }
       all.insert(all.end(), bytes.begin(), bytes.end());
       deadline = Clock::now() + timing_.silence;
     }

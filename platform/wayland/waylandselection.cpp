@@ -314,10 +314,21 @@ void WaylandSelection::askTarget() {
 
 void WaylandSelection::readPipe() {
   uint8_t chunk[65536];
-  for (;;) {
+  // A few megabytes at a time: a fast writer does not keep the window's
+  // thread here; the notifier calls again while more is waiting.
+  for (int reads = 0;; ++reads) {
+    if (reads == 64) {
+      silence_.start(timing_.silence);
+      return;
+    }
     const ssize_t n = ::read(fetch_->fd, chunk, sizeof chunk);
     if (n > 0) {
       fetch_->bytes.insert(fetch_->bytes.end(), chunk, chunk + n);
+      if (fetch_->bytes.size() > MaxBytes) {
+        closePipe();
+        fetch_->bytes = {};
+        return targetFailed(TooLarge);
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -714,16 +714,6 @@ TEST_F(Pixkeep, VersionAndHelpAnswerWithoutADisplayAndLeaveTheClipboardAlone) {
 // ---- Clipboards in the wild: owners that are slow, silent, large or replaced
 // while they are read, and clipboard managers that put pictures back.
 
-QImage noise(int w, int h, uint32_t seed) {
-  QImage img(w, h, QImage::Format_RGB32);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      seed = seed * 1664525u + 1013904223u;
-      img.setPixel(x, y, qRgb(int(seed >> 24), int((seed >> 16) & 255), int((seed >> 8) & 255)));
-    }
-  return img;
-}
-
 TEST_F(Pixkeep, APictureCopiedWhileTheOneBeforeIsReadKeepsTheClipboard) {
   ASSERT_NO_FATAL_FAILURE(start(Bitmap));
   pictureCopiedWhileTheOneBeforeIsReadIsSavedNext();

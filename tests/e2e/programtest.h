@@ -141,6 +141,17 @@ inline QImage gradient(int w, int h, int seed) {
   return img;
 }
 
+// Noise, which does not compress: its PNG is about as large as its pixels.
+inline QImage noise(int w, int h, uint32_t seed) {
+  QImage img(w, h, QImage::Format_RGB32);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      seed = seed * 1664525u + 1013904223u;
+      img.setPixel(x, y, qRgb(int(seed >> 24), int((seed >> 16) & 255), int((seed >> 8) & 255)));
+    }
+  return img;
+}
+
 // The pixels of `file` must equal `expected` exactly (alpha composited onto white).
 inline void expectSamePixels(const std::string& file, QImage expected) {
   if (expected.hasAlphaChannel()) {

@@ -252,6 +252,18 @@ TEST_F(Wayland, APictureOnTheClipboardAtStartIsNotSaved) {
   expectSamePixels(file(1), after);
 }
 
+TEST_F(Wayland, ALargePictureComesThroughThePipeWhole) {
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
+  // Some megabytes: read over several turns of the window's event loop.
+  const QImage image = noise(1600, 1200, 11);
+  const std::string source = picture(image, "large.png", "PNG");
+  ASSERT_GT(fs::file_size(source), 5u << 20);
+  ASSERT_TRUE(copy(source, "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), image);
+  EXPECT_TRUE(waitFor(clipboardEmpty));
+}
+
 // Context switches of all the threads of process `pid`: each is a wake-up.
 long long wakeUps(pid_t pid) {
   long long total = 0;
