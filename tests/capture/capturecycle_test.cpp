@@ -418,6 +418,26 @@ PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
   return b;
 }
 
+// A cycle writing BMP files into a folder of its own from a fake clipboard,
+// on a clock the test moves.
+struct BitmapCycle {
+  std::string dir = tempDir();
+  FakeClipboard clipboard;
+  ClipboardAccess access{clipboard};
+  TPicture image;
+  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+  CaptureCycle::Clock::time_point now;
+  CaptureOptions options;
+  BitmapCycle() {
+    cycle.outputDirectory = dir;
+    cycle.clock = [this] { return now; };
+    options.typeIndex = 0;
+  }
+  ~BitmapCycle() { fs::remove_all(dir); }
+  BitmapCycle(const BitmapCycle&) = delete;
+  BitmapCycle& operator=(const BitmapCycle&) = delete;
+};
+
 TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   using namespace std::chrono_literals;
   const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
@@ -451,16 +471,8 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string dir = tempDir();
-    FakeClipboard clipboard;
-    ClipboardAccess access{clipboard};
-    TPicture image;
-    CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
-    cycle.outputDirectory = dir;
-    CaptureCycle::Clock::time_point now;
-    cycle.clock = [&now] { return now; };
-    CaptureOptions options;
-    options.typeIndex = 0;
+    BitmapCycle t;
+    auto& [dir, clipboard, access, image, cycle, now, options] = t;
 
     clipboard.putBitmap(c.first);
     ASSERT_TRUE(cycle.tick(options).captured);
@@ -483,7 +495,6 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
     EXPECT_FALSE(cycle.tick(options).captured);
     EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
     EXPECT_FALSE(clipboard.touchedWhileClosed);
-    fs::remove_all(dir);
   }
 }
 
@@ -506,16 +517,8 @@ TEST(CaptureCycleStart, WhatIsThereAtStartIsEmptiedNeverSavedAndKnownWhenPutBack
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string dir = tempDir();
-    FakeClipboard clipboard;
-    ClipboardAccess access{clipboard};
-    TPicture image;
-    CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
-    cycle.outputDirectory = dir;
-    CaptureCycle::Clock::time_point now;
-    cycle.clock = [&now] { return now; };
-    CaptureOptions options;
-    options.typeIndex = 0;
+    BitmapCycle t;
+    auto& [dir, clipboard, access, image, cycle, now, options] = t;
     switch (c.there) {
       case There::Picture: clipboard.putBitmap(bmpBitmap(four, 24)); break;
       case There::PictureOnItsWay:
@@ -535,7 +538,6 @@ TEST(CaptureCycleStart, WhatIsThereAtStartIsEmptiedNeverSavedAndKnownWhenPutBack
       clipboard.putBitmap(solidBitmap(2, 2, Blue));
       ASSERT_TRUE(cycle.tick(options).captured) << "a picture copied after start is saved";
       EXPECT_TRUE(fs::exists(dir + "pxk1.bmp"));
-      fs::remove_all(dir);
       continue;
     }
     for (int tick = 0; tick < 4; ++tick) EXPECT_FALSE(cycle.tick(options).captured) << "no error, nothing saved";
@@ -552,7 +554,6 @@ TEST(CaptureCycleStart, WhatIsThereAtStartIsEmptiedNeverSavedAndKnownWhenPutBack
     clipboard.putBitmap(solidBitmap(2, 2, Blue));
     EXPECT_TRUE(cycle.tick(options).captured);
     EXPECT_EQ(cycle.pictureCounter, c.there == There::Picture || c.there == There::PictureOnItsWay ? 1 : 2);
-    fs::remove_all(dir);
   }
 }
 
