@@ -18,6 +18,7 @@
 #include "platform/fakeclipboard.h"
 #include "tests/config/tempdir.h"
 #include "tests/ui/dirlist.h"
+#include "tests/ui/formfixture.h"
 #include "tests/ui/modal.h"
 #include "ui/capturecontroller.h"
 #include "ui/form1.h"
@@ -49,17 +50,13 @@ class ActingAsNobody {
   bool dropped_ = false;
 };
 
-class ChooserTest : public testing::Test {
+class ChooserTest : public FormInTempDir {
  protected:
   // data/ with the subdirectories shots/ and other/; the process starts in data/.
   void SetUp() override {
     for (const char* d : {"out", "data", "data/shots", "data/other"}) fs::create_directory(dir / d);
     fs::current_path(dir / "data");
-    form = std::make_unique<TForm1>(clipboard, imageTypes(), ProgramPlaces{dir / "pixkeep.ini", dir / "english.ini", dir / "out/"});
-  }
-  void TearDown() override {
-    form.reset();
-    fs::current_path(cwd);
+    startForm();
   }
 
   // Opens the chooser through "Change" and runs `answer` on it; false when it did not come up.
@@ -79,10 +76,6 @@ class ChooserTest : public testing::Test {
     return out;
   }
 
-  const fs::path cwd = fs::current_path();
-  TempDir dir;
-  FakeClipboard clipboard;
-  std::unique_ptr<TForm1> form;
 };
 
 TEST_F(ChooserTest, WindowAndList) {

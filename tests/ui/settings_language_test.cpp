@@ -27,6 +27,7 @@
 #include "platform/fakeclipboard.h"
 #include "tests/config/tempdir.h"
 #include "tests/ui/dirlist.h"
+#include "tests/ui/formfixture.h"
 #include "tests/ui/modal.h"
 #include "tests/ui/personclock.h"
 #include "ui/capturecontroller.h"
@@ -85,31 +86,14 @@ const Shown shownTexts[] = {
     {Text::TextSpace, "Label6", "", false},       {Text::TextBackground, "background", "", true},
 };
 
-class SettingsLanguageTest : public testing::Test {
+class SettingsLanguageTest : public FormInTempDir {
  protected:
   void SetUp() override { fs::create_directory(dir / "out"); }
-  // The directory chooser changes the process's current directory.
-  void TearDown() override {
-    form.reset();
-    fs::current_path(cwd);
-  }
-  ProgramPlaces places() const { return {dir / "pixkeep.ini", dir / "english.ini", dir / "out/"}; }
   void start() {
-    form = std::make_unique<TForm1>(clipboard, imageTypes(), places());
+    startForm();
     copiesComeFromAPerson(form->controller().cycle());
   }
-  template <typename T>
-  T* child(const char* name) {
-    T* w = form->findChild<T*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-  }
   QString shown(const char* name) { return captions(*form)[name]; }
-  // Lets the writing thread finish and delivers what it reported.
-  void settle() {
-    form->controller().queue().flush(std::chrono::seconds(10));
-    QCoreApplication::processEvents();
-  }
   std::string stored(const char* section, const char* key) {
     return IniFile(dir / "pixkeep.ini").readString(section, key, "<none>");
   }
@@ -123,10 +107,6 @@ class SettingsLanguageTest : public testing::Test {
     return ended;
   }
 
-  const fs::path cwd = fs::current_path();
-  TempDir dir;
-  FakeClipboard clipboard;
-  std::unique_ptr<TForm1> form;
 };
 
 TEST_F(SettingsLanguageTest, WithoutFilesEveryDefaultAndNothingWritten) {
