@@ -30,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::ReadOnlyDirectory;
-using testing_support::TempDir;
 using testing_support::writeFile;
 
 // For its lifetime the process acts as the unprivileged user "nobody", so
