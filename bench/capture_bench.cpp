@@ -8,11 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/wait.h>
@@ -20,26 +18,14 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
+#include "bench/desktop.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-static pid_t spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
-
-static int run(const std::string& cmd) { return std::system(cmd.c_str()); }
+using pixkeep::bench::run;
+using pixkeep::bench::spawn;
+using pixkeep::bench::startXvfb;
 
 // User plus system CPU seconds of a process.
 static double cpuSeconds(pid_t pid) {
@@ -65,12 +51,10 @@ int main(int argc, char** argv) {
   const std::string pixkeep = PIXKEEP_BINARY, peer = POLL_PEER_BINARY;
 
   std::string display;
-  pid_t xvfb = -1;
-  for (int n = 140; n < 240 && xvfb < 0; ++n) {
-    if (fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-    display = ":" + std::to_string(n);
-    xvfb = spawn({"Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-    for (int i = 0; i < 200 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); ++i) std::this_thread::sleep_for(20ms);
+  const pid_t xvfb = startXvfb(display);
+  if (xvfb < 0) {
+    std::fprintf(stderr, "capture_bench: Xvfb did not start\n");
+    return 2;
   }
   setenv("DISPLAY", display.c_str(), 1);
   char templ[] = "/tmp/pixkeep-bench-XXXXXX";
