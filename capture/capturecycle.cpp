@@ -144,7 +144,6 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
   if (!discarding && (o.typeIndex < 0 || size_t(o.typeIndex) >= types_.size() || !types_[size_t(o.typeIndex)].writer))
     throw EInvalidGraphic(msg::ImageTypeUnavailable);
   CaptureJob job;
-  bool unreadable = false;
   {
     // The bitmap is taken even when the clipboard lists another picture
     // format ahead of it: only a raster can be stamped and saved.
@@ -153,31 +152,28 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
     job.generation = platform.generation();
     if (taken_ == job.generation) return std::nullopt;
     const std::vector<unsigned> formats = platform.formats();
-    if (std::find(formats.begin(), formats.end(), CF_BITMAP) == formats.end()) {
-      if (!discarding) throw EInvalidGraphic(msg::InvalidClipboardFormat);
-      unreadable = true;
-    } else {
-      job.bitmap = platform.bitmap();
-    }
-    if (!job.bitmap && !unreadable) {
-      fetching_ = platform.fetching();
+    const bool listed = std::find(formats.begin(), formats.end(), CF_BITMAP) != formats.end();
+    if (listed) job.bitmap = platform.bitmap();
+    if (!job.bitmap) {
+      fetching_ = listed && platform.fetching();
       if (fetching_) return std::nullopt;
-      const std::string why = platform.failure();
       if (!discarding) {
+        if (!listed) throw EInvalidGraphic(msg::InvalidClipboardFormat);
+        const std::string why = platform.failure();
         if (!why.empty()) throw EClipboardException(msg::PictureNotHandedOver, why);
         throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
       }
-      unreadable = true;
+    } else {
+      job.palette = platform.palette();
     }
-    if (job.bitmap) job.palette = platform.palette();
   }
   taken_ = job.generation;
   if (discarding) {
     discard_.reset();
-    if (unreadable)
-      clipboard_.clearContent(job.generation);
-    else
+    if (job.bitmap)
       confirmTaken(job);  // emptied, and known as the picture taken last
+    else
+      clipboard_.clearContent(job.generation);  // emptied all the same, quietly
     return std::nullopt;
   }
   job.options = o;
