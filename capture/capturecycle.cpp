@@ -203,39 +203,35 @@ TickResult CaptureCycle::process(CaptureJob& job) {
   const ImageType& type = types_[size_t(o.typeIndex)];
   RasterImage* raster = image_.bitmap();
   if (!raster) throw EInvalidOperation(msg::NotABitmap);
-  std::unique_ptr<PictureEncoder> encoder = type.writer(*raster, o.spinPosition);
-  try {
-    return writeNumbered(job.outputDirectory, type.extension, [&](Stream& s) { encoder->saveToStream(s); });
-  } catch (const EStreamError&) {
-    // Keep what the file would have held; the picture is not lost.
-    MemoryStream bytes;
-    encoder->saveToStream(bytes);
-    job.encoded = bytes.take();
-    job.extension = type.extension;
-    job.bitmap.reset();
-    throw;
-  }
+  // Encoded once: finding a free number costs an existence test per number, not a write.
+  MemoryStream bytes;
+  type.writer(*raster, o.spinPosition)->saveToStream(bytes);
+  job.encoded = bytes.take();
+  job.extension = type.extension;
+  job.bitmap.reset();
+  // A failure to write keeps the bytes in the job, to be written later.
+  TickResult result = writeEncoded(job);
+  job.encoded = {};
+  return result;
 }
 
 TickResult CaptureCycle::writeEncoded(CaptureJob& job) {
-  return writeNumbered(job.outputDirectory, job.extension,
-                       [&](Stream& s) { s.writeBuffer(job.encoded.data(), job.encoded.size()); });
-}
-
-TickResult CaptureCycle::writeNumbered(const std::string& directory, const std::string& extension,
-                                       const std::function<void(Stream&)>& save) {
   TickResult result;
   const int before = pictureCounter;
-  try {
-    while (pictureCounter < MaxPictures) {
-      ++pictureCounter;
-      // A file of that name, also one that appears while writing, takes the number.
-      if (saveNewFile(directory + "pxk" + std::to_string(pictureCounter) + extension, save)) break;
+  if (before < MaxPictures) {
+    try {
+      const std::string extension = job.extension;
+      const std::optional<int> number = saveNumberedFile(
+          job.outputDirectory, before + 1, MaxPictures,
+          [&](int n) { return "pxk" + std::to_string(n) + extension; },
+          [&](Stream& s) { s.writeBuffer(job.encoded.data(), job.encoded.size()); });
+      // The numbers passed over are taken for good in this run.
+      pictureCounter = number.value_or(MaxPictures);
+    } catch (const EStreamError&) {
+      // The file could not be written: the number is free for the next try.
+      pictureCounter = before;
+      throw;
     }
-  } catch (const EStreamError&) {
-    // The file could not be written: the number is free for the next try.
-    pictureCounter = before;
-    throw;
   }
   result.captured = true;
   result.counter = pictureCounter;

@@ -128,9 +128,6 @@ class CaptureCycle {
 
  private:
   void stamp(const CaptureOptions& options);
-  // Tries numbers from the counter on until `save` creates a new file.
-  TickResult writeNumbered(const std::string& directory, const std::string& extension,
-                           const std::function<void(Stream&)>& save);
 
   ClipboardAccess& clipboard_;
   TPicture& image_;

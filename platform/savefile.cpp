@@ -1,6 +1,7 @@
 #include "platform/savefile.h"
 
 #include <atomic>
+#include <optional>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -101,6 +102,100 @@ std::string writeTemporary(const std::string& name, const std::function<void(Str
 
 bool processAlive(long pid) { return ::kill(pid_t(pid), 0) == 0 || errno == EPERM; }
 
+// A file written once and not yet visible under any name: anonymous where
+// the file system allows it (a crash leaves nothing behind), else a hidden
+// named file beside the target. It can then be linked under a name, which
+// never replaces a file that has that name.
+class StagedFile {
+ public:
+  StagedFile(const std::string& dir, const std::string& firstName, const std::function<void(Stream&)>& writer,
+             bool anonymous) {
+    if (anonymous) {
+      fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) cannotCreate(firstName, errno);
+    }
+    if (fd_ < 0) {
+      temp_ = writeTemporary(firstName, writer);
+      return;
+    }
+    // The writer gets a second descriptor, so that this one still names the
+    // file afterwards.
+    const int writeFd = ::dup(fd_);
+    if (writeFd < 0) {
+      const int error = errno;
+      ::close(fd_);
+      cannotCreate(firstName, error);
+    }
+    try {
+      fill(writeFd, firstName, writer);
+    } catch (...) {
+      ::close(fd_);
+      throw;
+    }
+  }
+  ~StagedFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+  }
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Links the file under `name`; false when a file of that name exists.
+  bool linkAs(const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    const int rc = fd_ >= 0 ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW)
+                            : ::link(temp_.c_str(), name.c_str());
+    if (rc != 0) {
+      if (errno == EEXIST) return false;
+      cannotCreate(name, errno);
+    }
+    syncDirectory(split(name).dir);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string temp_;
+};
+
+// Whether `dirFd` holds an entry `base` (a dangling link counts: it takes the name).
+bool entryExists(int dirFd, const std::string& base) {
+  struct stat st {};
+  return ::fstatat(dirFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+bool saveNew(const std::string& name, const std::function<void(Stream&)>& writer, bool anonymous) {
+  if (::access(name.c_str(), F_OK) == 0) return false;  // taken: nothing to write
+  StagedFile file(split(name).dir, name, writer, anonymous);
+  return file.linkAs(name);
+}
+
+std::optional<int> saveNumbered(const std::string& directory, int first, int last,
+                                const std::function<std::string(int)>& nameFor,
+                                const std::function<void(Stream&)>& writer, bool anonymous) {
+  const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) {
+    if (first > last) return std::nullopt;
+    cannotCreate(directory + nameFor(first), errno);
+  }
+  struct DirCloser {
+    int fd;
+    ~DirCloser() { ::close(fd); }
+  } closer{dirFd};
+  // The next number whose name no entry has, from n on.
+  auto nextFree = [&](int n) -> std::optional<int> {
+    for (; n <= last; ++n)
+      if (!entryExists(dirFd, nameFor(n))) return n;
+    return std::nullopt;
+  };
+  std::optional<int> n = nextFree(first);
+  if (!n) return std::nullopt;
+  StagedFile file(directory, directory + nameFor(*n), writer, anonymous);
+  // A name taken between the test and the link passes the same bytes on.
+  while (n && !file.linkAs(directory + nameFor(*n))) n = nextFree(*n + 1);
+  return n;
+}
+
 }  // namespace
 
 void saveToFileAtomically(const std::string& name, const std::function<void(Stream&)>& writer) {
@@ -114,54 +209,26 @@ void saveToFileAtomically(const std::string& name, const std::function<void(Stre
 }
 
 bool saveNewFile(const std::string& name, const std::function<void(Stream&)>& writer) {
-  const SplitName s = split(name);
-  const std::string dir = s.dir.empty() ? "." : s.dir;
-  int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    // Anonymous until linked: a crash leaves nothing behind. The writer gets
-    // a second descriptor, so that this one still names the file afterwards.
-    int writeFd = ::dup(fd);
-    if (writeFd < 0) {
-      const int error = errno;
-      ::close(fd);
-      cannotCreate(name, error);
-    }
-    try {
-      fill(writeFd, name, writer);
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
-    const int error = errno;
-    ::close(fd);
-    if (rc != 0) {
-      if (error == EEXIST) return false;
-      cannotCreate(name, error);
-    }
-    syncDirectory(s.dir);
-    return true;
-  }
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) cannotCreate(name, errno);
-  return detail::saveNewFileThroughNamedTemporary(name, writer);
+  return saveNew(name, writer, true);
+}
+
+std::optional<int> saveNumberedFile(const std::string& directory, int first, int last,
+                                    const std::function<std::string(int)>& nameFor,
+                                    const std::function<void(Stream&)>& writer) {
+  return saveNumbered(directory, first, last, nameFor, writer, true);
 }
 
 bool detail::saveNewFileThroughNamedTemporary(const std::string& name, const std::function<void(Stream&)>& writer) {
-  // A hidden named file, linked (never renamed, so that an existing file is
-  // not replaced) and then removed; one left by a crash is removed at the
-  // next start by removeStaleTemporaries.
-  if (::access(name.c_str(), F_OK) == 0) return false;
-  const std::string temp = writeTemporary(name, writer);
-  int rc = ::link(temp.c_str(), name.c_str());
-  const int error = errno;
-  ::unlink(temp.c_str());
-  if (rc != 0) {
-    if (error == EEXIST) return false;
-    cannotCreate(name, error);
-  }
-  syncDirectory(split(name).dir);
-  return true;
+  // Linked (never renamed, so that an existing file is not replaced) and
+  // then removed; one left by a crash is removed at the next start by
+  // removeStaleTemporaries.
+  return saveNew(name, writer, false);
+}
+
+std::optional<int> detail::saveNumberedFileThroughNamedTemporary(const std::string& directory, int first, int last,
+                                                                 const std::function<std::string(int)>& nameFor,
+                                                                 const std::function<void(Stream&)>& writer) {
+  return saveNumbered(directory, first, last, nameFor, writer, false);
 }
 
 int removeStaleTemporaries(const std::string& directory) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/stream.h"
@@ -24,6 +25,18 @@ void saveToFileAtomically(const std::string& name, const std::function<void(Stre
 // moment leaves no partial file under `name`.
 bool saveNewFile(const std::string& name, const std::function<void(Stream&)>& writer);
 
+// Writes a new file under the first of the names nameFor(first) ..
+// nameFor(last) (relative to `directory`, which ends in '/' or is empty for
+// the current directory) that no file has, and returns its number; nullopt,
+// writing nothing, when every name is taken. Finding the name costs one
+// existence test per number: the writer runs once, into an anonymous file as
+// saveNewFile's, which is then linked under the free name. A name that
+// appears between the test and the link passes the same bytes on to the
+// next free number. Errors as saveNewFile.
+std::optional<int> saveNumberedFile(const std::string& directory, int first, int last,
+                                    const std::function<std::string(int)>& nameFor,
+                                    const std::function<void(Stream&)>& writer);
+
 // Removes the hidden temporary files that a process of ours left in
 // `directory` when it was killed while writing (ours: the naming pattern of
 // the temporary files, and the process that made them is gone). Returns how
@@ -31,8 +44,11 @@ bool saveNewFile(const std::string& name, const std::function<void(Stream&)>& wr
 int removeStaleTemporaries(const std::string& directory);
 
 namespace detail {
-// saveNewFile's way for file systems without anonymous files (tests use it directly).
+// The ways for file systems without anonymous files (tests use them directly).
 bool saveNewFileThroughNamedTemporary(const std::string& name, const std::function<void(Stream&)>& writer);
+std::optional<int> saveNumberedFileThroughNamedTemporary(const std::string& directory, int first, int last,
+                                                         const std::function<std::string(int)>& nameFor,
+                                                         const std::function<void(Stream&)>& writer);
 }  // namespace detail
 
 }  // namespace pixkeep

@@ -79,6 +79,82 @@ TEST_F(SaveFileTest, NewFilesNeverReplaceOneThatExistsAndLeaveNothingBehind) {
   }
 }
 
+using NumberedWay = std::optional<int> (*)(const std::string&, int, int, const std::function<std::string(int)>&,
+                                           const std::function<void(Stream&)>&);
+
+TEST_F(SaveFileTest, NumberedFilesTakeTheFirstFreeNameAndAreWrittenOnce) {
+  const std::pair<const char*, NumberedWay> ways[] = {
+      {"anonymous file", saveNumberedFile},
+      {"named temporary", detail::saveNumberedFileThroughNamedTemporary},
+  };
+  auto name = [](int n) { return "pxk" + std::to_string(n) + ".png"; };
+  for (const auto& [label, save] : ways) {
+    SCOPED_TRACE(label);
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    int writes = 0;
+    auto counted = [&](const std::string& text) {
+      return [&writes, text](Stream& s) {
+        ++writes;
+        s.writeBuffer(text.data(), text.size());
+      };
+    };
+    EXPECT_EQ(save(dir, 1, 9, name, counted("one")), 1);
+    // Numbers whose files exist are passed over by a test, not by a write;
+    // another extension or a dangling link counts as it is.
+    for (const char* taken : {"pxk2.png", "pxk3.png"}) std::ofstream(dir + taken) << "x";
+    fs::create_symlink(dir + "nowhere", dir + "pxk4.png");
+    std::ofstream(dir + "pxk5.jpg") << "x";
+    writes = 0;
+    EXPECT_EQ(save(dir, 2, 9, name, counted("five")), 5);
+    EXPECT_EQ(writes, 1);
+    EXPECT_EQ(read("pxk5.png"), "five");
+    EXPECT_FALSE(fs::exists(dir + "nowhere")) << "a link is never followed";
+
+    // A file that appears while ours is written takes its number: the same
+    // bytes go to the next free one, without writing again.
+    writes = 0;
+    std::ofstream(dir + "pxk7.png") << "x";
+    EXPECT_EQ(save(dir, 6, 9, name,
+                   [&](Stream& s) {
+                     ++writes;
+                     std::ofstream(dir + "pxk6.png") << "other program";
+                     s.writeBuffer("eight", 5);
+                   }),
+              8);
+    EXPECT_EQ(writes, 1);
+    EXPECT_EQ(read("pxk6.png"), "other program");
+    EXPECT_EQ(read("pxk8.png"), "eight");
+
+    // Every name taken: nothing is written at all.
+    writes = 0;
+    std::ofstream(dir + "pxk9.png") << "x";
+    EXPECT_EQ(save(dir, 9, 9, name, counted("none")), std::nullopt);
+    EXPECT_EQ(save(dir, 10, 9, name, counted("none")), std::nullopt);
+    EXPECT_EQ(writes, 0);
+
+    // A failing writer leaves nothing behind and names the file it was for.
+    const std::set<std::string> before = entries();
+    try {
+      save(dir, 1, 20, name, [](Stream& s) {
+        s.writeBuffer("half", 4);
+        throw EWriteError(msg::StreamWriteError, "No space left on device");
+      });
+      ADD_FAILURE() << "the writer's error was swallowed";
+    } catch (const EWriteError& e) {
+      EXPECT_EQ(e.detail(), "pxk10.png: No space left on device");
+    }
+    EXPECT_EQ(entries(), before);
+  }
+  try {
+    saveNumberedFile(dir + "gone/", 1, 9, name, [](Stream&) {});
+    ADD_FAILURE() << "a missing folder was not reported";
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot create file " + dir + "gone/pxk1.png");
+    EXPECT_EQ(e.detail(), "pxk1.png: No such file or directory");
+  }
+}
+
 TEST_F(SaveFileTest, ErrorsNameTheFileAndTheReason) {
   try {
     saveNewFile(dir + "gone/pxk1.png", writing("x"));
