@@ -4,60 +4,72 @@
 
 namespace pixkeep {
 
-const std::array<TextEntry, TextCount>& textEntries() {
-  static const std::array<TextEntry, TextCount> entries = {{
-      {"Menu", "File", "&File"},
-      {"Menu", "HideWindow", "Hide &window"},
-      {"Menu", "Help", "&Help"},
-      {"Menu", "Exit", "&Exit"},
-      {"Menu", "Language", "&Choose language"},
-      {"Menu", "ShowWindow", "&Show window"},
-      {"Menu", "BuiltInHelp", "&Built-in help"},
-      {"Menu", "HelpFileMnu", "Help &file"},
-      {"Menu", "StartAtLogin", "Start hidden when I &log in"},
-      {"Win", "Quality", "Quality %q (recommended %r)"},
-      {"Win", "Compression", "Compression level: %q"},
-      {"Win", "HideWindow", "Hide window"},
-      {"Win", "Help", "Help"},
-      {"Win", "Dialog", "Choose language file"},
-      {"Win", "ImageType", "Image type"},
-      {"Win", "AdvOpt", "Advanced options"},
-      {"Win", "OutDir", "Output directory"},
-      {"Win", "Default", "Default"},
-      {"Win", "User", "User specified"},
-      {"Win", "Change", "Change"},
-      {"Win", "CurDir", "Current directory"},
-      {"Win", "Other", "Other"},
-      {"Win", "AddText", "Add text to images"},
-      {"Win", "UpRight", "Upper right corner"},
-      {"Win", "UpLeft", "Upper left corner"},
-      {"Win", "UpCenter", "Up center"},
-      {"Win", "CurColor", "Current color"},
-      {"Win", "ChooseColor", "Choose color"},
-      {"Win", "TextSpace", "Space between text and edges of the picture"},
-      {"Win", "TextBG", "Add white background to text"},
-      {"Win", "Width", "233"},
-      {"Win", "TypeLeft", "64"},
-      {"Help", "HelpMsg", "The English language file can be downloaded from https://pixkeep.org/languages"},
-      {"Help", "TranslatedBy", "English texts by the Pixkeep developers <hello@pixkeep.org>"},
-      {"Help", "ProgrammedBy", "Programmed by"},
-      {"Help", "InfoText", "For any comments or suggestions send email to:"},
-      {"Help", "Download", "Other languages and updates:"},
-      {"Help", "HelpFile", "pixkeep.hlp"},
-      {"Dialog", "ChooseDir", "Choose Directory"},
-      {"Dialog", "OK", "OK"},
-      {"Dialog", "Cancel", "Cancel"},
-      {"Dialog", "QuitWaiting", "%n pictures could not be saved yet."},
-      {"Dialog", "QuitWaitingInfo", "Save them in another folder, or discard them?"},
-      {"Dialog", "SaveElsewhere", "Save elsewhere..."},
-      {"Dialog", "Discard", "Discard"},
-      {"Status", "Pictures", "%p pictures"},
-      {"Status", "HidingText", "Hiding..."},
-      {"Status", "WaitingOne", "1 picture waiting: %e"},
-      {"Status", "Waiting", "%n pictures waiting: %e"},
-  }};
-  return entries;
+namespace {
+
+constexpr std::array<TextEntry, TextCount> entries = {{
+  {Text::MenuFile, "Menu", "File", "&File"},
+  {Text::MenuHideWindow, "Menu", "HideWindow", "Hide &window"},
+  {Text::MenuHelp, "Menu", "Help", "&Help"},
+  {Text::MenuExit, "Menu", "Exit", "&Exit"},
+  {Text::MenuLanguage, "Menu", "Language", "&Choose language"},
+  {Text::MenuShowWindow, "Menu", "ShowWindow", "&Show window"},
+  {Text::MenuBuiltInHelp, "Menu", "BuiltInHelp", "&Built-in help"},
+  {Text::MenuHelpFile, "Menu", "HelpFileMnu", "Help &file"},
+  {Text::MenuStartAtLogin, "Menu", "StartAtLogin", "Start hidden when I &log in"},
+  {Text::Quality, "Win", "Quality", "Quality %q (recommended %r)"},
+  {Text::Compression, "Win", "Compression", "Compression level: %q"},
+  {Text::HideWindow, "Win", "HideWindow", "Hide window"},
+  {Text::Help, "Win", "Help", "Help"},
+  {Text::LanguageDialog, "Win", "Dialog", "Choose language file"},
+  {Text::ImageType, "Win", "ImageType", "Image type"},
+  {Text::AdvancedOptions, "Win", "AdvOpt", "Advanced options"},
+  {Text::OutputDirectory, "Win", "OutDir", "Output directory"},
+  {Text::DefaultDirectory, "Win", "Default", "Default"},
+  {Text::UserDirectory, "Win", "User", "User specified"},
+  {Text::ChangeDirectory, "Win", "Change", "Change"},
+  {Text::CurrentDirectory, "Win", "CurDir", "Current directory"},
+  {Text::Other, "Win", "Other", "Other"},
+  {Text::AddText, "Win", "AddText", "Add text to images"},
+  {Text::UpRight, "Win", "UpRight", "Upper right corner"},
+  {Text::UpLeft, "Win", "UpLeft", "Upper left corner"},
+  {Text::UpCenter, "Win", "UpCenter", "Up center"},
+  {Text::CurrentColor, "Win", "CurColor", "Current color"},
+  {Text::ChooseColor, "Win", "ChooseColor", "Choose color"},
+  {Text::TextSpace, "Win", "TextSpace", "Space between text and edges of the picture"},
+  {Text::TextBackground, "Win", "TextBG", "Add white background to text"},
+  {Text::Width, "Win", "Width", "233"},
+  {Text::TypeLeft, "Win", "TypeLeft", "64"},
+  {Text::HelpMessage, "Help", "HelpMsg", "The English language file can be downloaded from https://pixkeep.org/languages"},
+  {Text::TranslatedBy, "Help", "TranslatedBy", "English texts by the Pixkeep developers <hello@pixkeep.org>"},
+  {Text::ProgrammedBy, "Help", "ProgrammedBy", "Programmed by"},
+  {Text::InfoText, "Help", "InfoText", "For any comments or suggestions send email to:"},
+  {Text::Download, "Help", "Download", "Other languages and updates:"},
+  {Text::HelpFile, "Help", "HelpFile", "pixkeep.hlp"},
+  {Text::ChooseDirectory, "Dialog", "ChooseDir", "Choose Directory"},
+  {Text::OK, "Dialog", "OK", "OK"},
+  {Text::Cancel, "Dialog", "Cancel", "Cancel"},
+  {Text::QuitWaiting, "Dialog", "QuitWaiting", "%n pictures could not be saved yet."},
+  {Text::QuitWaitingInfo, "Dialog", "QuitWaitingInfo", "Save them in another folder, or discard them?"},
+  {Text::SaveElsewhere, "Dialog", "SaveElsewhere", "Save elsewhere..."},
+  {Text::Discard, "Dialog", "Discard", "Discard"},
+  {Text::Pictures, "Status", "Pictures", "%p pictures"},
+  {Text::HidingText, "Status", "HidingText", "Hiding..."},
+  {Text::WaitingOne, "Status", "WaitingOne", "1 picture waiting: %e"},
+  {Text::Waiting, "Status", "Waiting", "%n pictures waiting: %e"},
+}};
+
+// Each row stands at its own enumerator's place: a row added, dropped or
+// moved without the enumeration is a compile error, not a wrong caption.
+constexpr bool inEnumOrder() {
+  for (size_t i = 0; i < TextCount; ++i)
+    if (size_t(entries[i].id) != i) return false;
+  return true;
 }
+static_assert(inEnumOrder(), "the texts table and enum class Text are out of step");
+
+}  // namespace
+
+const std::array<TextEntry, TextCount>& textEntries() { return entries; }
 
 const TextEntry& textEntry(Text id) { return textEntries()[size_t(id)]; }
 

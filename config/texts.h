@@ -27,6 +27,7 @@ enum class Text : size_t {
 };
 
 struct TextEntry {
+  Text id;
   const char* section;
   const char* key;
   const char* defaultText;
