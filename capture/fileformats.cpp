@@ -22,6 +22,18 @@ void registerFileFormat(const std::string& extension, const std::string& descrip
 
 void unregisterFileFormat(const std::string& extension) { formats().erase(lower(extension)); }
 
+FileFormatRegistration::FileFormatRegistration(const std::vector<ImageType>& types) {
+  for (const ImageType& type : types)
+    for (const FileFormat& format : type.fileFormats) {
+      registerFileFormat(format.extension, format.description);
+      extensions_.push_back(format.extension);
+    }
+}
+
+FileFormatRegistration::~FileFormatRegistration() {
+  for (const std::string& extension : extensions_) unregisterFileFormat(extension);
+}
+
 std::optional<std::string> fileFormatDescription(const std::string& extension) {
   auto it = formats().find(lower(extension));
   if (it == formats().end()) return std::nullopt;

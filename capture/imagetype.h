@@ -19,11 +19,18 @@ struct SliderSetting {
   Label label = Label::Quality;
 };
 
+// A file extension the type's files go by, and its description.
+struct FileFormat {
+  std::string extension;
+  std::string description;
+};
+
 struct ImageType {
   std::string name;                     // the item text of the type list
   std::string extension;                // ".jpg", always lower case
   std::optional<SliderSetting> slider;  // none: slider and its label are disabled
   EncoderFactory writer;                // empty: the type cannot be written yet
+  std::vector<FileFormat> fileFormats;  // registered while the program runs (fileformats.h)
 };
 
 }  // namespace pixkeep

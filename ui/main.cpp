@@ -9,6 +9,7 @@
 #include "ui/form1.h"
 #include "ui/singleinstance.h"
 #include "ui/tray.h"
+#include "capture/fileformats.h"
 #include "codecs/imagetypes.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
@@ -128,8 +129,7 @@ int main(int argc, char** argv) {
       break;
   }
 
-  pixkeep::JPEGRegistration jpeg;
-  pixkeep::PNGRegistration png;
+  pixkeep::FileFormatRegistration formats(pixkeep::imageTypes());
   pixkeep::QtDisplay display;
   pixkeep::setCurrentDisplay(&display);
   pixkeep::setTextRasteriser(&pixkeep::freeTypeText());

@@ -3,7 +3,6 @@
 #include <csetjmp>
 #include <cstdio>
 
-#include "capture/fileformats.h"
 #include "platform/savefile.h"
 
 extern "C" {
@@ -147,17 +146,6 @@ int compressRows(const CompressJob& job, Stream& out, JSAMPROW* rowArray) {
 JPEGDefaults& jpegDefaults() {
   static JPEGDefaults defaults;
   return defaults;
-}
-
-JPEGRegistration::JPEGRegistration() {
-  jpegDefaults() = JPEGDefaults{};
-  registerFileFormat("jpeg", "JPEG Image File");
-  registerFileFormat("jpg", "JPEG Image File");
-}
-
-JPEGRegistration::~JPEGRegistration() {
-  unregisterFileFormat("jpeg");
-  unregisterFileFormat("jpg");
 }
 
 TJPEGImage::TJPEGImage() : data_(std::make_shared<TJPEGData>()) {

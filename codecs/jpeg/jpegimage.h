@@ -46,13 +46,6 @@ struct JPEGDefaults {
 };
 JPEGDefaults& jpegDefaults();
 
-// Fills the defaults record and registers "jpeg" and "jpg"; undone when destroyed.
-class JPEGRegistration {
- public:
-  JPEGRegistration();
-  ~JPEGRegistration();
-};
-
 class TJPEGImage : public PictureEncoder {
  public:
   TJPEGImage();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "capture/fileformats.h"
 #include "platform/savefile.h"
 
 namespace pixkeep {
@@ -293,9 +292,6 @@ std::unique_ptr<TChunk> createChunk(const std::string& type, TPNGObject* owner) 
     if (type == c.type) return c.create(owner);
   return std::make_unique<TChunk>(owner, type);
 }
-
-PNGRegistration::PNGRegistration() { registerFileFormat("PNG", "Portable Network Graphics"); }
-PNGRegistration::~PNGRegistration() { unregisterFileFormat("PNG"); }
 
 TPNGObject::TPNGObject() {
   for (int i = 0; i < 256; ++i) decodeGamma[size_t(i)] = encodeGamma[size_t(i)] = uint8_t(i);

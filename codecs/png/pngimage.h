@@ -240,13 +240,6 @@ const std::vector<ChunkClass>& chunkClassRegistry();
 // A chunk of the registered class for `type`, or a plain TChunk.
 std::unique_ptr<TChunk> createChunk(const std::string& type, TPNGObject* owner);
 
-// Registers "PNG" as "Portable Network Graphics"; undone when destroyed.
-class PNGRegistration {
- public:
-  PNGRegistration();
-  ~PNGRegistration();
-};
-
 class TPNGObject : public PictureEncoder {
  public:
   TPNGObject();

@@ -31,10 +31,10 @@ void touch(const std::string& path) { std::ofstream(path) << "x"; }
 
 // The program's four rows, with only the BMP writer (which lives in the core).
 std::vector<ImageType> coreImageTypes() {
-  return {{"JPEG", ".jpg", std::nullopt, nullptr},
-          {"PNG", ".png", std::nullopt, nullptr},
-          {"GIF", ".gif", std::nullopt, nullptr},
-          {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}};
+  return {{"JPEG", ".jpg", std::nullopt, nullptr, {}},
+          {"PNG", ".png", std::nullopt, nullptr, {}},
+          {"GIF", ".gif", std::nullopt, nullptr, {}},
+          {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}};
 }
 
 class CaptureCycleTest : public testing::Test {
@@ -425,7 +425,7 @@ struct BitmapCycle {
   FakeClipboard clipboard;
   ClipboardAccess access{clipboard};
   TPicture image;
-  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}}};
   CaptureCycle::Clock::time_point now;
   CaptureOptions options;
   BitmapCycle() {
@@ -563,7 +563,7 @@ TEST(CaptureCycleRestore, APictureBeingCheckedIsEmptiedOnlyWhileItIsStillThere) 
   FakeClipboard clipboard;
   ClipboardAccess access{clipboard};
   TPicture image;
-  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}}};
   cycle.outputDirectory = dir;
   cycle.clock = [] { return CaptureCycle::Clock::time_point(); };
   CaptureOptions options;

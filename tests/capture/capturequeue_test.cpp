@@ -85,7 +85,7 @@ class CaptureQueueTest : public testing::Test {
   FakeClipboard clipboard;
   ClipboardAccess access{clipboard};
   TPicture image;
-  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory()}}};
+  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}}};
   CaptureOptions options;
   Log log;
 };

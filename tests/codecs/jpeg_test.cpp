@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "capture/fileformats.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "tests/capture/test_helpers.h"
 
@@ -284,11 +283,8 @@ TEST(JpegWriter, ShortWritesAreErrors) {
   expectShortWriteError([&](Stream& s) { jpeg.saveToStream(s); });
 }
 
-TEST(JpegWriter, DefaultsAndRegistration) {
+TEST(JpegWriter, Defaults) {
   {
-    JPEGRegistration registration;
-    EXPECT_EQ(fileFormatDescription("jpg"), "JPEG Image File");
-    EXPECT_EQ(fileFormatDescription("JPEG"), "JPEG Image File");
     TJPEGImage jpeg;
     EXPECT_EQ(jpeg.quality, 90);
     EXPECT_FALSE(jpeg.grayscale);
@@ -296,7 +292,6 @@ TEST(JpegWriter, DefaultsAndRegistration) {
     EXPECT_TRUE(jpeg.smoothing);
     EXPECT_EQ(jpeg.scale, JPEGScale::jsFullSize);
   }
-  EXPECT_FALSE(fileFormatDescription("jpg"));
 
   // The capture's writer: the slider position is the quality.
   RasterImage r;

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 
-#include "capture/fileformats.h"
 #include "codecs/png/pngimage.h"
 #include "tests/capture/test_helpers.h"
 
@@ -486,8 +485,6 @@ TEST(PngWriter, FilterChoice) {
 }
 
 TEST(PngModel, DefaultsSettersAndErrors) {
-  PNGRegistration registration;
-  EXPECT_EQ(fileFormatDescription("png"), "Portable Network Graphics");
   TPNGObject png;
   EXPECT_EQ(png.rowFilters, pfSub);
   EXPECT_EQ(png.deflateLevel, 7);

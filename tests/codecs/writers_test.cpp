@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "capture/fileformats.h"
 #include "codecs/imagetypes.h"
 #include "tests/capture/test_helpers.h"
 #include "tests/codecs/giflib_reader.h"
@@ -207,6 +208,19 @@ TEST(Writers, EveryImageTypeWritesEveryPixelFormatReadableByAnotherDecoder) {
   }
   EXPECT_GE(written, 4 * int(everyFormat().size())) << "JPEG, PNG, GIF and BMP at least";
   std::filesystem::remove_all(dir);
+}
+
+// The file formats come from the rows: registered while the registration
+// lives, whatever the case of the extension asked for.
+TEST(Writers, TheRowsRegisterTheirFileFormats) {
+  {
+    FileFormatRegistration registration(imageTypes());
+    EXPECT_EQ(fileFormatDescription("jpg"), "JPEG Image File");
+    EXPECT_EQ(fileFormatDescription("JPEG"), "JPEG Image File");
+    EXPECT_EQ(fileFormatDescription("png"), "Portable Network Graphics");
+    EXPECT_FALSE(fileFormatDescription("txt"));
+  }
+  for (const char* extension : {"jpg", "jpeg", "png"}) EXPECT_FALSE(fileFormatDescription(extension)) << extension;
 }
 
 }  // namespace
