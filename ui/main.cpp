@@ -11,8 +11,6 @@
 #include "ui/tray.h"
 #include "capture/fileformats.h"
 #include "codecs/imagetypes.h"
-#include "codecs/jpeg/jpegimage.h"
-#include "codecs/png/pngimage.h"
 #include "platform/qt/qtclipboard.h"
 #include "platform/qt/qtdisplay.h"
 #include "platform/wayland/waylandselection.h"
