@@ -217,6 +217,15 @@ class TLZWEncoder final : public TGIFEncoder {
   void codePixels() override;
 
  private:
+  // Packs a code other than the end code at the current width; then the
+  // codes widen when the next one to be assigned would not fit, or go back to
+  // the starting width after a clear code.
+  void emitTableCode(int32_t code) {
+    packCode(code);
+    if (nextCode > widthLimit || clearPending) nextWidth();
+  }
+  void nextWidth();
+
   int16_t matchCode = 0;
   int16_t nextCode = 0;
   THashTable* table = nullptr;
