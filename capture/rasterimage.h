@@ -126,12 +126,14 @@ class RasterImage {
   uint32_t pixel(int x, int y) const;
 
   struct Store;
+  // Takes over a pixel store made with makeStore() (capture/rasterstore.h)
+  // and filled by its maker; the transparency settings stay as they are.
+  void install(std::shared_ptr<Store> store);
 
  private:
   friend class StampCanvas;
   friend class BmpReader;
   void beginChange();  // copy on write, drop the kept BMP bytes
-  void install(std::shared_ptr<Store> store);
 
   std::shared_ptr<Store> store_;
   StampCanvas canvas_;

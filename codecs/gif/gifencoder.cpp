@@ -143,18 +143,20 @@ bool TGIFEncoder::nextInterlacedRow() {
 void TLZWEncoder::emitCode(int32_t code) {
   if (code == endCode) {
     TGIFEncoder::emitCode(code);
+    if (nextCode > widthLimit || clearPending) nextWidth();
   } else {
-    packCode(code);
+    emitTableCode(code);
   }
-  if (nextCode > widthLimit || clearPending) {
-    if (clearPending) {
-      codeWidth = startWidth;
-      widthLimit = int16_t((1 << codeWidth) - 1);
-      clearPending = false;
-    } else {
-      ++codeWidth;
-      widthLimit = int16_t(codeWidth == 12 ? 4096 : (1 << codeWidth) - 1);
-    }
+}
+
+void TLZWEncoder::nextWidth() {
+  if (clearPending) {
+    codeWidth = startWidth;
+    widthLimit = int16_t((1 << codeWidth) - 1);
+    clearPending = false;
+  } else {
+    ++codeWidth;
+    widthLimit = int16_t(codeWidth == 12 ? 4096 : (1 << codeWidth) - 1);
   }
 }
 
@@ -203,7 +205,7 @@ void TLZWEncoder::codePixels() {
         match = entry & 4095;
         continue;
       }
-      emitCode(int32_t(match));
+      emitTableCode(int32_t(match));
       if (nextCode >= 4095) {
         emitClear();
       } else {

@@ -65,6 +65,19 @@ class TGIFWriter final : public TGIFStream {
     buffer[size_t(used++)] = byte;
     if (used == 256) flush();
   }
+  // The low `count` bytes of `bits` (one or two), the lowest first.
+  void writeBytes(uint32_t bits, int32_t count) {
+    if (used + count < 256) {
+      // Both bytes are stored; a second one beyond `count` is overwritten by
+      // the next write before anything reads it.
+      buffer[size_t(used)] = uint8_t(bits);
+      buffer[size_t(used) + 1] = uint8_t(bits >> 8);
+      used += count;
+      dirty = true;
+      return;
+    }
+    for (int32_t i = 0; i < count; ++i) writeByte(uint8_t(bits >> (8 * i)));
+  }
   void flush();
 
  private:
@@ -142,13 +155,16 @@ class TGIFEncoder {
   virtual void emitClear() = 0;
   virtual void codePixels() = 0;
 
+  // Fewer than 8 bits are held between codes, so a code of at most 12 bits
+  // completes one or two bytes.
   void packCode(int32_t code) {
     bitBuffer |= uint32_t(code) << bitCount;
     bitCount += codeWidth;
-    while (bitCount >= 8) {
-      writer->writeByte(uint8_t(bitBuffer));
-      bitBuffer >>= 8;
-      bitCount -= 8;
+    if (bitCount >= 8) {
+      const int32_t bytes = bitCount >> 3;
+      writer->writeBytes(bitBuffer, bytes);
+      bitBuffer >>= 8 * bytes;
+      bitCount &= 7;
     }
   }
   // The next pixel's colour index; moves on to the pixel after it.
@@ -201,6 +217,15 @@ class TLZWEncoder final : public TGIFEncoder {
   void codePixels() override;
 
  private:
+  // Packs a code other than the end code at the current width; then the
+  // codes widen when the next one to be assigned would not fit, or go back to
+  // the starting width after a clear code.
+  void emitTableCode(int32_t code) {
+    packCode(code);
+    if (nextCode > widthLimit || clearPending) nextWidth();
+  }
+  void nextWidth();
+
   int16_t matchCode = 0;
   int16_t nextCode = 0;
   THashTable* table = nullptr;

@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "platform/stream.h"
+#include "capture/rasterstore.h"
 
 namespace pixkeep {
 
@@ -18,26 +18,6 @@ uint8_t clampByte(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 int32_t roundedDivide(int32_t value, int32_t divisor) {
   return value >= 0 ? (value + divisor / 2) / divisor : -((-value + divisor / 2) / divisor);
 }
-
-// A read-only stream over bytes it does not own.
-class ByteStream : public Stream {
- public:
-  ByteStream(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
-  size_t read(void* buffer, size_t count) override {
-    const size_t n = std::min(count, size_ - pos_);
-    if (n > 0) std::memcpy(buffer, bytes_ + pos_, n);
-    pos_ += n;
-    return n;
-  }
-  size_t write(const void*, size_t) override { return 0; }
-  uint64_t position() const override { return pos_; }
-  uint64_t size() const override { return size_; }
-
- private:
-  const uint8_t* bytes_;
-  size_t size_;
-  size_t pos_ = 0;
-};
 
 }  // namespace
 
@@ -315,71 +295,47 @@ TDIBReader::TDIBReader(RasterImage& raster, PixelFormat format) : raster_(raster
 
 TDIBWriter::TDIBWriter(RasterImage& target, PixelFormat format, int width, int height,
                        const std::vector<RGBQuad>& palette)
-    : target_(target), width_(width), height_(height) {
+    : target_(target), height_(height) {
   if (format != PixelFormat::Bits8 && format != PixelFormat::Bits24)
     throw GIFException(msg::GIFUnsupportedPixelFormat);
   if (width <= 0 || height <= 0) throw GIFException(msg::GIFInvalidImageDimensions);
   const int bits = format == PixelFormat::Bits8 ? 8 : 24;
   const size_t tableEntries = bits == 8 ? 256 : 0;
   const uint64_t stride = dibStride(width, bits);
-  const uint64_t imageSize = stride * uint64_t(height);
-  if (imageSize > 0x7FFFFFFFu) throw EGIFOutOfMemory(msg::GIFOutOfMemoryDIB);
-  stride_ = size_t(stride);
-  pixelOffset_ = 14 + 40 + 4 * tableEntries;
-  size_ = pixelOffset_ + size_t(imageSize);
+  if (stride * uint64_t(height) > 0x7FFFFFFFu) throw EGIFOutOfMemory(msg::GIFOutOfMemoryDIB);
   // Left uninitialised: every pixel is written by the reduction, the
   // padding below.
-  bytes_.reset(new (std::nothrow) uint8_t[size_]);
-  if (!bytes_) throw EGIFOutOfMemory(msg::GIFOutOfMemoryDIB);
-
-  std::vector<uint8_t> head;
-  head.reserve(pixelOffset_);
-  LittleEndianWriter out(head);
-  // BITMAPFILEHEADER
-  out.u16(0x4D42);               // bfType "BM"
-  out.u32(uint32_t(size_));      // bfSize
-  out.u16(0);                    // bfReserved1
-  out.u16(0);                    // bfReserved2
-  out.u32(uint32_t(pixelOffset_));  // bfOffBits
-  // BITMAPINFOHEADER
-  out.u32(40);                          // biSize
-  out.i32(width);                       // biWidth
-  out.i32(height);                      // biHeight (positive: bottom-up rows)
-  out.u16(1);                           // biPlanes
-  out.u16(uint16_t(bits));              // biBitCount
-  out.u32(BI_RGB);                      // biCompression
-  out.u32(uint32_t(imageSize));         // biSizeImage
-  out.i32(0);                           // biXPelsPerMeter
-  out.i32(0);                           // biYPelsPerMeter
-  out.u32(uint32_t(tableEntries));      // biClrUsed
-  out.u32(uint32_t(std::min(palette.size(), tableEntries)));  // biClrImportant: the palette's own entries
-  for (size_t i = 0; i < tableEntries; ++i) {
-    const RGBQuad q = i < palette.size() ? palette[i] : RGBQuad{};
-    head.push_back(q.blue);
-    head.push_back(q.green);
-    head.push_back(q.red);
-    head.push_back(0);
+  try {
+    store_ = makeStore(width, height, bits, BI_RGB, false);
+  } catch (const std::bad_alloc&) {
+    throw EGIFOutOfMemory(msg::GIFOutOfMemoryDIB);
   }
-  std::memcpy(bytes_.get(), head.data(), head.size());
+  // As the BMP reader leaves a file with these headers: bottom-up rows, the
+  // whole table counted as used and the palette's own entries as important,
+  // table entries without their fourth byte.
+  ImageHeader& h = store_->header;
+  h.biClrUsed = uint32_t(tableEntries);
+  h.biClrImportant = uint32_t(std::min(palette.size(), tableEntries));
+  store_->colorTable.assign(tableEntries, RGBQuad{});
+  for (size_t i = 0; i < tableEntries && i < palette.size(); ++i)
+    store_->colorTable[i] = RGBQuad{palette[i].blue, palette[i].green, palette[i].red, 0};
   const size_t pixelBytes = size_t(width) * size_t(bits / 8);
-  if (pixelBytes < stride_)
-    for (int y = 0; y < height; ++y) std::memset(bytes_.get() + pixelOffset_ + size_t(y) * stride_ + pixelBytes, 0,
-                                                 stride_ - pixelBytes);
+  if (pixelBytes < size_t(stride))
+    for (int y = 0; y < height; ++y) std::memset(store_->row(y) + pixelBytes, 0, size_t(stride) - pixelBytes);
 }
 
 TDIBWriter::~TDIBWriter() = default;
 
 uint8_t* TDIBWriter::Scanline(int row) {
-  if (!bytes_) throw GIFException(msg::GIFImageHasNoDIB);
+  if (!store_) throw GIFException(msg::GIFImageHasNoDIB);
   if (row < 0 || row >= height_) throw EInvalidGraphicOperation(msg::ScanLineOutOfRange);
-  return bytes_.get() + pixelOffset_ + size_t(height_ - 1 - row) * stride_;
+  return store_->row(row);
 }
 
 void TDIBWriter::Finish() {
-  if (!bytes_) throw GIFException(msg::GIFImageHasNoDIB);
-  ByteStream stream(bytes_.get(), size_);
-  target_.loadFromStream(stream);
-  bytes_.reset();
+  if (!store_) throw GIFException(msg::GIFImageHasNoDIB);
+  target_.install(std::move(store_));
+  store_.reset();
 }
 
 std::unique_ptr<RasterImage> ReduceToPalette(RasterImage& source, uint8_t paletteMethod, uint8_t ditherAlgorithm,

@@ -195,8 +195,9 @@ class TDIBReader {
 };
 
 // Builds a device-independent bitmap of 8 bits (with a 256-entry colour
-// table: the palette, then black) or 24 bits as BMP bytes in memory. Finish()
-// loads it into the target raster through the BMP reader; a writer destroyed
+// table: the palette, then black) or 24 bits: the raster that the BMP reader
+// makes of such a file, built in its own pixel store so that every pixel is
+// written once. Finish() hands it to the target raster; a writer destroyed
 // without Finish() leaves the target alone.
 class TDIBWriter {
  public:
@@ -205,17 +206,14 @@ class TDIBWriter {
   TDIBWriter(const TDIBWriter&) = delete;
   TDIBWriter& operator=(const TDIBWriter&) = delete;
 
-  // Top-down row `row`; raises "Image has no DIB" once the bytes are gone.
+  // Top-down row `row`; raises "Image has no DIB" once the bitmap is handed over.
   uint8_t* Scanline(int row);
   void Finish();
 
  private:
   RasterImage& target_;
-  int width_, height_;
-  size_t stride_ = 0;
-  size_t pixelOffset_ = 0;
-  std::unique_ptr<uint8_t[]> bytes_;
-  size_t size_ = 0;
+  int height_;
+  std::shared_ptr<RasterImage::Store> store_;
 };
 
 // Octree colour quantisation: at most `maxColors` colours of the picture

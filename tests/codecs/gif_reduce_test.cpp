@@ -518,6 +518,96 @@ TEST(GifDIB, WriterChecksFormatSizeAndRowsAndLoadsItsTarget) {
   EXPECT_EQ(pixelsOf(truecolour), (std::vector<Rgb>{{200, 0, 0}}));
 }
 
+// The bitmap file a DIB writer stands for: file and info headers, for 8 bits
+// a table of 256 entries (the palette, then black; the fourth byte zero) of
+// which the palette's own count as important, rows bottom-up and padded with
+// zeros.
+std::vector<uint8_t> dibFile(int width, int height, int bits, const std::vector<RGBQuad>& palette,
+                             const std::vector<std::vector<uint8_t>>& topDownRows) {
+  const uint32_t entries = bits == 8 ? 256 : 0;
+  const uint32_t stride = uint32_t((width * bits + 31) / 32 * 4), imageSize = stride * uint32_t(height);
+  const uint32_t offset = 14 + 40 + 4 * entries;
+  Bytes b;
+  b.u16(0x4D42).u32(offset + imageSize).u16(0).u16(0).u32(offset);
+  b.u32(40).u32(uint32_t(width)).u32(uint32_t(height)).u16(1).u16(uint16_t(bits)).u32(BI_RGB).u32(imageSize);
+  b.u32(0).u32(0).u32(entries).u32(std::min<uint32_t>(uint32_t(palette.size()), entries));
+  for (uint32_t i = 0; i < entries; ++i) {
+    const RGBQuad q = i < palette.size() ? palette[i] : RGBQuad{};
+    b.u8(q.blue).u8(q.green).u8(q.red).u8(0);
+  }
+  for (int y = height - 1; y >= 0; --y) {
+    std::vector<uint8_t> row = topDownRows[size_t(y)];
+    row.resize(stride, 0);
+    b.append(row);
+  }
+  return b.v;
+}
+
+// The writer builds its raster in place instead of reading a file back: the
+// raster must be the one the BMP reader makes of that file, to the last
+// header field, table entry and padding byte.
+TEST(GifDIB, TheWrittenRasterIsWhatTheBmpReaderMakesOfTheBitmapFile) {
+  std::vector<RGBQuad> many;
+  for (int i = 0; i < 300; ++i) many.push_back(RGBQuad{uint8_t(i), uint8_t(i / 2), uint8_t(255 - i % 256), 0});
+  const std::vector<RGBQuad> withFourthBytes = {RGBQuad{1, 2, 3, 0x80}, RGBQuad{4, 5, 6, 0xFF}};
+  struct Case {
+    PixelFormat format;
+    int width, height;
+    std::vector<RGBQuad> palette;
+  };
+  const Case cases[] = {
+      {PixelFormat::Bits8, 1, 1, withFourthBytes},        // three padding bytes
+      {PixelFormat::Bits8, 4, 3, WebCubePalette()},       // no padding
+      {PixelFormat::Bits8, 7, 2, many},                   // more than 256 colours
+      {PixelFormat::Bits8, 6, 2, {}},                     // no colours of its own
+      {PixelFormat::Bits24, 1, 2, withFourthBytes},       // one padding byte
+      {PixelFormat::Bits24, 2, 3, {}},                    // two
+      {PixelFormat::Bits24, 4, 1, {}},                    // none
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << int(c.format) << " " << c.width << "x" << c.height << ", "
+                                      << c.palette.size() << " colours");
+    const int bits = c.format == PixelFormat::Bits8 ? 8 : 24;
+    std::vector<std::vector<uint8_t>> rows;
+    for (int y = 0; y < c.height; ++y) {
+      std::vector<uint8_t> row;
+      for (int i = 0; i < c.width * bits / 8; ++i) row.push_back(uint8_t(31 * y + 7 * i + 1));
+      rows.push_back(row);
+    }
+    RasterImage written;
+    written.transparent = true;
+    written.transparentColorValue = 0x123456;
+    TDIBWriter writer(written, c.format, c.width, c.height, c.palette);
+    // The bottom row first: each row must land in its own place.
+    for (int y = c.height - 1; y >= 0; --y) std::copy(rows[size_t(y)].begin(), rows[size_t(y)].end(), writer.Scanline(y));
+    writer.Finish();
+
+    RasterImage read;
+    MemoryStream file(dibFile(c.width, c.height, bits, c.palette, rows));
+    read.loadFromStream(file);
+    ASSERT_EQ(read.pixelFormat(), c.format);
+
+    EXPECT_EQ(written.pixelFormat(), read.pixelFormat());
+    EXPECT_EQ(written.header(), read.header());
+    EXPECT_EQ(written.colorTable(), read.colorTable());
+    EXPECT_EQ(written.storedPalette(), read.storedPalette());
+    EXPECT_EQ(written.palette(), read.palette());
+    ASSERT_EQ(written.stride(), read.stride());
+    for (int y = 0; y < c.height; ++y) {
+      const uint8_t* ours = written.constScanline(y);
+      const uint8_t* theirs = read.constScanline(y);
+      EXPECT_EQ(std::vector<uint8_t>(ours, ours + written.stride()), std::vector<uint8_t>(theirs, theirs + read.stride()))
+          << "row " << y << ", padding included";
+    }
+    MemoryStream ourBmp, theirBmp;
+    written.saveToBmpStream(ourBmp);
+    read.saveToBmpStream(theirBmp);
+    EXPECT_EQ(ourBmp.bytes(), theirBmp.bytes());
+    EXPECT_TRUE(written.transparent) << "the target's transparency settings stay";
+    EXPECT_EQ(written.transparentColorValue, 0x123456u);
+  }
+}
+
 // ------------------------------------------------------------------- frames
 
 TEST(GifFrame, IndexedRastersKeepTheirTableAndIndices) {
