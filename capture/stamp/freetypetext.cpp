@@ -1,8 +1,8 @@
 // Text drawing of the stamp: fonts rasterised by FreeType, blended into the
 // raster's own pixels.
 //
-// The stamp's face, "MS Sans Serif" (and "Default", the face of a new
-// canvas on the system it was designed for), is drawn with Liberation Sans
+// The stamp's face, "MS Sans Serif" (and "Default", the name of the system's
+// default face, which is that one), is drawn with Liberation Sans
 // from fonts-liberation, a declared dependency: its metrics stand in for
 // that face, and it is taken by file, never as fontconfig's best match for
 // the name. That match depends on what else a machine has installed (Noto

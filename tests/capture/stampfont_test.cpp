@@ -112,7 +112,7 @@ const Case Cases[] = {
     {"bold, 13 pixels", "MS Sans Serif", fsBold, -13, "Stamp \xe2\x82\xac 42", U"Stamp \u20ac 42", Red, false},
     {"bold, clear brush over the picture", "MS Sans Serif", fsBold, -11, "MW mw 0123", U"MW mw 0123", 0x10E0E0, true},
     {"regular, cell height 16", "MS Sans Serif", 0, 16, "Height gjpqy", U"Height gjpqy", Blue, false},
-    // A new canvas's face on the system the stamp was designed for.
+    // The system's default face by its own name: the same face.
     {"the face named Default", "Default", fsBold, -11, "Default 42", U"Default 42", Black, false},
 };
 
