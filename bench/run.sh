@@ -2,7 +2,7 @@
 # Builds the benchmarks (optimised) and runs them; each prints its ratios.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --test
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXKEEP_BENCH=ON -DPIXKEEP_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" || exit 1
 status=0

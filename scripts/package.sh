@@ -6,9 +6,16 @@
 # (RelWithDebInfo, warnings as errors) with Debian's hardening flags, then
 # stripped. lintian must report no error.
 # Usage: scripts/package.sh [BUILD_DIR]; prints the package's path last.
+# Installs nothing (it runs inside the tests): the packaging tools come with
+# the test set, scripts/install-deps.sh --test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+for tool in cmake cpack dpkg-buildflags dpkg-shlibdeps file lintian; do
+  command -v "$tool" >/dev/null || {
+    echo "package.sh: $tool is missing; scripts/install-deps.sh --test installs it" >&2
+    exit 1
+  }
+done
 build=$(realpath -m "${1:-build-package}")
 
 # Debian's build flags with every hardening option, as dpkg-buildpackage would set them.

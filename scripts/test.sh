@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the full suite
+# Installs what is missing of the build and test packages
+# (scripts/install-deps.sh --test), builds and runs every test: the full suite
 # (unit, GUI and end-to-end tests under their own Xvfb, and the Debian
 # package built by scripts/package.sh, checked and run as an unprivileged
 # user), then the core tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh
+scripts/install-deps.sh --test
+scripts/build.sh -DPIXKEEP_TESTS=ON
 
 echo "== full test suite"
 ctest --test-dir build --output-on-failure --no-tests=error -j2

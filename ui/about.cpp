@@ -100,15 +100,15 @@ Tinfo::Tinfo(QWidget* parent)
 }
 
 void Tinfo::FormShow(const Texts& texts, const QString& helpCaption) {
-  const QString email = about::AuthorEmail;
+  // The project has no web site and no mail address: none is named.
   hmsg->clear();
   hmsg->appendPlainText(fromStd(texts[Text::HelpMessage]));
   hmsg->appendPlainText(QString());
-  hmsg->appendPlainText(fromStd(texts[Text::InfoText]) + " " + email);
+  hmsg->appendPlainText(fromStd(texts[Text::InfoText]));
   hmsg->moveCursor(QTextCursor::Start);
-  download->setText(fromStd(texts[Text::Download]) + " " + about::DownloadAddress);
+  download->setText(fromStd(texts[Text::Download]));
   setCaption(t6lkija, fromStd(texts[Text::TranslatedBy]));
-  setCaption(mina, fromStd(texts[Text::ProgrammedBy]) + " " + about::AuthorName + " (" + email + ")");
+  setCaption(mina, fromStd(texts[Text::ProgrammedBy]) + " " + about::AuthorName);
   // Group boxes would take "&" as a shortcut mark.
   GB->setTitle(QString(helpCaption).replace('&', "&&"));
   okei->setText(fromStd(texts[Text::OK]));

@@ -31,13 +31,11 @@ PIXKEEP_ERROR_CLASS(EHelpFileError, Exception)
 // The fixed texts of the built-in help.
 namespace about {
 inline constexpr const char* AuthorName = "Pixkeep team";
-inline constexpr const char* AuthorEmail = "hello@pixkeep.org";
-inline constexpr const char* DownloadAddress = "https://pixkeep.org/";
-inline constexpr const char* Notice = "Pixkeep is free software.";
+inline constexpr const char* Notice = "Free software: GPL-3.0-or-later";
 }  // namespace about
 
-// The built-in help: the language file's help message, an invitation to
-// write, the credits and where to get other languages. Modal, without
+// The built-in help: the language file's help message and the licence, the
+// credits and where other languages come from. Modal, without
 // title-bar buttons; "OK" closes it.
 class Tinfo : public QDialog {
   Q_OBJECT
@@ -53,11 +51,11 @@ class Tinfo : public QDialog {
 
  private:
   QGroupBox* GB = nullptr;
-  QPlainTextEdit* hmsg = nullptr;  // help message and e-mail
+  QPlainTextEdit* hmsg = nullptr;  // help message and licence
   QLabel* mina = nullptr;          // programmer
   QLabel* t6lkija = nullptr;       // translator
   QLabel* download = nullptr;
-  QLabel* Label3 = nullptr;  // the notice
+  QLabel* Label3 = nullptr;  // the licence's name
   QPushButton* okei = nullptr;
 };
 

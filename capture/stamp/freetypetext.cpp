@@ -1,9 +1,19 @@
-// Text drawing of the stamp: fonts matched through fontconfig and rasterised
-// by FreeType, blended into the raster's own pixels.
+// Text drawing of the stamp: fonts rasterised by FreeType, blended into the
+// raster's own pixels.
+//
+// The stamp's face, "MS Sans Serif" (and "Default", the name of the system's
+// default face, which is that one), is drawn with Liberation Sans
+// from fonts-liberation, a declared dependency: its metrics stand in for
+// that face, and it is taken by file, never as fontconfig's best match for
+// the name. That match depends on what else a machine has installed (Noto
+// Sans as soon as fonts-noto-core is there, DejaVu Sans on others), and the
+// same picture with the same text must get the same pixels on every
+// machine. Any other face name is matched through fontconfig.
 #include "capture/stamp/freetypetext.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <tuple>
 
@@ -87,8 +97,15 @@ class FontCache {
     std::string file;
     int index = 0;
     int weight = 0, slant = 0;
-    match(font.name == "Default" ? std::string("sans-serif") : font.name, bold, italic, font.pitch,
-          file, index, weight, slant);
+    if (font.name == "MS Sans Serif" || font.name == "Default") {
+      file = stampFontFile(bold, italic);
+      weight = bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR;
+      slant = italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN;
+    }
+    // Only a machine without fonts-liberation gets the stamp in whatever
+    // face fontconfig offers.
+    if (file.empty()) match(font.name == "Default" ? std::string("sans-serif") : font.name, bold, italic,
+                            font.pitch, file, index, weight, slant);
     if (file.empty() || FT_New_Face(library_, file.c_str(), index, &rf.face) != 0)
       throw EOutOfResources(msg::OutOfResources);
     FT_Face face = rf.face;
@@ -119,6 +136,38 @@ class FontCache {
     for (auto& entry : fonts_) FT_Done_Face(entry.second.face);
     if (library_) FT_Done_FreeType(library_);
     FcFini();
+  }
+
+  // The Liberation Sans file of the style: in fonts-liberation's directory,
+  // else the file of that name that fontconfig lists under the family
+  // "Liberation Sans" (another layout of the same package); empty when there
+  // is none.
+  static std::string stampFontFile(bool bold, bool italic) {
+    const std::string name = std::string("LiberationSans-") +
+                             (bold ? (italic ? "BoldItalic" : "Bold") : (italic ? "Italic" : "Regular")) + ".ttf";
+    const std::string packaged = std::string(PIXKEEP_STAMP_FONT_DIR) + "/" + name;
+    if (FILE* f = std::fopen(packaged.c_str(), "rb")) {
+      std::fclose(f);
+      return packaged;
+    }
+    std::string found;
+    FcPattern* pattern = FcPatternCreate();
+    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("Liberation Sans"));
+    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, nullptr);
+    if (FcFontSet* set = FcFontList(nullptr, pattern, objects)) {
+      for (int i = 0; i < set->nfont && found.empty(); ++i) {
+        FcChar8* path = nullptr;
+        if (FcPatternGetString(set->fonts[i], FC_FILE, 0, &path) != FcResultMatch || !path) continue;
+        const std::string candidate = reinterpret_cast<const char*>(path);
+        if (candidate.size() > name.size() && candidate.compare(candidate.size() - name.size(), name.size(), name) == 0 &&
+            candidate[candidate.size() - name.size() - 1] == '/')
+          found = candidate;
+      }
+      FcFontSetDestroy(set);
+    }
+    FcObjectSetDestroy(objects);
+    FcPatternDestroy(pattern);
+    return found;
   }
 
   void match(const std::string& family, bool bold, bool italic, FontPitch pitch, std::string& file,

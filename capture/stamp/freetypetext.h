@@ -1,4 +1,5 @@
-// The stamp's text drawn with FreeType, fonts matched through fontconfig.
+// The stamp's text drawn with FreeType: the stamp's face from the Liberation
+// Sans files, other faces matched through fontconfig.
 #pragma once
 
 #include "capture/stampcanvas.h"

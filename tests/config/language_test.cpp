@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "config/language.h"
 #include "config/profile.h"
@@ -76,6 +79,24 @@ TEST(LanguageFile, EnglishIsTheTableAndTheSecondLanguageIsComplete) {
   Texts texts = readLanguageFile(LANG_DIR "/deutsch.ini");
   EXPECT_EQ(substitute(texts[Text::Quality], "%q", "75"), "Qualit\xC3\xA4t 75 (empfohlen %r)");
   EXPECT_EQ(texts[Text::ChooseColor], "Farbe w\xC3\xA4hlen");
+}
+
+// The project has neither a web site nor a mail address: no built-in text
+// and no line of a shipped language file names one.
+TEST(LanguageFile, NoTextNamesAWebOrMailAddress) {
+  auto address = [](const std::string& s) {
+    return s.find('@') != std::string::npos || s.find("://") != std::string::npos || s.find("www.") != std::string::npos;
+  };
+  for (const TextEntry& e : textEntries()) EXPECT_FALSE(address(e.defaultText)) << e.section << "/" << e.key;
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(LANG_DIR)) {
+    if (entry.path().extension() != ".ini") continue;
+    ++files;
+    std::ifstream in(entry.path());
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) EXPECT_FALSE(address(line)) << entry.path() << ":" << n << ": " << line;
+  }
+  EXPECT_GE(files, 2u);
 }
 
 }  // namespace

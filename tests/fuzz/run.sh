@@ -6,7 +6,7 @@
 # ini_reader or all. Crashing inputs are written to fuzz-corpus/crashes/<target>-...
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-scripts/install-deps.sh clang libclang-rt-14-dev
+scripts/install-deps.sh --test clang libclang-rt-14-dev
 seconds=${1:-600}
 shift || true
 targets=("$@")

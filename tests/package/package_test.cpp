@@ -97,9 +97,12 @@ TEST_F(Package, NameControlFieldsAndDependencies) {
   EXPECT_EQ(fs::path(deb).filename().string(), "pixkeep_" PIXKEEP_VERSION "_" + arch + ".deb");
   std::string control;
   ASSERT_EQ(command({"dpkg-deb", "-f", deb}, control), 0);
+  // The project has no web site and no mail address: no Homepage field, and
+  // the Maintainer's address is under the domain reserved never to exist.
   for (const char* line : {"Package: pixkeep", "Version: " PIXKEEP_VERSION, "Section: graphics",
-                           "Maintainer: The Pixkeep developers <hello@pixkeep.org>", "Homepage: https://pixkeep.org/"})
+                           "Maintainer: The Pixkeep developers <nobody@pixkeep.invalid>"})
     EXPECT_NE(control.find(std::string("\n") + line + "\n"), std::string::npos) << line << " in\n" << control;
+  EXPECT_EQ(control.find("\nHomepage:"), std::string::npos) << control;
   EXPECT_NE(control.find("\nDescription: save every picture copied to the clipboard as a file\n While Pixkeep runs,"),
             std::string::npos) << control;
   // From the libraries the program links, each with its version (dpkg-shlibdeps).
@@ -141,9 +144,29 @@ TEST_F(Package, DesktopEntryAndMetainfoAreValid) {
   const std::string metainfo = tree + "usr/share/metainfo/org.pixkeep.pixkeep.metainfo.xml";
   EXPECT_EQ(command({"appstreamcli", "validate", "--no-net", "--pedantic", metainfo}, output), 0) << output;
   const std::string xml = fileText(metainfo);
-  for (const char* part : {"<launchable type=\"desktop-id\">pixkeep.desktop</launchable>", "<screenshot type=\"default\">",
+  for (const char* part : {"<launchable type=\"desktop-id\">pixkeep.desktop</launchable>",
+                           "<project_license>GPL-3.0-or-later</project_license>",
                            "<release version=\"" PIXKEEP_VERSION "\""})
     EXPECT_NE(xml.find(part), std::string::npos) << part;
+  // No address the project does not have: no home page, contact or screenshot.
+  for (const char* part : {"<url", "<update_contact", "<screenshot", "@", "://"})
+    EXPECT_EQ(xml.find(part), std::string::npos) << part;
+}
+
+TEST_F(Package, LicenceIsStatedInMachineReadableForm) {
+  const std::string copyright = tree + "usr/share/doc/pixkeep/copyright";
+  EXPECT_TRUE(hasLine(copyright, "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"));
+  for (const char* line : {"Files: *", "License: GPL-3.0-or-later", "License: FSFAP"})
+    EXPECT_TRUE(hasLine(copyright, line)) << line << " in\n" << fileText(copyright);
+  const std::string text = fileText(copyright);
+  EXPECT_NE(text.find("/usr/share/common-licenses/GPL-3"), std::string::npos) << text;
+  EXPECT_EQ(text.find("LicenseRef-"), std::string::npos) << text;
+  EXPECT_EQ(text.find("@"), std::string::npos) << "no mail address in\n" << text;
+  // The manual page names the licence too.
+  std::string manual;
+  ASSERT_EQ(command({"gzip", "-dc", tree + "usr/share/man/man1/pixkeep.1.gz"}, manual), 0) << manual;
+  EXPECT_NE(manual.find(".SH COPYRIGHT"), std::string::npos) << manual;
+  EXPECT_NE(manual.find("(GPL-3.0-or-later)"), std::string::npos) << manual;
 }
 
 // The installed program run by a user: the files go to the user's places,

@@ -99,18 +99,33 @@ TEST_F(HelpTest, BuiltInHelpWithTheDefaultTexts) {
   EXPECT_EQ(shown.at("caption"), "Info");
   EXPECT_EQ(shown.at("GB"), "Help");
   EXPECT_EQ(shown.at("okei"), "OK");
-  EXPECT_EQ(shown.at("hmsg"), QString("The English language file can be downloaded from https://pixkeep.org/languages\n\n"
-                                      "For any comments or suggestions send email to: hello@pixkeep.org"));
-  EXPECT_EQ(shown.at("mina"), "Programmed by Pixkeep team (hello@pixkeep.org)");
-  EXPECT_EQ(shown.at("t6lkija"), "English texts by the Pixkeep developers <hello@pixkeep.org>");
-  EXPECT_EQ(shown.at("download"), "Other languages and updates: https://pixkeep.org/");
-  EXPECT_EQ(shown.at("Label3"), about::Notice);
+  EXPECT_EQ(shown.at("hmsg"), QString::fromStdString(Texts()[Text::HelpMessage] + "\n\n" + Texts()[Text::InfoText]));
+  EXPECT_TRUE(shown.at("hmsg").contains("GNU General Public License")) << "the licence";
+  EXPECT_TRUE(shown.at("hmsg").contains("version 3 of the License, or (at your option) any later version"));
+  EXPECT_EQ(shown.at("mina"), "Programmed by Pixkeep team");
+  EXPECT_EQ(shown.at("t6lkija"), "English texts by the Pixkeep developers");
+  EXPECT_EQ(shown.at("download"), "Other languages: File > Choose language loads a language file.");
+  EXPECT_EQ(shown.at("Label3"), "Free software: GPL-3.0-or-later");
+  // The project has neither a web site nor a mail address: nothing names one.
+  for (const auto& [control, text] : shown) {
+    EXPECT_FALSE(text.contains('@')) << control;
+    EXPECT_FALSE(text.contains("://")) << control;
+    EXPECT_FALSE(text.contains("www.")) << control;
+  }
+  // The fixed texts fit their controls in the window's font.
+  for (const char* name : {"Label3", "download"}) {
+    auto* l = info->findChild<QLabel*>(name);
+    const QRect needed = l->fontMetrics().boundingRect(QRect(0, 0, l->width(), 1000),
+                                                       l->wordWrap() ? int(Qt::TextWordWrap) : 0, shown.at(name));
+    EXPECT_LE(needed.width(), l->width()) << name;
+    EXPECT_LE(needed.height(), l->height()) << name;
+  }
 }
 
 TEST_F(HelpTest, BuiltInHelpTakesTheLanguageInForceAtEachShowing) {
   writeFile(dir / "one.ini",
-            "[Win]\nHelp=Hilfe\n[Dialog]\nOK=Gut\n[Help]\nHelpMsg=Erste\nInfoText=Schreiben an:\n"
-            "ProgrammedBy=Programmiert von\nTranslatedBy=\xC3\x9C" "bersetzt von Anna\nDownload=Mehr:\n");
+            "[Win]\nHelp=Hilfe\n[Dialog]\nOK=Gut\n[Help]\nHelpMsg=Erste\nInfoText=Lizenz: GPL\n"
+            "ProgrammedBy=Programmiert von\nTranslatedBy=\xC3\x9C" "bersetzt von Anna\nDownload=Mehr: Datei > Sprache\n");
   writeFile(dir / "two.ini", "[Win]\nHelp=Apua & ohje\n[Help]\nHelpMsg=Toinen\n");
   start(dir / "one.ini");
   // Every entry shows the same window with the texts of the language file.
@@ -120,17 +135,17 @@ TEST_F(HelpTest, BuiltInHelpTakesTheLanguageInForceAtEachShowing) {
     const auto shown = builtInHelp(open);
     EXPECT_EQ(shown.at("GB"), "Hilfe");
     EXPECT_EQ(shown.at("okei"), "Gut");
-    EXPECT_EQ(shown.at("hmsg"), "Erste\n\nSchreiben an: hello@pixkeep.org") << "three lines, not added to the last showing's";
-    EXPECT_EQ(shown.at("mina"), "Programmiert von Pixkeep team (hello@pixkeep.org)");
+    EXPECT_EQ(shown.at("hmsg"), "Erste\n\nLizenz: GPL") << "three lines, not added to the last showing's";
+    EXPECT_EQ(shown.at("mina"), "Programmiert von Pixkeep team");
     EXPECT_EQ(shown.at("t6lkija"), "\u00dcbersetzt von Anna");
-    EXPECT_EQ(shown.at("download"), "Mehr: https://pixkeep.org/");
+    EXPECT_EQ(shown.at("download"), "Mehr: Datei > Sprache");
   }
   // Another language: the next showing has its texts, the rest English again.
   ASSERT_TRUE(form->languageChosen(dir / "two.ini"));
   const auto shown = builtInHelp([this] { form->Label3Click(); });
   EXPECT_EQ(shown.at("GB"), "Apua && ohje") << "shown as it is written, not as a shortcut mark";
   EXPECT_EQ(shown.at("okei"), "OK");
-  EXPECT_EQ(shown.at("hmsg"), "Toinen\n\nFor any comments or suggestions send email to: hello@pixkeep.org");
+  EXPECT_EQ(shown.at("hmsg"), QString::fromStdString("Toinen\n\n" + Texts()[Text::InfoText]));
 }
 
 TEST_F(HelpTest, WithoutAHelpFileHelpRequestsDoNothing) {
