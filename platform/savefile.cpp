@@ -158,10 +158,14 @@ class StagedFile {
   std::string temp_;
 };
 
-// Whether `dirFd` holds an entry `base` (a dangling link counts: it takes the name).
-bool entryExists(int dirFd, const std::string& base) {
+// Whether `dirFd` holds an entry `base` (a dangling link counts: it takes
+// the name). A name that cannot be looked at is an error, never a name
+// taken: passing over it would run through every number.
+bool entryExists(int dirFd, const std::string& dir, const std::string& base) {
   struct stat st {};
-  return ::fstatat(dirFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+  if (::fstatat(dirFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (errno != ENOENT) cannotCreate(dir + base, errno);
+  return false;
 }
 
 bool saveNew(const std::string& name, const std::function<void(Stream&)>& writer, bool anonymous) {
@@ -185,7 +189,7 @@ std::optional<int> saveNumbered(const std::string& directory, int first, int las
   // The next number whose name no entry has, from n on.
   auto nextFree = [&](int n) -> std::optional<int> {
     for (; n <= last; ++n)
-      if (!entryExists(dirFd, nameFor(n))) return n;
+      if (!entryExists(dirFd, directory, nameFor(n))) return n;
     return std::nullopt;
   };
   std::optional<int> n = nextFree(first);

@@ -145,6 +145,9 @@ TEST_F(SaveFileTest, NumberedFilesTakeTheFirstFreeNameAndAreWrittenOnce) {
       EXPECT_EQ(e.detail(), "pxk10.png: No space left on device");
     }
     EXPECT_EQ(entries(), before);
+
+    // A name that cannot be looked at is an error, not a number passed over.
+    EXPECT_THROW(save(dir, 1, 99999, [](int) { return std::string(300, 'x'); }, counted("long")), EFCreateError);
   }
   try {
     saveNumberedFile(dir + "gone/", 1, 9, name, [](Stream&) {});
