@@ -292,10 +292,10 @@ TEST_F(InstalledProgram, KeepsItsFilesInTheUsersPlacesAndRunsOnce) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  if (argc != 2) {
+  if (argc != 2 && !GTEST_FLAG_GET(list_tests)) {
     std::fprintf(stderr, "usage: %s DIR (the directory with the package)\n", argv[0]);
     return 2;
   }
-  packageDirectory = argv[1];
+  if (argc == 2) packageDirectory = argv[1];
   return RUN_ALL_TESTS();
 }
