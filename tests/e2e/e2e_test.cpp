@@ -859,7 +859,7 @@ TEST_F(Pixkeep, APictureCopiedFromCopyQsHistoryIsSaved) {
   const std::string home = root + "copyq-home";
   fs::create_directories(home);
   auto copyq = [&](const std::string& command) { return "HOME='" + home + "' copyq " + command; };
-  Process& server = helper({"sh", "-c", copyq("")}, "copyq.log");
+  Process& server = helper({"env", "HOME=" + home, "copyq"}, "copyq.log");
   ASSERT_TRUE(waitFor([&] { return run({"sh", "-c", copyq("count")}) == 0 || !server.running(); }))
       << "CopyQ did not start: " << server.describe() << "\n" << fileText(root + "copyq.log");
   // A picture put on the clipboard by CopyQ itself, as when it is picked in its history.
