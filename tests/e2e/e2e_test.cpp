@@ -48,11 +48,11 @@ class Pixkeep : public ProgramTest {
   }
 
   // Puts a file on the clipboard as `mime` and waits until xclip has taken
-  // the clipboard (or has already lost it again to a quick program).
+  // the clipboard (also when it has lost it again to a quick program).
   testing::AssertionResult copy(const std::string& file, const std::string& mime) override {
-    const unsigned long before = xserver.clipboardOwner();
+    const size_t before = xserver.clipboardChanges().size();
     Process& xclip = helper({"xclip", "-quiet", "-selection", "clipboard", "-t", mime, "-i", file}, "xclip.log");
-    if (!waitFor([&] { return xserver.clipboardOwner() != before || !xclip.running(); }))
+    if (!waitFor([&] { return tookClipboardAfter(before) >= 0 || !xclip.running(); }))
       return testing::AssertionFailure() << "xclip did not take the clipboard";
     if (!xclip.running() && xclip.exitCode() != 0) return testing::AssertionFailure() << xclip.describe();
     return testing::AssertionSuccess();
@@ -62,6 +62,15 @@ class Pixkeep : public ProgramTest {
   testing::AssertionResult ownClipboard(std::vector<std::string> args, const std::string& log) override {
     args.insert(args.begin(), CLIPBOARD_OWNER_BINARY);
     return startOwner(args, log);
+  }
+
+  // The number of the first change of the clipboard's owner, from number
+  // `since` on, in which a program took the clipboard; -1 when there is none yet.
+  long tookClipboardAfter(size_t since) {
+    const std::vector<ClipboardChange>& changes = xserver.clipboardChanges();
+    for (size_t i = since; i < changes.size(); ++i)
+      if (changes[i].owner != 0) return long(i);
+    return -1;
   }
 
   // Starts GPaste (gpaste_manager.sh), keeping pictures, and waits until it runs.
@@ -859,7 +868,7 @@ TEST_F(Pixkeep, APictureCopiedFromCopyQsHistoryIsSaved) {
   const std::string home = root + "copyq-home";
   fs::create_directories(home);
   auto copyq = [&](const std::string& command) { return "HOME='" + home + "' copyq " + command; };
-  Process& server = helper({"sh", "-c", copyq("")}, "copyq.log");
+  Process& server = helper({"env", "HOME=" + home, "copyq"}, "copyq.log");
   ASSERT_TRUE(waitFor([&] { return run({"sh", "-c", copyq("count")}) == 0 || !server.running(); }))
       << "CopyQ did not start: " << server.describe() << "\n" << fileText(root + "copyq.log");
   // A picture put on the clipboard by CopyQ itself, as when it is picked in its history.

@@ -22,6 +22,29 @@ namespace fs = std::filesystem;
 
 XServer xserver;
 
+namespace {
+
+constexpr const char* MarkerName = "PIXKEEP_TEST_RUN";
+
+// Before main: everything the test program starts inherits the marker.
+const bool marked = [] {
+  setenv(MarkerName, PIXKEEP_TEST_RUN_MARKER, 0);
+  return true;
+}();
+
+}  // namespace
+
+std::vector<std::string> markerVariables() {
+  std::vector<std::string> variables{std::string(MarkerName) + "=" + std::getenv(MarkerName)};
+  if (const char* test = std::getenv("PIXKEEP_TEST_CASE")) variables.push_back(std::string("PIXKEEP_TEST_CASE=") + test);
+  return variables;
+}
+
+void markTestCase() {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  if (test) setenv("PIXKEEP_TEST_CASE", (std::string(test->test_suite_name()) + "." + test->name()).c_str(), 1);
+}
+
 std::string makeTempDir(const std::string& prefix) {
   std::string templ = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
@@ -106,6 +129,19 @@ std::string readLine(int fd) {
 
 }  // namespace
 
+SessionBus::SessionBus(const std::string& dir, const std::string& log, const std::vector<std::string>& prefix) {
+  // It writes its address to the pipe once it takes connections.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  std::vector<std::string> command = prefix;
+  command.insert(command.end(), {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:dir=" + dir,
+                                 "--print-address=" + std::to_string(fds[1])});
+  daemon_ = std::make_unique<Process>(command, log, fds[1]);
+  close(fds[1]);
+  address_ = readLine(fds[0]);
+  close(fds[0]);
+}
+
 std::unique_ptr<Process> startXvfb(const std::string& log, std::string& display) {
   // With -displayfd it picks a free display itself and writes its number to
   // the pipe once it accepts clients.
@@ -126,6 +162,10 @@ void XvfbEnvironment::SetUp() {
   dir_ = makeTempDir("pixkeep-xvfb");
   const std::string runtime = dir_ + "runtime";
   ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  bus_ = std::make_unique<SessionBus>(dir_, dir_ + "dbus.log");
+  ASSERT_FALSE(bus_->address().empty()) << bus_->describe() << "; it gave no address. Its output:\n"
+                                        << fileText(dir_ + "dbus.log");
+  setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
   setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   // Nothing a test does reaches the user's own settings or log-in programs.
   setenv("XDG_CONFIG_HOME", (dir_ + "config").c_str(), 1);
@@ -143,6 +183,7 @@ void XvfbEnvironment::SetUp() {
 void XvfbEnvironment::TearDown() {
   xserver.close();
   xvfb_.reset();
+  bus_.reset();
   fs::remove_all(dir_);
 }
 

@@ -1,6 +1,12 @@
 // What the end-to-end tests share: waiting for something they can see,
-// child processes, scratch directories, and one Xvfb for the whole test
-// program with the tests' own connection to it.
+// child processes, scratch directories, a private session bus, and one Xvfb
+// for the whole test program with the tests' own connection to it.
+//
+// Every process the tests start carries PIXKEEP_TEST_RUN=<the build
+// directory> in its environment (set before main, inherited by children;
+// programs started through `env -i` get it from markerVariables()), and
+// PIXKEEP_TEST_CASE=<the test> once a test has begun: the check after the
+// suite (leftover_processes.sh) names every marked process still running.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,6 +44,12 @@ bool waitFor(Pred pred, Ms limit = Deadline) {
   }
   return pred();
 }
+
+// "PIXKEEP_TEST_RUN=..." and "PIXKEEP_TEST_CASE=...", for the environment of
+// a program started through `env -i`.
+std::vector<std::string> markerVariables();
+// Marks the processes started from now on as those of the running test.
+void markTestCase();
 
 // A new directory under $TMPDIR (or /tmp), with a trailing slash.
 std::string makeTempDir(const std::string& prefix);
@@ -82,15 +94,31 @@ class Process {
 // Runs a command to its end; returns its exit code (-1 when it did not end in time).
 int run(const std::vector<std::string>& args, const std::string& log = "/dev/null");
 
+// A session bus of the tests' own (dbus-daemon), so that no program they
+// start looks for the desktop's bus or has one started for it (Qt and GLib
+// start `dbus-launch --autolaunch`, whose daemon outlives them). Its socket
+// is in `dir`; `prefix` runs the daemon as another user (through `setpriv`
+// and `env -i`). Ended when destroyed; address() is empty when it did not come up.
+class SessionBus {
+ public:
+  SessionBus(const std::string& dir, const std::string& log, const std::vector<std::string>& prefix = {});
+  const std::string& address() const { return address_; }
+  std::string describe() { return daemon_ ? daemon_->describe() : "dbus-daemon could not be started"; }
+
+ private:
+  std::unique_ptr<Process> daemon_;
+  std::string address_;
+};
+
 // Starts an Xvfb of its own on a free display, its output appended to `log`;
 // `display` becomes its name (":N"), empty when it did not come up. Null
 // when no pipe could be made to hear from it.
 std::unique_ptr<Process> startXvfb(const std::string& log, std::string& display);
 
-// One Xvfb for all tests. The programs under
-// test get a runtime directory of their own ($XDG_RUNTIME_DIR), where they
-// meet other starts of themselves, and a configuration directory of their
-// own ($XDG_CONFIG_HOME).
+// One Xvfb and one session bus ($DBUS_SESSION_BUS_ADDRESS) for all tests of
+// the test program. The programs under test get a runtime directory of their
+// own ($XDG_RUNTIME_DIR), where they meet other starts of themselves, and a
+// configuration directory of their own ($XDG_CONFIG_HOME).
 class XvfbEnvironment : public testing::Environment {
  public:
   void SetUp() override;
@@ -99,6 +127,7 @@ class XvfbEnvironment : public testing::Environment {
 
  private:
   std::string dir_;
+  std::unique_ptr<SessionBus> bus_;
   std::unique_ptr<Process> xvfb_;
 };
 

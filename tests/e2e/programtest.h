@@ -180,6 +180,7 @@ inline void expectSamePixels(const std::string& file, QImage expected) {
 class ProgramTest : public testing::Test {
  protected:
   void SetUp() override {
+    markTestCase();
     root = makeTempDir("pixkeep-e2e");
     out = root + "out/";
     src = root + "src/";

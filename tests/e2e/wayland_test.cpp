@@ -99,9 +99,22 @@ class SwayEnvironment : public testing::Environment {
                                          << "mv '" << ready << ".part' '" << ready << "'\n";
     std::ofstream(sway.dir + "config") << "xwayland force\n"
                                        << "exec /bin/sh " << sway.dir << "ready.sh\n";
-    std::vector<std::string> command{"env", "-i", "PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + home,
-                                     "XDG_RUNTIME_DIR=" + runtime, "WLR_BACKENDS=headless", "WLR_RENDERER=pixman",
-                                     "WLR_LIBINPUT_NO_DEVICES=1"};
+    // sway and what it starts (XWayland, ready.sh) have a session bus of
+    // their own, as the user they run as; the tests' own programs have theirs.
+    std::vector<std::string> clean{"env", "-i", "PATH=/usr/local/bin:/usr/bin:/bin"};
+    for (const std::string& v : markerVariables()) clean.push_back(v);
+    std::vector<std::string> busCommand = clean;
+    busCommand.insert(busCommand.end(), asUser.begin(), asUser.end());
+    swayBus_ = std::make_unique<SessionBus>(runtime, sway.dir + "sway-dbus.log", busCommand);
+    ownBus_ = std::make_unique<SessionBus>(ownRuntime, sway.dir + "dbus.log");
+    for (SessionBus* bus : {swayBus_.get(), ownBus_.get()})
+      ASSERT_FALSE(bus->address().empty()) << bus->describe() << "\n"
+                                           << fileText(sway.dir + "sway-dbus.log") << fileText(sway.dir + "dbus.log");
+    setenv("DBUS_SESSION_BUS_ADDRESS", ownBus_->address().c_str(), 1);
+    std::vector<std::string> command = clean;
+    command.insert(command.end(), {"HOME=" + home, "XDG_RUNTIME_DIR=" + runtime,
+                                   "DBUS_SESSION_BUS_ADDRESS=" + swayBus_->address(), "WLR_BACKENDS=headless",
+                                   "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
     command.insert(command.end(), asUser.begin(), asUser.end());
     command.insert(command.end(), {"sway", "-c", sway.dir + "config"});
     process_ = std::make_unique<Process>(command, sway.dir + "sway.log");
@@ -135,10 +148,13 @@ class SwayEnvironment : public testing::Environment {
     xserver.close();
     foot_.reset();
     process_.reset();
+    swayBus_.reset();
+    ownBus_.reset();
     fs::remove_all(sway.dir);
   }
 
  private:
+  std::unique_ptr<SessionBus> swayBus_, ownBus_;
   std::unique_ptr<Process> process_, foot_;
 };
 

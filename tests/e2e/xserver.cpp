@@ -2,6 +2,9 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <cstdlib>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 namespace {
 
@@ -17,12 +20,40 @@ bool XServer::open(const std::string& display) {
   XSetErrorHandler(ignoreErrors);
   clipboard_ = XInternAtom(display_, "CLIPBOARD", False);
   wmPid_ = XInternAtom(display_, "_NET_WM_PID", False);
+  // A connection of its own that only listens: its events wait there until asked for.
+  watch_ = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(watch_)) return false;
+  const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(watch_, &xcb_xfixes_id);
+  if (!xfixes || !xfixes->present) return false;
+  xfixesEvent_ = xfixes->first_event;
+  std::free(xcb_xfixes_query_version_reply(watch_, xcb_xfixes_query_version(watch_, 5, 0), nullptr));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(watch_)).data->root;
+  xcb_xfixes_select_selection_input(watch_, root, xcb_atom_t(clipboard_),
+                                    XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+  std::free(xcb_get_input_focus_reply(watch_, xcb_get_input_focus(watch_), nullptr));  // selected before anything else happens
   return true;
 }
 
 void XServer::close() {
   if (display_) XCloseDisplay(display_);
   display_ = nullptr;
+  if (watch_) xcb_disconnect(watch_);
+  watch_ = nullptr;
+  changes_.clear();
+}
+
+const std::vector<ClipboardChange>& XServer::clipboardChanges() {
+  if (!watch_) return changes_;
+  while (xcb_generic_event_t* e = xcb_poll_for_event(watch_)) {
+    if ((e->response_type & 0x7f) == xfixesEvent_ + XCB_XFIXES_SELECTION_NOTIFY) {
+      const auto* n = reinterpret_cast<const xcb_xfixes_selection_notify_event_t*>(e);
+      changes_.push_back({n->owner, n->owner ? pid_t(pidOf(n->owner)) : 0});
+    }
+    std::free(e);
+  }
+  return changes_;
 }
 
 unsigned long XServer::clipboardOwner() { return display_ ? XGetSelectionOwner(display_, clipboard_) : 0; }
@@ -65,6 +96,7 @@ bool XServer::requestClose(unsigned long window) {
 }
 
 unsigned long XServer::pidOf(unsigned long window) {
+  if (!display_) return 0;
   Atom type = 0;
   int format = 0;
   unsigned long items = 0, after = 0, pid = 0;

@@ -1,12 +1,21 @@
 // The tests' own connection to the X server: it looks at the clipboard's
-// owner and at a program's windows without sending the program anything.
+// owner (and hears of every change of it) and at a program's windows
+// without sending the program anything.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 struct _XDisplay;
+struct xcb_connection_t;
+
+// A change of the CLIPBOARD selection's owner, as the X server told it.
+struct ClipboardChange {
+  unsigned long owner = 0;  // 0: nobody owns it now
+  pid_t pid = 0;            // the owner window's _NET_WM_PID when it was seen; 0 when unknown
+};
 
 struct TopWindow {
   unsigned long id = 0;
@@ -25,12 +34,17 @@ class XServer {
   void close();
   // The window that owns the CLIPBOARD selection; 0 when nobody owns it.
   unsigned long clipboardOwner();
+  // Every change of the clipboard's owner since open(), oldest first: also
+  // one that lasted a moment only (a clipboard emptied and at once taken again).
+  const std::vector<ClipboardChange>& clipboardChanges();
   // The mapped top-level windows of process `pid` (by their _NET_WM_PID), bottom first.
   std::vector<TopWindow> windowsOf(pid_t pid);
   // The tray icons of process `pid`: its windows embedded below the top level.
   std::vector<TopWindow> trayIconsOf(pid_t pid);
   // Whether some program offers a tray (owns the tray selection of screen 0).
   bool trayPresent();
+  // The process of a window, as its _NET_WM_PID tells; 0 when it does not.
+  unsigned long pidOf(unsigned long window);
   // A window's title (_NET_WM_NAME).
   std::string title(unsigned long window);
   // Asks `window` to close, as a window manager's close button does
@@ -39,8 +53,10 @@ class XServer {
 
  private:
   void embeddedOf(unsigned long window, pid_t pid, int depth, std::vector<TopWindow>& found);
-  unsigned long pidOf(unsigned long window);
 
   _XDisplay* display_ = nullptr;
+  xcb_connection_t* watch_ = nullptr;  // hears of the clipboard's owner changes (XFixes)
+  uint8_t xfixesEvent_ = 0;
+  std::vector<ClipboardChange> changes_;
   unsigned long clipboard_ = 0, wmPid_ = 0;
 };

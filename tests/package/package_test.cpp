@@ -62,6 +62,7 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
 
 class Package : public testing::Test {
  protected:
+  void SetUp() override { markTestCase(); }
   static void SetUpTestSuite() {
     std::vector<std::string> debs;
     if (fs::is_directory(packageDirectory))
@@ -174,6 +175,7 @@ TEST_F(Package, LicenceIsStatedInMachineReadableForm) {
 class InstalledProgram : public Package {
  protected:
   void SetUp() override {
+    Package::SetUp();
     user = testUser();
     home = scratch + "home/";
     runtime = scratch + "runtime/";
@@ -183,9 +185,17 @@ class InstalledProgram : public Package {
       fs::permissions(d, fs::perms::owner_all);
     }
     program = tree + "usr/bin/pixkeep";
+    // The user's session bus, in the user's runtime directory.
+    std::vector<std::string> prefix = user.become;
+    prefix.insert(prefix.end(), {"env", "-i"});
+    for (const std::string& v : markerVariables()) prefix.push_back(v);
+    bus = std::make_unique<SessionBus>(runtime, scratch + "dbus.log", prefix);
+    ASSERT_FALSE(bus->address().empty()) << bus->describe() << "\n" << fileText(scratch + "dbus.log");
   }
   void TearDown() override {
     running.reset();
+    xclip.reset();
+    bus.reset();
     if (HasFailure()) std::cout << "---- pixkeep.log ----\n" << fileText(scratch + "pixkeep.log") << "---- end\n";
   }
 
@@ -194,7 +204,11 @@ class InstalledProgram : public Package {
   std::vector<std::string> asUser(const std::vector<std::string>& args) {
     std::vector<std::string> c = user.become;
     c.insert(c.end(), {"env", "-i", "HOME=" + home, "XDG_RUNTIME_DIR=" + runtime, "DISPLAY=" + std::string(std::getenv("DISPLAY")),
-                       "PATH=" + tree + "usr/bin:/usr/bin:/bin", "LANG=C.UTF-8", "QT_FORCE_STDERR_LOGGING=1", program});
+                       "DBUS_SESSION_BUS_ADDRESS=" + bus->address(), "PATH=" + tree + "usr/bin:/usr/bin:/bin", "LANG=C.UTF-8",
+                       "QT_FORCE_STDERR_LOGGING=1"});
+    const std::vector<std::string> marker = markerVariables();
+    c.insert(c.end(), marker.begin(), marker.end());
+    c.push_back(program);
     c.insert(c.end(), args.begin(), args.end());
     return c;
   }
@@ -229,6 +243,7 @@ class InstalledProgram : public Package {
 
   User user;
   std::string home, runtime, program;
+  std::unique_ptr<SessionBus> bus;
   std::unique_ptr<Process> running, xclip;
 };
 
@@ -315,10 +330,10 @@ TEST_F(InstalledProgram, KeepsItsFilesInTheUsersPlacesAndRunsOnce) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  if (argc != 2) {
+  if (argc != 2 && !GTEST_FLAG_GET(list_tests)) {
     std::fprintf(stderr, "usage: %s DIR (the directory with the package)\n", argv[0]);
     return 2;
   }
-  packageDirectory = argv[1];
+  if (argc == 2) packageDirectory = argv[1];
   return RUN_ALL_TESTS();
 }
