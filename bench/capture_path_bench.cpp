@@ -33,6 +33,8 @@
 #include <png.h>
 
 #include "bench/corpus.h"
+#include "capture/pipeline.h"
+#include "codecs/imagetypes.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
 #include "platform/clipboard.h"
@@ -232,12 +234,24 @@ bool run(const Picture& p, Output o, const std::string& dir, std::vector<Row>& r
   const PlatformBitmap& source = o == Output::Bmp ? p.bmp : p.png;
   const std::vector<uint8_t> bytes(source.encoded->data(), source.encoded->data() + source.encoded->size());
   const int runs = p.width > 2000 ? 5 : 9;
-  const std::string newFile = dir + "/new", oldFile = dir + "/old", stageFile = dir + "/stage";
+  const std::string oldFile = dir + "/old", stageFile = dir + "/stage";
 
+  // The program's own way: the capture pipeline, from the clipboard's bytes
+  // to the numbered file (removed again, so every run writes pxk1).
+  CapturePipeline pipeline(imageTypes());
+  const std::string pipelineDir = dir + "/pipeline/";
+  std::filesystem::create_directories(pipelineDir);
+  const std::string pipelineFile = pipelineDir + "pxk1" + (o == Output::Jpeg ? ".jpg" : o == Output::Png ? ".png" : ".bmp");
+  auto bitmapOfSource = std::make_shared<const PlatformBitmap>(source);
   auto newPath = [&] {
-    RasterImage r;
-    r.loadFromClipboardBitmap(CF_BITMAP, &source, nullptr);
-    encodeAndWrite(r, o, newFile);
+    std::filesystem::remove(pipelineFile);
+    pipeline.pictureCounter = 0;
+    CaptureJob job;
+    job.bitmap = bitmapOfSource;
+    job.options.typeIndex = o == Output::Jpeg ? 0 : o == Output::Png ? 1 : 3;
+    job.options.spinPosition = o == Output::Jpeg ? 90 : 9;
+    job.outputDirectory = pipelineDir;
+    pipeline.run(job);
   };
   auto oldPath = [&] {
     auto bitmap = qtBitmap(bytes);
@@ -255,7 +269,7 @@ bool run(const Picture& p, Output o, const std::string& dir, std::vector<Row>& r
       },
       runs);
   RasterImage ready;
-  ready.loadFromClipboardBitmap(CF_BITMAP, &source, nullptr);
+  ready.loadFromClipboardBitmap(CF_BITMAP, &source, nullptr, clipboardDecoder(imageTypes()));
   std::vector<uint8_t> encoded;
   const double encode = medianCpu(
       [&] {
@@ -274,11 +288,12 @@ bool run(const Picture& p, Output o, const std::string& dir, std::vector<Row>& r
     auto bitmap = qtBitmap(bytes);
     RasterImage viaQt, direct;
     viaQt.loadFromClipboardBitmap(CF_BITMAP, bitmap.get(), nullptr);
-    direct.loadFromClipboardBitmap(CF_BITMAP, &source, nullptr);
+    direct.loadFromClipboardBitmap(CF_BITMAP, &source, nullptr, clipboardDecoder(imageTypes()));
     bool samePixels = viaQt.width() == direct.width() && viaQt.height() == direct.height();
     for (int y = 0; samePixels && y < direct.height(); ++y)
       samePixels = std::memcmp(viaQt.constScanline(y), direct.constScanline(y), size_t(direct.width()) * 4) == 0;
-    const bool sameFile = readAll(newFile) == readAll(oldFile);
+    newPath();
+    const bool sameFile = readAll(pipelineFile) == readAll(oldFile);
     if (!samePixels || !sameFile) {
       std::printf("MISMATCH %s %s: pixels %s, capture files %s\n", nameOf(o), p.name.c_str(),
                   samePixels ? "identical" : "DIFFERENT", sameFile ? "identical" : "DIFFERENT");

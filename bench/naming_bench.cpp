@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capturecycle.h"
+#include "capture/pipeline.h"
 #include "codecs/imagetypes.h"
 #include "platform/fakeclipboard.h"
 
@@ -60,10 +60,7 @@ Figures firstCapture(const std::vector<uint8_t>& png, const std::string& dir, in
   std::vector<double> times;
   Io io;
   for (int run = 0; run < 7; ++run) {
-    FakeClipboard clipboard;
-    ClipboardAccess access(clipboard);
-    TPicture picture;
-    CaptureCycle cycle(access, picture, imageTypes());  // a new run: the counter starts at 0
+    CapturePipeline pipeline(imageTypes());  // a new run: the counter starts at 0
     CaptureJob job;
     auto bitmap = std::make_shared<PlatformBitmap>();
     bitmap->encoded = EncodedPicture("image/png", png);
@@ -73,7 +70,7 @@ Figures firstCapture(const std::vector<uint8_t>& png, const std::string& dir, in
     job.outputDirectory = dir;
     const Io before = ioNow();
     const double t0 = wallNow();
-    const TickResult result = cycle.process(job);
+    const CaptureResult result = pipeline.run(job);
     times.push_back(wallNow() - t0);
     const Io after = ioNow();
     io = {after.wchar - before.wchar, after.syscw - before.syscw};

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "capture/pictureencoder.h"
+#include "capture/rowtarget.h"
 #include "platform/display.h"
 #include "capture/pixelops.h"
 #include "capture/rasterstore.h"
@@ -411,5 +412,40 @@ EncoderFactory bmpEncoderFactory() {
     return std::make_unique<BmpWriter>(picture);
   };
 }
+
+namespace {
+
+// A read-only stream over bytes it does not own.
+class ByteView : public Stream {
+ public:
+  explicit ByteView(const EncodedPicture& bytes) : bytes_(bytes) {}
+  size_t read(void* buffer, size_t count) override {
+    const size_t n = std::min(count, bytes_.size() - pos_);
+    if (n) std::memcpy(buffer, bytes_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+  size_t write(const void*, size_t) override { return 0; }
+  uint64_t position() const override { return pos_; }
+  uint64_t size() const override { return bytes_.size(); }
+
+ private:
+  const EncodedPicture& bytes_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+void decodeBmpPicture(const EncodedPicture& bytes, RasterImage& raster) {
+  ByteView in(bytes);
+  try {
+    loadClipboardBmp(in, raster);
+  } catch (const EInvalidGraphic&) {
+    invalidPictureData();
+  } catch (const EReadError&) {
+    invalidPictureData();
+  }
+}
+
 
 }  // namespace pixkeep

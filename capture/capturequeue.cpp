@@ -4,8 +4,8 @@
 
 namespace pixkeep {
 
-CaptureQueue::CaptureQueue(CaptureCycle& cycle, Events events, size_t memoryLimit)
-    : cycle_(cycle), events_(std::move(events)), memoryLimit_(memoryLimit), thread_([this] { run(); }) {}
+CaptureQueue::CaptureQueue(CapturePipeline& pipeline, Events events, size_t memoryLimit)
+    : pipeline_(pipeline), events_(std::move(events)), memoryLimit_(memoryLimit), thread_([this] { run(); }) {}
 
 CaptureQueue::~CaptureQueue() {
   {
@@ -101,7 +101,7 @@ void CaptureQueue::run() {
       CaptureJob job = std::move(checks_.front());
       checks_.pop_front();
       lock.unlock();
-      const bool restore = CaptureCycle::isRestore(job);
+      const bool restore = pipeline_.samePixels(job);
       if (events_.checked) events_.checked(std::move(job), restore);
       lock.lock();
       continue;
@@ -119,11 +119,11 @@ void CaptureQueue::run() {
     busy_ = true;
     lock.unlock();
 
-    TickResult result;
+    CaptureResult result;
     bool done = false, kept = false;
     std::string message, detail;
     try {
-      result = retry ? cycle_.writeEncoded(job) : cycle_.process(job);
+      result = retry ? pipeline_.write(job) : pipeline_.run(job);
       done = true;
     } catch (const Exception& e) {
       message = e.what();

@@ -1,6 +1,7 @@
-// Writes the pictures taken from the clipboard, one at a time and in the
-// order they were taken, on a thread of its own, so that decoding, encoding
-// and writing never hold up the window. A picture whose file cannot be
+// Takes the pictures taken from the clipboard the rest of their way
+// (CapturePipeline::run), one at a time and in the order they were taken, on
+// a thread of its own, so that decoding, encoding and writing never hold up
+// the window. A picture whose file cannot be
 // written is kept, with every picture taken after it, and written as soon
 // as writing succeeds again: nothing taken from the clipboard is lost to a
 // missing folder or a full disk.
@@ -15,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "capture/capturecycle.h"
+#include "capture/pipeline.h"
 
 namespace pixkeep {
 
@@ -24,7 +25,7 @@ class CaptureQueue {
   // Called on the queue's thread.
   struct Events {
     // A picture was written (or the numbers ran out).
-    std::function<void(const TickResult&)> written;
+    std::function<void(const CaptureResult&)> written;
     // A picture failed: once per picture. `kept` tells whether it waits to be
     // written again (a file that could not be written) or is lost (a picture
     // that cannot be decoded or encoded).
@@ -39,7 +40,7 @@ class CaptureQueue {
   static constexpr size_t DefaultMemoryLimit = size_t(1) << 30;  // 1 GiB of waiting pictures
   static constexpr std::chrono::milliseconds RetryInterval{1000};
 
-  CaptureQueue(CaptureCycle& cycle, Events events, size_t memoryLimit = DefaultMemoryLimit);
+  CaptureQueue(CapturePipeline& pipeline, Events events, size_t memoryLimit = DefaultMemoryLimit);
   // Stops the thread after the picture it is working on; the rest is dropped.
   ~CaptureQueue();
   CaptureQueue(const CaptureQueue&) = delete;
@@ -50,7 +51,7 @@ class CaptureQueue {
   bool hasRoom() const;
   void push(CaptureJob job);
   // Decides whether a job that needsCheck is a restored copy
-  // (CaptureCycle::isRestore), ahead of the pictures waiting to be written,
+  // (CapturePipeline::samePixels), ahead of the pictures waiting to be written,
   // and hands it back through Events::checked.
   void check(CaptureJob job);
   // Pictures that could not be written yet (0 while writing goes well).
@@ -69,7 +70,7 @@ class CaptureQueue {
  private:
   void run();
 
-  CaptureCycle& cycle_;
+  CapturePipeline& pipeline_;
   Events events_;
   const size_t memoryLimit_;
   mutable std::mutex mutex_;

@@ -8,7 +8,6 @@
 namespace pixkeep {
 
 namespace msg {
-inline constexpr const char* CannotOpenClipboard = "Cannot open clipboard";
 inline constexpr const char* InvalidClipboardFormat = "Invalid clipboard format";
 inline constexpr const char* UnsupportedClipboardFormat = "Unsupported clipboard format";
 inline constexpr const char* PictureNotHandedOver = "The program that owns the clipboard did not hand the picture over";

@@ -13,12 +13,12 @@ class RasterGraphic : public Graphic {
   std::string kindName() const override { return "Bitmap"; }
   RasterImage* raster() override { return &image_; }
   void loadFromClipboard(Clipboard& clipboard, unsigned format) override {
-    auto bitmap = clipboard.bitmap();
-    auto palette = clipboard.palette();
-    load(format, bitmap.get(), palette ? &*palette : nullptr);
+    const Clipboard::Picture picture = clipboard.fetchPicture();
+    load(format, picture.bitmap.get(), picture.palette ? &*picture.palette : nullptr, {});
   }
-  void load(unsigned format, const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette) {
-    image_.loadFromClipboardBitmap(format, bitmap, palette);
+  void load(unsigned format, const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette,
+            const RasterImage::Decoder& decode) {
+    image_.loadFromClipboardBitmap(format, bitmap, palette, decode);
     image_.transparent = false;  // the hidden image control is never transparent
   }
   void saveToFile(const std::string& name) const override { image_.saveToFile(name); }
@@ -47,26 +47,6 @@ std::unique_ptr<Graphic> createGraphic(const std::string& kind) {
 
 }  // namespace
 
-void ClipboardAccess::open() {
-  if (openCount_ == 0 && !clipboard_.open()) throw EClipboardException(msg::CannotOpenClipboard);
-  ++openCount_;
-}
-
-void ClipboardAccess::close() {
-  if (openCount_ == 0) return;
-  if (--openCount_ == 0) clipboard_.close();
-}
-
-void ClipboardAccess::clear() {
-  ClipboardOpen guard(*this);
-  clipboard_.empty();
-}
-
-void ClipboardAccess::clearContent(uint64_t generation) {
-  ClipboardOpen guard(*this);
-  clipboard_.emptyContent(generation);
-}
-
 TPicture::TPicture() = default;
 
 std::vector<TPicture::Registration> TPicture::registrations(Clipboard& clipboard) {
@@ -78,16 +58,15 @@ std::vector<TPicture::Registration> TPicture::registrations(Clipboard& clipboard
   };
 }
 
-void TPicture::loadFromClipboard(ClipboardAccess& clipboard, std::optional<unsigned> preferred) {
-  ClipboardOpen guard(clipboard);
-  const auto regs = registrations(clipboard.platform());
+void TPicture::loadFromClipboard(Clipboard& clipboard, std::optional<unsigned> preferred) {
+  const auto regs = registrations(clipboard);
   // Newest registration first, so that a later one of the same format wins.
   auto kindOf = [&](unsigned format) -> const Registration* {
     for (auto it = regs.rbegin(); it != regs.rend(); ++it)
       if (it->format == format) return &*it;
     return nullptr;
   };
-  const std::vector<unsigned> formats = clipboard.platform().formats();
+  const std::vector<unsigned> formats = clipboard.formats();
   const Registration* taken = nullptr;
   if (preferred && std::find(formats.begin(), formats.end(), *preferred) != formats.end())
     taken = kindOf(*preferred);
@@ -95,13 +74,14 @@ void TPicture::loadFromClipboard(ClipboardAccess& clipboard, std::optional<unsig
   if (!taken) throw EInvalidGraphic(msg::InvalidClipboardFormat);
 
   std::unique_ptr<Graphic> fresh = createGraphic(taken->kind);
-  fresh->loadFromClipboard(clipboard.platform(), taken->format);
+  fresh->loadFromClipboard(clipboard, taken->format);
   graphic_ = std::move(fresh);
 }
 
-void TPicture::loadFromBitmapData(const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette) {
+void TPicture::loadFromBitmapData(const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette,
+                                  const RasterImage::Decoder& decode) {
   auto fresh = std::make_unique<RasterGraphic>();
-  fresh->load(CF_BITMAP, bitmap, palette);
+  fresh->load(CF_BITMAP, bitmap, palette, decode);
   graphic_ = std::move(fresh);
 }
 

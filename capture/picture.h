@@ -11,39 +11,6 @@
 
 namespace pixkeep {
 
-// The clipboard with counted opening: a nested open only counts, and only
-// the matching last close closes the clipboard.
-class ClipboardAccess {
- public:
-  explicit ClipboardAccess(Clipboard& clipboard) : clipboard_(clipboard) {}
-  bool hasFormat(unsigned format) { return clipboard_.hasFormat(format); }
-  void open();   // raises "Cannot open clipboard"
-  void close();
-  // Opens, empties and closes the clipboard.
-  void clear();
-  // The same, but only while the clipboard still holds the content of change
-  // `generation` (Clipboard::emptyContent).
-  void clearContent(uint64_t generation);
-  Clipboard& platform() { return clipboard_; }
-  int openCount() const { return openCount_; }
-
- private:
-  Clipboard& clipboard_;
-  int openCount_ = 0;
-};
-
-// Keeps the clipboard open for a scope.
-class ClipboardOpen {
- public:
-  explicit ClipboardOpen(ClipboardAccess& access) : access_(access) { access_.open(); }
-  ~ClipboardOpen() { access_.close(); }
-  ClipboardOpen(const ClipboardOpen&) = delete;
-  ClipboardOpen& operator=(const ClipboardOpen&) = delete;
-
- private:
-  ClipboardAccess& access_;
-};
-
 // A picture of one of the registered kinds.
 class Graphic {
  public:
@@ -68,13 +35,15 @@ class TPicture {
   static std::vector<Registration> registrations(Clipboard& clipboard);
 
   // Replaces the held picture by the clipboard's: the first listed format
-  // with a registered kind, or `preferred` when the clipboard lists it.
-  // Raises "Cannot open clipboard" and "Invalid clipboard format"; on any
-  // failure the previous picture stays.
-  void loadFromClipboard(ClipboardAccess& clipboard, std::optional<unsigned> preferred = std::nullopt);
+  // with a registered kind, or `preferred` when the clipboard lists it; a
+  // raster from the picture the clipboard has at hand (fetchPicture()).
+  // Raises "Invalid clipboard format"; on any failure the previous picture stays.
+  void loadFromClipboard(Clipboard& clipboard, std::optional<unsigned> preferred = std::nullopt);
   // Replaces the held picture by a raster made from bitmap data already
-  // taken from the clipboard; on failure the previous picture stays.
-  void loadFromBitmapData(const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette);
+  // taken from the clipboard, a picture still encoded decoded by `decode`;
+  // on failure the previous picture stays.
+  void loadFromBitmapData(const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette,
+                          const RasterImage::Decoder& decode = {});
   Graphic* graphic() { return graphic_.get(); }
   RasterImage* bitmap() { return graphic_ ? graphic_->raster() : nullptr; }
   // The drawing surface; raises "Can only modify an image if it contains a bitmap".

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/bitmap.h"
+
 namespace pixkeep {
 
 class RasterImage;
@@ -25,5 +27,7 @@ using EncoderFactory = std::function<std::unique_ptr<PictureEncoder>(const Raste
 
 // The BMP writer: the picture writes itself as a device-independent bitmap.
 EncoderFactory bmpEncoderFactory();
+// The BMP reader of clipboard pictures (image/bmp and its other names).
+void decodeBmpPicture(const EncodedPicture& picture, RasterImage& raster);
 
 }  // namespace pixkeep

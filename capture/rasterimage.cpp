@@ -9,7 +9,6 @@
 
 #include "platform/clipboard.h"
 #include "platform/display.h"
-#include "capture/clipdecode.h"
 #include "capture/pixelops.h"
 #include "capture/rasterstore.h"
 #include "platform/savefile.h"
@@ -350,13 +349,14 @@ BitmapDescription RasterImage::handle() {
 }
 
 void RasterImage::loadFromClipboardBitmap(unsigned format, const PlatformBitmap* bitmap,
-                                          const std::vector<RGBQuad>* palette) {
+                                          const std::vector<RGBQuad>* palette, const Decoder& decode) {
   if (format != CF_BITMAP || !bitmap) throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
   const PlatformBitmap& b = *bitmap;
   if (b.encoded) {
     // Decoded into a raster of its own first, so that a failure leaves this one as it was.
+    if (!decode) throw EInvalidGraphic(msg::UnsupportedClipboardFormat);
     RasterImage decoded;
-    decodeClipboardPicture(*b.encoded, decoded);
+    decode(*b.encoded, decoded);
     if (palette && !palette->empty()) {
       std::vector<RGBQuad> entries = *palette;
       if (entries.size() > 256) entries.resize(256);

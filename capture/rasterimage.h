@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,12 +106,14 @@ class RasterImage {
   // The bitmap behind the raster; counts as a change.
   BitmapDescription handle();
 
+  // Decodes a picture still encoded as its owner sent it into a raster.
+  using Decoder = std::function<void(const EncodedPicture& picture, RasterImage& raster)>;
   // Fills the raster from a clipboard bitmap and optional clipboard palette.
-  // A bitmap still encoded as PNG, BMP or JPEG bytes is decoded straight into
-  // the raster's own rows (capture/clipdecode.h); other encoded types raise
+  // A bitmap still encoded (PNG, BMP, JPEG bytes) is decoded by `decode`
+  // straight into the raster's own rows; without a decoder it raises
   // "Unsupported clipboard format".
-  void loadFromClipboardBitmap(unsigned format, const PlatformBitmap* bitmap,
-                               const std::vector<RGBQuad>* palette);
+  void loadFromClipboardBitmap(unsigned format, const PlatformBitmap* bitmap, const std::vector<RGBQuad>* palette,
+                               const Decoder& decode = {});
 
   // BMP file reader and writer.
   void loadFromStream(Stream& stream);

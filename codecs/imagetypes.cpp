@@ -10,11 +10,16 @@ const std::vector<ImageType>& imageTypes() {
   using Label = SliderSetting::Label;
   static const std::vector<ImageType> types = {
       {"JPEG", ".jpg", SliderSetting{1, 100, 90, 5, Label::Quality}, jpegEncoderFactory(),
-       {{"jpeg", "JPEG Image File"}, {"jpg", "JPEG Image File"}}},
+       {{"jpeg", "JPEG Image File"}, {"jpg", "JPEG Image File"}},
+       {{"image/jpeg"}, 2, decodeJpegPicture}},
       {"PNG", ".png", SliderSetting{0, 9, 9, 2, Label::Compression}, pngEncoderFactory(),
-       {{"PNG", "Portable Network Graphics"}}},
-      {"GIF", ".gif", std::nullopt, gifEncoderFactory(), {}},
-      {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}},
+       {{"PNG", "Portable Network Graphics"}},
+       {{"image/png"}, 0, decodePngPicture}},
+      // A GIF picture is taken only when nothing else gives it: it may have
+      // lost colours. The platform's image reader reads it.
+      {"GIF", ".gif", std::nullopt, gifEncoderFactory(), {}, {{"image/gif"}, 3, nullptr}},
+      {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {},
+       {{"image/bmp", "image/x-bmp", "image/x-ms-bmp"}, 1, decodeBmpPicture}},
   };
   return types;
 }

@@ -19,39 +19,42 @@ inline constexpr unsigned CF_METAFILEPICT = 3;
 inline constexpr unsigned CF_PALETTE = 9;
 inline constexpr unsigned CF_ENHMETAFILE = 14;
 
+// The clipboard as this platform has it: contents that follow one another
+// (each change of owner is a new content, numbered by its generation), the
+// formats each offers, a picture that is fetched from its owner in the
+// background, and emptying that clears one content only.
 class Clipboard {
  public:
+  // What fetchPicture() found.
+  struct Picture {
+    enum class State {
+      Here,           // `bitmap` (and `palette`, if any) hold it
+      OnItsWay,       // asked for; the listener hears when it arrives
+      NotHandedOver,  // its owner did not hand it over: `failure` says why
+      Unusable,       // it came, but it is no picture that can be had
+      None,           // the content offers no bitmap, or it was taken already
+    };
+    State state = State::None;
+    std::shared_ptr<const PlatformBitmap> bitmap;
+    std::optional<std::vector<RGBQuad>> palette;
+    std::string failure;
+  };
+
   virtual ~Clipboard() = default;
-  // Whether the clipboard offers `format` now. Must be cheap: it is asked on
-  // every tick of the capture timer and never opens the clipboard.
+  // Whether the current content offers `format`. Must be cheap: it is asked
+  // on every tick of the capture timer.
   virtual bool hasFormat(unsigned format) = 0;
-  // Opens and closes the clipboard; open() returns false when it cannot.
-  virtual bool open() = 0;
-  virtual void close() = 0;
-  // The offered formats in the clipboard's own order (only while open).
+  // The current content's formats in the clipboard's own order.
   virtual std::vector<unsigned> formats() = 0;
-  // The CF_BITMAP data, or nullptr when it cannot be had (only while open).
-  // A clipboard that fetches the picture in the background starts fetching
-  // at the first call and gives nullptr with fetching() true until the
-  // picture, or the reason it cannot be had, has arrived.
-  virtual std::shared_ptr<const PlatformBitmap> bitmap() = 0;
-  // Whether the last bitmap() gave nullptr only because the picture is
-  // still on its way.
-  virtual bool fetching() { return false; }
-  // Why the last bitmap() gave nullptr when the clipboard's owner did not
-  // hand the picture over (no answer, a refusal, a transfer that stopped);
-  // empty when the owner did, but it is no picture to be had.
-  virtual std::string failure() { return {}; }
-  // The CF_PALETTE data; empty when there is none (only while open).
-  virtual std::optional<std::vector<RGBQuad>> palette() = 0;
-  // Leaves the clipboard without data (only while open).
-  virtual void empty() = 0;
-  // Leaves the clipboard without data only while it still holds the content
-  // of change `generation`: a newer content (copied while the older one was
-  // being read) stays. When it empties, that is one change.
-  virtual void emptyContent(uint64_t generation) = 0;
-  // The number of the clipboard's current content: it grows with every change.
+  // The number of the current content: it grows with every change.
   virtual uint64_t generation() = 0;
+  // The current content's CF_BITMAP picture. The first call starts fetching
+  // it; the picture is handed over once, to the call after its arrival.
+  virtual Picture fetchPicture() = 0;
+  // Leaves the clipboard without data only while it still holds content
+  // `generation`: a newer content (copied while the older one was being
+  // read) stays. When it empties, that is one change.
+  virtual void emptyContent(uint64_t generation) = 0;
   // A number for a named format, the same for the same name.
   virtual unsigned registerFormat(const std::string& name) = 0;
 

@@ -1,5 +1,5 @@
 // An in-memory clipboard for tests: formats, bitmap and palette are set
-// directly, and every call is counted.
+// directly, and emptying is counted.
 #pragma once
 
 #include <algorithm>
@@ -14,13 +14,13 @@ class FakeClipboard : public Clipboard {
   std::vector<unsigned> offered;
   std::shared_ptr<const PlatformBitmap> bitmapData;
   std::optional<std::vector<RGBQuad>> paletteData;
-  bool failOpen = false;
-  int openCalls = 0, closeCalls = 0, emptyCalls = 0, openNow = 0;
-  bool touchedWhileClosed = false;
-  // bitmap() answers only after this many calls that find it still on its way.
+  int emptyCalls = 0;
+  // fetchPicture() finds the picture on its way this many times first.
   int fetchCalls = 0;
-  std::string fetchFailure;  // given by failure() when bitmap() finds nothing
-  uint64_t changes = 0;      // the generation
+  // Without bitmapData: why the owner did not hand it over (empty: the
+  // picture came but is no picture to be had).
+  std::string fetchFailure;
+  uint64_t changes = 0;  // the generation
 
   void putBitmap(PlatformBitmap b) {
     offered = {CF_BITMAP};
@@ -38,31 +38,28 @@ class FakeClipboard : public Clipboard {
   bool hasFormat(unsigned format) override {
     return std::find(offered.begin(), offered.end(), format) != offered.end();
   }
-  bool open() override {
-    ++openCalls;
-    if (failOpen) return false;
-    ++openNow;
-    return true;
-  }
-  void close() override {
-    ++closeCalls;
-    if (openNow > 0) --openNow; else touchedWhileClosed = true;
-  }
-  std::vector<unsigned> formats() override { check(); return offered; }
-  std::shared_ptr<const PlatformBitmap> bitmap() override {
-    check();
-    fetching_ = fetchCalls > 0;
-    if (fetching_) {
+  std::vector<unsigned> formats() override { return offered; }
+  uint64_t generation() override { return changes; }
+  Picture fetchPicture() override {
+    Picture picture;
+    if (!hasFormat(CF_BITMAP)) return picture;
+    if (fetchCalls > 0) {
       --fetchCalls;
-      return nullptr;
+      picture.state = Picture::State::OnItsWay;
+      return picture;
     }
-    return hasFormat(CF_BITMAP) ? bitmapData : nullptr;
+    if (!bitmapData) {
+      picture.state = fetchFailure.empty() ? Picture::State::Unusable : Picture::State::NotHandedOver;
+      picture.failure = fetchFailure;
+      return picture;
+    }
+    picture.state = Picture::State::Here;
+    picture.bitmap = bitmapData;
+    picture.palette = paletteData;
+    return picture;
   }
-  bool fetching() override { return fetching_; }
-  std::string failure() override { return fetchFailure; }
-  std::optional<std::vector<RGBQuad>> palette() override { check(); return paletteData; }
-  void empty() override {
-    check();
+  void emptyContent(uint64_t generation) override {
+    if (generation != changes) return;
     ++emptyCalls;
     offered.clear();
     bitmapData.reset();
@@ -70,11 +67,6 @@ class FakeClipboard : public Clipboard {
     ++changes;
     announceChange();
   }
-  void emptyContent(uint64_t generation) override {
-    check();
-    if (generation == changes) empty();
-  }
-  uint64_t generation() override { return changes; }
   unsigned registerFormat(const std::string& name) override {
     auto it = registered_.find(name);
     if (it != registered_.end()) return it->second;
@@ -84,8 +76,6 @@ class FakeClipboard : public Clipboard {
   }
 
  private:
-  void check() { if (openNow == 0) touchedWhileClosed = true; }
-  bool fetching_ = false;
   std::map<std::string, unsigned> registered_;
 };
 

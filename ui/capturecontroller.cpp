@@ -19,8 +19,7 @@ QString withFullStop(QString message) {
 CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType> types,
                                      std::function<CaptureOptions()> options, const Texts& texts, QWidget* window)
     : QObject(window),
-      access_(clipboard),
-      cycle_(access_, picture_, std::move(types)),
+      clipboard_(clipboard),
       options_(std::move(options)),
       texts_(texts),
       window_(window),
@@ -34,7 +33,7 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
   // The queue reports from its own thread; everything it says is handled
   // here on the window's thread, and dropped once this object is gone.
   CaptureQueue::Events events;
-  events.written = [this](const TickResult& r) {
+  events.written = [this](const CaptureResult& r) {
     QMetaObject::invokeMethod(this, [this, r] { written(r); }, Qt::QueuedConnection);
   };
   events.failed = [this](const std::string& message, const std::string& detail, bool) {
@@ -51,12 +50,12 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
         this, [this, job = std::move(job), restore]() mutable { checked(std::move(job), restore); },
         Qt::QueuedConnection);
   };
-  queue_ = std::make_unique<CaptureQueue>(cycle_, std::move(events));
+  cycle_ = std::make_unique<CaptureCycle>(clipboard, std::move(types), std::move(events));
 }
 
 CaptureController::~CaptureController() {
-  queue_.reset();  // the thread ends before anything it uses
-  access_.platform().setChangeListener(nullptr);
+  cycle_.reset();  // the queue's thread ends before anything it uses
+  clipboard_.setChangeListener(nullptr);
 }
 
 QString CaptureController::statusText() const {
@@ -65,7 +64,7 @@ QString CaptureController::statusText() const {
     return QString::fromStdString(
         substitute(substitute(templ, "%n", std::to_string(waiting_)), "%e", waitingReason_.toStdString()));
   }
-  return QString::fromStdString(cycle_.statusText());
+  return QString::fromStdString(cycle_->statusText());
 }
 
 QString CaptureController::trayTip() const { return "Pixkeep - " + statusText(); }
@@ -73,20 +72,20 @@ QString CaptureController::trayTip() const { return "Pixkeep - " + statusText();
 void CaptureController::announceStatus() { emit statusChanged(statusText(), trayTip()); }
 
 void CaptureController::setPicturesTemplate(const std::string& templ) {
-  cycle_.picturesTemplate = templ;
+  cycle_->picturesTemplate = templ;
   announceStatus();
 }
 
 void CaptureController::setOutputDirectory(const std::string& directory) {
-  cycle_.outputDirectory = directory;
+  cycle_->outputDirectory = directory;
   removeStaleTemporaries(directory);
-  queue_->setOutputDirectory(directory);
+  queue().setOutputDirectory(directory);
 }
 
 void CaptureController::discardClipboard() {
   // Read and emptied by the first ticks, as soon as the clipboard has told
   // what it holds; never saved.
-  cycle_.discardAtStart();
+  cycle_->discardAtStart();
   clipboardChanged();
 }
 
@@ -97,30 +96,10 @@ void CaptureController::clipboardChanged() {
 void CaptureController::optionsChanged() { clipboardChanged(); }
 
 void CaptureController::tick() {
-  // Nothing to take: stop until the clipboard changes again, so that an idle
-  // program does no work at all. Likewise while the waiting pictures fill
-  // their memory: the newest stays on the clipboard. And while a picture is
-  // being checked: the next one is taken after it, to keep their order.
-  if (!access_.hasFormat(CF_BITMAP) || !queue_->hasRoom() || checking_) {
-    if (!access_.hasFormat(CF_BITMAP)) cycle_.noPicture();
-    timer_->stop();
-    return;
-  }
+  // Nothing to take: stop until the clipboard changes again (a picture on
+  // its way arrives like a change), so that an idle program does no work.
   try {
-    std::optional<CaptureJob> job = cycle_.take(options_());
-    if (!job) {
-      // Taken already, a restored copy, or still on its way: the clipboard
-      // announces the picture's arrival like a change.
-      timer_->stop();
-      return;
-    }
-    if (job->needsCheck) {
-      checking_ = true;
-      timer_->stop();
-      queue_->check(std::move(*job));
-      return;
-    }
-    queue_->push(std::move(*job));
+    if (cycle_->tick(options_()) == CaptureCycle::Tick::Idle) timer_->stop();
   } catch (const Exception& e) {
     // The picture is still on the clipboard: try again after the next change
     // (or a change of the options), not on every tick.
@@ -133,20 +112,11 @@ void CaptureController::tick() {
 }
 
 void CaptureController::checked(CaptureJob job, bool restore) {
-  checking_ = false;
-  if (!restore) {
-    try {
-      cycle_.confirmTaken(job);
-    } catch (const Exception& e) {
-      // The picture is held all the same; it just stays on the clipboard too.
-      showError(QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
-    }
-    queue_->push(std::move(job));
-  }
+  cycle_->checked(std::move(job), restore);
   clipboardChanged();  // anything copied meanwhile
 }
 
-void CaptureController::written(const TickResult& result) {
+void CaptureController::written(const CaptureResult& result) {
   if (result.stopTimer) {
     timerEnabled_ = false;
     timer_->stop();
@@ -178,8 +148,8 @@ void CaptureController::showError(const QString& message, const QString& detail)
 
 bool CaptureController::confirmQuit() {
   // A picture being written gets a moment to finish.
-  if (queue_->flush(std::chrono::milliseconds(3000))) return true;
-  const size_t n = queue_->pending();
+  if (queue().flush(std::chrono::milliseconds(3000))) return true;
+  const size_t n = queue().pending();
   auto text = [&](Text id) {
     return QString::fromStdString(substitute(texts_[id], "%n", std::to_string(n)));
   };
@@ -194,7 +164,7 @@ bool CaptureController::confirmQuit() {
   box.setDefaultButton(elsewhere);
   box.exec();
   if (box.clickedButton() == discard) {
-    queue_->discard();
+    queue().discard();
     return true;
   }
   if (box.clickedButton() != elsewhere) return false;
@@ -203,8 +173,8 @@ bool CaptureController::confirmQuit() {
   std::string directory = chosen.toStdString();
   if (directory.back() != '/') directory += '/';
   setOutputDirectory(directory);
-  if (queue_->flush(std::chrono::milliseconds(60000))) return true;
-  showError(QString::fromStdString(texts_[Text::QuitWaiting]).replace("%n", QString::number(queue_->pending()),
+  if (queue().flush(std::chrono::milliseconds(60000))) return true;
+  showError(QString::fromStdString(texts_[Text::QuitWaiting]).replace("%n", QString::number(queue().pending()),
                                                                        Qt::CaseInsensitive),
             waitingReason_);
   return false;

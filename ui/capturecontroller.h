@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "capture/capturecycle.h"
-#include "capture/capturequeue.h"
 #include "config/texts.h"
 
 QT_BEGIN_NAMESPACE
@@ -35,8 +34,8 @@ class CaptureController : public QObject {
                     const Texts& texts, QWidget* window);
   ~CaptureController() override;
 
-  CaptureCycle& cycle() { return cycle_; }
-  CaptureQueue& queue() { return *queue_; }
+  CaptureCycle& cycle() { return *cycle_; }
+  CaptureQueue& queue() { return cycle_->queue(); }
   QTimer* timer() const { return timer_; }
   // False for good once the last number was reached.
   bool timerEnabled() const { return timerEnabled_; }
@@ -70,22 +69,19 @@ class CaptureController : public QObject {
 
  private:
   void clipboardChanged();
-  void written(const TickResult& result);
+  void written(const CaptureResult& result);
   void waitingChanged(size_t waiting, const QString& reason);
   void checked(CaptureJob job, bool restore);
   void announceStatus();
 
-  ClipboardAccess access_;
-  TPicture picture_;
-  CaptureCycle cycle_;
+  Clipboard& clipboard_;
   std::function<CaptureOptions()> options_;
   const Texts& texts_;
   QWidget* window_;
   QTimer* timer_;
-  std::unique_ptr<CaptureQueue> queue_;
+  std::unique_ptr<CaptureCycle> cycle_;
   bool timerEnabled_ = true;
   bool errorShown_ = false;
-  bool checking_ = false;  // a picture waits for CaptureCycle::isRestore()
   size_t waiting_ = 0;
   QString waitingReason_;
 };

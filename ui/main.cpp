@@ -13,6 +13,7 @@
 #include "codecs/imagetypes.h"
 #include "platform/qt/qtclipboard.h"
 #include "platform/qt/qtdisplay.h"
+#include "platform/x11/x11selection.h"
 #include "platform/wayland/waylandselection.h"
 
 namespace {
@@ -49,17 +50,23 @@ bool takeClipboardChoice(int& argc, char** argv, ClipboardChoice& choice) {
 // clipboard over only while an X11 window has focus. Elsewhere (plain X11,
 // compositors without data-control) the X11 clipboard.
 std::unique_ptr<pixkeep::QtClipboard> openClipboard(ClipboardChoice choice) {
+  const auto types = pixkeep::clipboardPictureTypes(pixkeep::imageTypes());
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if (choice == ClipboardChoice::Wayland || (choice == ClipboardChoice::Automatic && wayland && *wayland)) {
     std::string why;
     if (auto reader = pixkeep::WaylandSelection::open(why))
-      return std::make_unique<pixkeep::QtClipboard>(std::move(reader));
+      return std::make_unique<pixkeep::QtClipboard>(std::move(reader), types);
     if (choice == ClipboardChoice::Wayland) {
       std::fprintf(stderr, "Pixkeep: the Wayland clipboard cannot be read: %s\n", why.c_str());
       return nullptr;
     }
   }
-  return std::make_unique<pixkeep::QtClipboard>();
+  auto x11 = std::make_unique<pixkeep::X11Selection>();
+  if (!x11->start()) {
+    std::fputs("Pixkeep: no X11 display to read the clipboard from; nothing will be captured\n", stderr);
+    x11.reset();
+  }
+  return std::make_unique<pixkeep::QtClipboard>(std::move(x11), types);
 }
 
 constexpr char Usage[] =

@@ -88,5 +88,8 @@ class TJPEGImage : public PictureEncoder {
 
 // The capture's JPEG writer: assign first, quality second.
 EncoderFactory jpegEncoderFactory();
+// The JPEG reader of clipboard pictures: the bytes decoded straight into the
+// raster's 32-bit rows (a picture with alpha composited onto white).
+void decodeJpegPicture(const EncodedPicture& picture, RasterImage& raster);
 
 }  // namespace pixkeep

@@ -286,5 +286,8 @@ uint32_t pngCrc32(uint32_t crc, const uint8_t* bytes, size_t n);
 
 // The capture's PNG writer: row filters {None} before assign, level after.
 EncoderFactory pngEncoderFactory();
+// The PNG reader of clipboard pictures: the bytes decoded straight into the
+// raster's 32-bit rows (a picture with alpha composited onto white).
+void decodePngPicture(const EncodedPicture& picture, RasterImage& raster);
 
 }  // namespace pixkeep

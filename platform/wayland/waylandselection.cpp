@@ -13,8 +13,6 @@
 
 namespace pixkeep {
 
-using Clock = std::chrono::steady_clock;
-
 // A data-control device on one seat, with the calls the reader makes.
 class WaylandSelection::Control {
  public:
@@ -132,12 +130,11 @@ WaylandSelection::WaylandSelection(Timing timing) : timing_(timing) {
   pause_.setSingleShot(true);
   connect(&silence_, &QTimer::timeout, this, [this] {
     closePipe();
-    targetFailed("the program that owns the clipboard did not answer");
+    targetFailed(Failure::NoAnswer);
   });
   connect(&pause_, &QTimer::timeout, this, [this] {
     // No more tries for a content that was replaced meanwhile.
-    if (fetch_->generation != generation_) return finishFetch(nullptr);
-    ++fetch_->attempts;
+    if (replaced(fetch_->generation)) return finishFetch(nullptr);
     fetch_->target = 0;
     askTarget();
   });
@@ -253,47 +250,33 @@ void WaylandSelection::selected(void* offer) {
     return;
   }
   initial_.reset();  // replaced before it was told
-  Change change{++generation_, offer != nullptr, std::move(types), {}};
-  if (fetch_)
-    held_ = std::move(change);
-  else
-    announce(change);
+  tellChange(Change{beginContent(), offer != nullptr, std::move(types), {}});
 }
 
 void WaylandSelection::eventsSet() {
   if (!initial_) return;
-  const Change change = std::move(*initial_);
+  Change change = std::move(*initial_);
   initial_.reset();
-  announce(change);
+  tellChange(std::move(change));
 }
 
-void WaylandSelection::announce(const Change& change) {
-  if (events_.changed) events_.changed(change);
-}
-
-void WaylandSelection::fetch(uint64_t generation, std::vector<std::string> targets) {
+void WaylandSelection::startFetch(uint64_t generation, std::vector<std::string> targets) {
   fetches_.emplace_back(generation, std::move(targets));
-  if (!fetch_) startFetch();
+  if (!fetch_) nextFetch();
 }
 
-void WaylandSelection::startFetch() {
+void WaylandSelection::nextFetch() {
   while (!fetch_ && !fetches_.empty()) {
     auto [generation, targets] = std::move(fetches_.front());
     fetches_.pop_front();
-    if (generation != generation_ || !current_ || targets.empty()) {
+    if (replaced(generation) || !current_ || targets.empty()) {
       Fetched result;
       result.generation = generation;
-      result.failure = generation != generation_ ? "the clipboard changed before the picture could be read"
-                                                 : "the clipboard offers nothing to read";
-      if (events_.fetched) events_.fetched(result);
+      result.failure = replaced(generation) ? Failure::Changed : Failure::NothingOffered;
+      tellFetched(std::move(result));
       continue;
     }
-    fetch_.emplace();
-    fetch_->generation = generation;
-    fetch_->targets = std::move(targets);
-    fetch_->attempts = 1;
-    fetch_->start = Clock::now();
-    fetch_->pause = timing_.firstPause;
+    fetch_.emplace(Fetch{generation, std::move(targets), 0, Attempts(timing_), {}, -1, {}});
     askTarget();
   }
 }
@@ -327,7 +310,7 @@ void WaylandSelection::readPipe() {
       if (fetch_->bytes.size() > MaxBytes) {
         closePipe();
         fetch_->bytes = {};
-        return targetFailed(TooLarge);
+        return targetFailed(Failure::TooLarge);
       }
       continue;
     }
@@ -339,7 +322,7 @@ void WaylandSelection::readPipe() {
     const std::string error = n < 0 ? std::strerror(errno) : "";
     closePipe();
     if (!error.empty()) return targetFailed("the clipboard could not be read: " + error);
-    if (fetch_->bytes.empty()) return targetFailed("the program that owns the clipboard handed over nothing");
+    if (fetch_->bytes.empty()) return targetFailed(Failure::Nothing);
     return finishFetch(std::make_shared<const std::vector<uint8_t>>(std::move(fetch_->bytes)));
   }
 }
@@ -356,14 +339,11 @@ void WaylandSelection::closePipe() {
 void WaylandSelection::targetFailed(std::string failure) {
   fetch_->failure = std::move(failure);
   // The offer of a replaced content is gone: no more tries.
-  if (fetch_->generation != generation_) return finishFetch(nullptr);
+  if (replaced(fetch_->generation)) return finishFetch(nullptr);
   if (++fetch_->target < fetch_->targets.size()) return askTarget();
-  if (Clock::now() - fetch_->start >= timing_.total) {
-    fetch_->failure += triesNote(fetch_->attempts, Clock::now() - fetch_->start);
-    return finishFetch(nullptr);
-  }
-  pause_.start(fetch_->pause);
-  fetch_->pause = std::min(fetch_->pause * 2, timing_.longestPause);
+  const std::optional<std::chrono::milliseconds> pause = fetch_->attempts.failed(fetch_->failure);
+  if (!pause) return finishFetch(nullptr);
+  pause_.start(*pause);
 }
 
 void WaylandSelection::finishFetch(std::shared_ptr<const std::vector<uint8_t>> bytes) {
@@ -372,27 +352,22 @@ void WaylandSelection::finishFetch(std::shared_ptr<const std::vector<uint8_t>> b
   Fetched result;
   result.generation = fetch_->generation;
   if (bytes) {
-    result.target = fetch_->targets[fetch_->target];
+    result.type = fetch_->targets[fetch_->target];
     result.bytes = std::move(bytes);
   } else {
     result.failure = fetch_->failure;
   }
   fetch_.reset();
-  if (events_.fetched) events_.fetched(result);
-  if (held_) {
-    const Change change = std::move(*held_);
-    held_.reset();
-    announce(change);
-  }
-  startFetch();
+  tellFetched(std::move(result));
+  nextFetch();
 }
 
-void WaylandSelection::empty(uint64_t generation) {
+void WaylandSelection::clearContent(uint64_t generation) {
   // Take in what the compositor has sent by now: a selection made since the
   // content was read keeps the clipboard. (One made while this request is
   // on its way is emptied with it; the protocol names no offer to clear.)
   dispatch();
-  if (!readable_ || generation != generation_ || !current_) return;
+  if (!readable_ || replaced(generation) || !current_) return;
   control_->clearSelection();
   flush();
 }

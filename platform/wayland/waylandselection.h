@@ -10,11 +10,10 @@
 //
 // Every selection event starts a new content (its generation), reported
 // with the offer's MIME types; what is there when the reader opens is
-// generation 0, reported (when there is an offer) once the events are set. A fetch asks for the types in turn, each
-// through a pipe, with the retries of SelectionReader::Timing; a change that
-// comes meanwhile is reported after the fetch's answer, so a picture being
-// read is handed over before whatever replaced it. Emptying sets a null
-// selection only while the selection is still the offer of that content.
+// generation 0, reported (when there is an offer) once the events are set.
+// A fetch asks for the types in turn, each through a pipe, with the retries
+// of ClipboardReader::Attempts. Emptying sets a null selection only while
+// the selection is still the offer of that content.
 #pragma once
 
 #include <QObject>
@@ -28,14 +27,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/selectionreader.h"
+#include "platform/clipboardreader.h"
 
 struct wl_display;
 struct wl_seat;
 
 namespace pixkeep {
 
-class WaylandSelection : public QObject, public SelectionReader {
+class WaylandSelection : public QObject, public ClipboardReader {
  public:
   // Connects to the compositor of $WAYLAND_DISPLAY and takes a data-control
   // device on its first seat; nullptr, with the reason in `why`, when there
@@ -45,8 +44,6 @@ class WaylandSelection : public QObject, public SelectionReader {
   WaylandSelection(const WaylandSelection&) = delete;
   WaylandSelection& operator=(const WaylandSelection&) = delete;
 
-  void fetch(uint64_t generation, std::vector<std::string> targets) override;
-  void empty(uint64_t generation) override;
   // The manager interface in use.
   std::string protocol() const;
 
@@ -55,6 +52,8 @@ class WaylandSelection : public QObject, public SelectionReader {
   class Control;
 
  protected:
+  void startFetch(uint64_t generation, std::vector<std::string> targets) override;
+  void clearContent(uint64_t generation) override;
   void eventsSet() override;
 
  private:
@@ -69,20 +68,17 @@ class WaylandSelection : public QObject, public SelectionReader {
   void offered(void* offer, const char* mimeType);
   void selected(void* offer);
   void dropped(void* offer);
-  void announce(const Change& change);
 
   struct Fetch {
     uint64_t generation = 0;
     std::vector<std::string> targets;
     size_t target = 0;  // the one asked for now
-    int attempts = 0;
-    std::chrono::steady_clock::time_point start;
-    std::chrono::milliseconds pause{};
+    Attempts attempts;
     std::string failure;
     int fd = -1;  // the read end of the pipe
     std::vector<uint8_t> bytes;
   };
-  void startFetch();
+  void nextFetch();
   void askTarget();
   void readPipe();
   void closePipe();
@@ -101,11 +97,9 @@ class WaylandSelection : public QObject, public SelectionReader {
   // Offers announced, with their types, until a selection event names them.
   std::map<void*, std::vector<std::string>> offers_;
   void* current_ = nullptr;  // the selection's offer; null when it is empty
-  uint64_t generation_ = 0;
 
   std::deque<std::pair<uint64_t, std::vector<std::string>>> fetches_;
   std::optional<Fetch> fetch_;
-  std::optional<Change> held_;  // the newest change that came during a fetch
   std::unique_ptr<QSocketNotifier> pipe_;
   QTimer silence_, pause_;
 };

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "capture/capturecycle.h"
 #include "capture/errors.h"
@@ -12,6 +15,7 @@ namespace pixkeep::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // A 32-bit device-dependent clipboard bitmap of one colour (0x00BBGGRR).
 PlatformBitmap solidBitmap(int w, int h, uint32_t colour) {
@@ -29,13 +33,98 @@ PlatformBitmap solidBitmap(int w, int h, uint32_t colour) {
 
 void touch(const std::string& path) { std::ofstream(path) << "x"; }
 
+const ImageType bitmapRow{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {},
+                          {{"image/bmp"}, 1, decodeBmpPicture}};
+
 // The program's four rows, with only the BMP writer (which lives in the core).
 std::vector<ImageType> coreImageTypes() {
-  return {{"JPEG", ".jpg", std::nullopt, nullptr, {}},
-          {"PNG", ".png", std::nullopt, nullptr, {}},
-          {"GIF", ".gif", std::nullopt, nullptr, {}},
-          {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}};
+  return {{"JPEG", ".jpg", std::nullopt, nullptr, {}, {}},
+          {"PNG", ".png", std::nullopt, nullptr, {}, {}},
+          {"GIF", ".gif", std::nullopt, nullptr, {}, {}},
+          bitmapRow};
 }
+
+// The program's capture path without its window: the capture cycle ticks on
+// this thread as the capture timer would, the queue's thread takes each
+// picture the rest of the way, and its news comes back here.
+struct CaptureRun {
+  // What ticking until the cycle was idle came to.
+  struct Outcome {
+    bool captured = false;  // a picture was taken (and written unless the numbers ran out)
+    int counter = 0;        // the picture counter after it
+    bool stopTimer = false;
+    std::string status;
+    std::vector<std::string> failures;  // the queue's reports
+  };
+
+  explicit CaptureRun(std::vector<ImageType> types) {
+    CaptureQueue::Events events;
+    events.written = [this](const CaptureResult& r) {
+      std::lock_guard lock(mutex);
+      written.push_back(r);
+    };
+    events.failed = [this](const std::string& message, const std::string& detail, bool kept) {
+      std::lock_guard lock(mutex);
+      failures.push_back(message + " | " + detail + " | " + (kept ? "kept" : "lost"));
+    };
+    events.checked = [this](CaptureJob job, bool restore) {
+      {
+        std::lock_guard lock(mutex);
+        checks.emplace_back(std::move(job), restore);
+      }
+      answered.notify_all();
+    };
+    cycle = std::make_unique<CaptureCycle>(clipboard, std::move(types), std::move(events));
+  }
+
+  // Ticks until the cycle is idle (taking the queue's answer whenever a
+  // picture is checked, as the window does), then waits for the queue.
+  // The cycle's errors pass to the caller.
+  Outcome tick(const CaptureOptions& options) {
+    size_t writtenBefore, failedBefore;
+    {
+      std::lock_guard lock(mutex);
+      writtenBefore = written.size();
+      failedBefore = failures.size();
+    }
+    for (;;) {
+      if (cycle->tick(options) == CaptureCycle::Tick::Taken) continue;
+      if (!cycle->checking() || !answerCheck()) break;
+    }
+    cycle->queue().flush(60s);
+    Outcome o;
+    std::lock_guard lock(mutex);
+    if (written.size() > writtenBefore) {
+      o.captured = true;
+      o.counter = written.back().counter;
+      o.stopTimer = written.back().stopTimer;
+    }
+    o.failures.assign(failures.begin() + std::ptrdiff_t(failedBefore), failures.end());
+    if (o.captured) o.status = cycle->statusText();
+    return o;
+  }
+  int counter() { return cycle->pipeline().pictureCounter; }
+  // Waits for the queue's answer about the picture being checked and hands
+  // it to the cycle; false when none came.
+  bool answerCheck() {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(answered.wait_for(lock, 60s, [&] { return !checks.empty(); }));
+    if (checks.empty()) return false;
+    auto [job, restore] = std::move(checks.front());
+    checks.pop_front();
+    lock.unlock();
+    cycle->checked(std::move(job), restore);
+    return true;
+  }
+
+  FakeClipboard clipboard;
+  std::mutex mutex;
+  std::condition_variable answered;
+  std::vector<CaptureResult> written;
+  std::vector<std::string> failures;
+  std::deque<std::pair<CaptureJob, bool>> checks;
+  std::unique_ptr<CaptureCycle> cycle;
+};
 
 class CaptureCycleTest : public testing::Test {
  protected:
@@ -56,42 +145,37 @@ class CaptureCycleTest : public testing::Test {
   }
 
   std::string dir;
-  FakeClipboard clipboard;
-  ClipboardAccess access{clipboard};
-  TPicture image;
-  CaptureCycle cycle{access, image, coreImageTypes()};
+  CaptureRun run{coreImageTypes()};
+  FakeClipboard& clipboard = run.clipboard;
+  CaptureCycle& cycle = *run.cycle;
   CaptureOptions options;
 };
 
 TEST_F(CaptureCycleTest, NothingHappensWithoutABitmap) {
   for (std::vector<unsigned> offered : {std::vector<unsigned>{}, {CF_TEXT}}) {
     clipboard.offered = offered;
-    TickResult r = cycle.tick(options);
+    CaptureRun::Outcome r = run.tick(options);
     EXPECT_FALSE(r.captured);
     EXPECT_TRUE(r.status.empty());
-    EXPECT_EQ(clipboard.openCalls, 0) << "an idle tick never opens the clipboard";
   }
   EXPECT_TRUE(fs::is_empty(dir));
-  EXPECT_EQ(cycle.pictureCounter, 0);
+  EXPECT_EQ(run.counter(), 0);
 }
 
 TEST_F(CaptureCycleTest, CapturesToTheNextNumberAndEmptiesTheClipboard) {
   clipboard.putBitmap(solidBitmap(3, 2, Red));
-  TickResult r = cycle.tick(options);
+  CaptureRun::Outcome r = run.tick(options);
   EXPECT_TRUE(r.captured);
   EXPECT_EQ(r.status, "1/99999 pictures");
-  EXPECT_EQ(r.trayTip, "Pixkeep - 1/99999 pictures");
   EXPECT_FALSE(r.stopTimer);
   EXPECT_TRUE(clipboard.offered.empty());
-  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
-  EXPECT_FALSE(clipboard.touchedWhileClosed);
   RasterImage saved;
   load("pxk1.bmp", saved);
   EXPECT_EQ(saved.header().biBitCount, 32);
   EXPECT_EQ(saved.width(), 3);
   EXPECT_EQ(saved.pixel(2, 1), Red);
   // The clipboard is empty now: the next tick does nothing.
-  EXPECT_FALSE(cycle.tick(options).captured);
+  EXPECT_FALSE(run.tick(options).captured);
 }
 
 TEST_F(CaptureCycleTest, NumberingSkipsExistingFilesPerExtension) {
@@ -99,11 +183,11 @@ TEST_F(CaptureCycleTest, NumberingSkipsExistingFilesPerExtension) {
   touch(dir + "pxk3.bmp");
   touch(dir + "pxk2.jpg");  // another extension does not block number 2
   clipboard.putBitmap(solidBitmap(1, 1, Blue));
-  EXPECT_EQ(cycle.tick(options).status, "2/99999 pictures");
+  EXPECT_EQ(run.tick(options).status, "2/99999 pictures");
   EXPECT_TRUE(fs::exists(dir + "pxk2.bmp"));
   fs::remove(dir + "pxk1.bmp");  // numbers below the counter are not tried again
   clipboard.putBitmap(solidBitmap(1, 1, Blue));
-  EXPECT_EQ(cycle.tick(options).status, "4/99999 pictures");
+  EXPECT_EQ(run.tick(options).status, "4/99999 pictures");
   EXPECT_TRUE(fs::exists(dir + "pxk4.bmp"));
   EXPECT_FALSE(fs::exists(dir + "pxk1.bmp"));
 
@@ -123,7 +207,7 @@ TEST_F(CaptureCycleTest, EncodersAreChosenByTypeAndGetTheSliderPosition) {
     }
     void saveToFile(const std::string&) override { ADD_FAILURE() << "the cycle writes through streams"; }
   };
-  cycle.setWriter(0, [recorded](const RasterImage& picture, int spin) {
+  cycle.pipeline().setWriter(0, [recorded](const RasterImage& picture, int spin) {
     EXPECT_EQ(picture.width(), 4);
     recorded->spin = spin;
     auto e = std::make_unique<FakeEncoder>();
@@ -134,7 +218,7 @@ TEST_F(CaptureCycleTest, EncodersAreChosenByTypeAndGetTheSliderPosition) {
   options.typeIndex = 0;
   options.spinPosition = 77;
   clipboard.putBitmap(solidBitmap(4, 4, Green));
-  cycle.tick(options);
+  run.tick(options);
   EXPECT_EQ(recorded->spin, 77);
   EXPECT_EQ(recorded->streams, 1);
   EXPECT_EQ(readFile(dir + "pxk1.jpg"), (std::vector<uint8_t>{'f', 'a', 'k', 'e'}));
@@ -142,7 +226,7 @@ TEST_F(CaptureCycleTest, EncodersAreChosenByTypeAndGetTheSliderPosition) {
   // A type without a writer is an error, and the picture stays on the clipboard.
   options.typeIndex = 1;
   clipboard.putBitmap(solidBitmap(4, 4, Green));
-  EXPECT_THROW(cycle.tick(options), EInvalidGraphic);
+  EXPECT_THROW(run.tick(options), EInvalidGraphic);
   EXPECT_FALSE(clipboard.offered.empty());
 }
 
@@ -180,9 +264,9 @@ TEST_F(CaptureCycleTest, StampCorners) {
       options.text = text;
       options.color = Red;
       clipboard.putBitmap(solidBitmap(c.width, 30, Blue));
-      cycle.tick(options);
+      run.tick(options);
       RasterImage saved;
-      load("pxk" + std::to_string(cycle.pictureCounter) + ".bmp", saved);
+      load("pxk" + std::to_string(run.counter()) + ".bmp", saved);
 
       const int expectedX = c.upLeft ? c.x : c.upRight ? c.width - T - c.x : c.width / 2 - T / 2;
       RasterImage reference;
@@ -215,7 +299,7 @@ TEST_F(CaptureCycleTest, WithoutTheStampThePictureIsUnchanged) {
   options.addText = false;
   options.text = "never drawn";
   clipboard.putBitmap(solidBitmap(50, 20, Green));
-  cycle.tick(options);
+  run.tick(options);
   RasterImage saved;
   load("pxk1.bmp", saved);
   for (int y = 0; y < 20; ++y)
@@ -227,64 +311,59 @@ TEST_F(CaptureCycleTest, FailureRules) {
   // clipboard is empty, no number is used up and nothing is left behind.
   fs::remove_all(dir);
   clipboard.putBitmap(solidBitmap(2, 2, Red));
-  std::optional<CaptureJob> job = cycle.take(options);
-  ASSERT_TRUE(job.has_value());
+  CaptureRun::Outcome r = run.tick(options);
+  EXPECT_FALSE(r.captured);
   EXPECT_TRUE(clipboard.offered.empty());
-  try {
-    cycle.process(*job);
-    FAIL();
-  } catch (const EFCreateError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot create file " + dir + "pxk1.bmp");
-    EXPECT_EQ(e.detail(), "pxk1.bmp: No such file or directory");
-  }
-  EXPECT_EQ(cycle.pictureCounter, 0);
-  EXPECT_FALSE(job->encoded.empty());
+  EXPECT_EQ(r.failures, std::vector<std::string>{"Cannot create file " + dir +
+                                                 "pxk1.bmp | pxk1.bmp: No such file or directory | kept"});
+  EXPECT_EQ(run.counter(), 0);
+  EXPECT_EQ(cycle.queue().waiting(), 1u);
   // Once the folder is back the kept picture is written first, then the next one.
   fs::create_directory(dir);
-  EXPECT_EQ(cycle.writeEncoded(*job).counter, 1);
+  ASSERT_TRUE(cycle.queue().flush(60s));
+  EXPECT_EQ(run.counter(), 1);
   RasterImage kept;
   load("pxk1.bmp", kept);
   EXPECT_EQ(kept.pixel(1, 1), Red);
   clipboard.putBitmap(solidBitmap(2, 2, Red));
-  EXPECT_EQ(cycle.tick(options).status, "2/99999 pictures");
+  EXPECT_EQ(run.tick(options).status, "2/99999 pictures");
   std::vector<std::string> names;
   for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"pxk1.bmp", "pxk2.bmp"})) << "no temporary file is left";
 
-  // The clipboard cannot be opened: nothing is emptied or counted.
+  // A bitmap that came but is no picture: an error, and it stays on the clipboard.
   clipboard.putBitmap(solidBitmap(2, 2, Red));
-  clipboard.failOpen = true;
-  try {
-    cycle.tick(options);
-    FAIL();
-  } catch (const EClipboardException& e) {
-    EXPECT_STREQ(e.what(), "Cannot open clipboard");
-  }
-  EXPECT_FALSE(clipboard.offered.empty());
-  EXPECT_EQ(cycle.pictureCounter, 2);
-  clipboard.failOpen = false;
-
-  // A bitmap that cannot be had: the previous picture stays, every open is closed.
-  RasterImage* before = image.bitmap();
   clipboard.bitmapData.reset();
-  EXPECT_THROW(cycle.tick(options), EInvalidGraphic);
-  EXPECT_EQ(image.bitmap(), before);
-  EXPECT_EQ(access.openCount(), 0);
-  EXPECT_EQ(clipboard.openCalls - 1, clipboard.closeCalls) << "every successful open was closed";
+  EXPECT_THROW(run.tick(options), EInvalidGraphic);
+  EXPECT_FALSE(clipboard.offered.empty());
+  EXPECT_EQ(run.counter(), 2);
+
+  // A picture that cannot be decoded is reported by the queue and lost; the
+  // next one is written.
+  PlatformBitmap broken;
+  broken.width = 4;
+  broken.height = 4;  // no pixel bytes at all
+  clipboard.putBitmap(broken);
+  r = run.tick(options);
+  EXPECT_FALSE(r.captured);
+  EXPECT_EQ(r.failures, std::vector<std::string>{"Bitmap image is not valid |  | lost"});
+  EXPECT_TRUE(clipboard.offered.empty());
+  clipboard.putBitmap(solidBitmap(2, 2, Blue));
+  EXPECT_EQ(run.tick(options).counter, 3);
 }
 
 TEST_F(CaptureCycleTest, StopsAtTheLastNumber) {
-  cycle.pictureCounter = 99998;
+  cycle.pipeline().pictureCounter = 99998;
   clipboard.putBitmap(solidBitmap(1, 1, Red));
-  TickResult r = cycle.tick(options);
+  CaptureRun::Outcome r = run.tick(options);
   EXPECT_TRUE(fs::exists(dir + "pxk99999.bmp"));
   EXPECT_EQ(r.status, "99999/99999 pictures");
   EXPECT_TRUE(r.stopTimer);
 
   // With the range used up a picture is taken from the clipboard but not written.
   clipboard.putBitmap(solidBitmap(1, 1, Red));
-  r = cycle.tick(options);
+  r = run.tick(options);
   EXPECT_TRUE(r.stopTimer);
   EXPECT_EQ(r.status, "99999/99999 pictures");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
@@ -295,24 +374,23 @@ TEST_F(CaptureCycleTest, MetafileListedAheadOfTheBitmap) {
   clipboard.offered = {CF_ENHMETAFILE, CF_BITMAP};
   options.addText = true;
   options.text = "t";
-  cycle.tick(options);
+  run.tick(options);
   EXPECT_TRUE(fs::exists(dir + "pxk1.bmp")) << "the bitmap itself is imported";
   EXPECT_TRUE(clipboard.offered.empty());
 }
 
 TEST(TPicture, ClipboardImportFollowsTheClipboardsOrder) {
   FakeClipboard clipboard;
-  ClipboardAccess access(clipboard);
   TPicture picture;
   clipboard.putBitmap(solidBitmap(2, 2, Red));
-  picture.loadFromClipboard(access);
+  picture.loadFromClipboard(clipboard);
   ASSERT_NE(picture.bitmap(), nullptr);
   RasterImage* first = picture.bitmap();
   EXPECT_EQ(first->pixelFormat(), PixelFormat::Device);
 
   // A metafile listed first yields a metafile picture without a drawing surface.
   clipboard.offered = {CF_TEXT, CF_ENHMETAFILE, CF_BITMAP};
-  picture.loadFromClipboard(access);
+  picture.loadFromClipboard(clipboard);
   EXPECT_EQ(picture.graphic()->kindName(), "Metafile");
   EXPECT_EQ(picture.bitmap(), nullptr);
   try {
@@ -323,30 +401,19 @@ TEST(TPicture, ClipboardImportFollowsTheClipboardsOrder) {
   }
   // The registered GIF format.
   clipboard.offered = {clipboard.registerFormat("GIF Image"), CF_BITMAP};
-  picture.loadFromClipboard(access);
+  picture.loadFromClipboard(clipboard);
   EXPECT_EQ(picture.graphic()->kindName(), "GIF Image");
 
   // No registered format: an error, and the held picture stays.
   Graphic* held = picture.graphic();
   clipboard.offered = {CF_TEXT};
   try {
-    picture.loadFromClipboard(access);
+    picture.loadFromClipboard(clipboard);
     FAIL();
   } catch (const EInvalidGraphic& e) {
     EXPECT_STREQ(e.what(), "Invalid clipboard format");
   }
   EXPECT_EQ(picture.graphic(), held);
-  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
-  EXPECT_FALSE(clipboard.touchedWhileClosed);
-
-  // Nested opens only count.
-  access.open();
-  access.open();
-  access.close();
-  EXPECT_EQ(clipboard.openNow, 1);
-  access.close();
-  EXPECT_EQ(clipboard.openNow, 0);
-  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
 
   // Saving an empty holder does nothing.
   TPicture none;
@@ -360,40 +427,42 @@ TEST_F(CaptureCycleTest, APictureOnItsWayIsTakenOnceItHasCome) {
   clipboard.putBitmap(solidBitmap(2, 2, Green));
   clipboard.fetchCalls = 2;
   for (int i = 0; i < 2; ++i) {
-    EXPECT_FALSE(cycle.take(options).has_value());
+    EXPECT_EQ(cycle.tick(options), CaptureCycle::Tick::Idle);
     EXPECT_TRUE(cycle.fetching());
     EXPECT_EQ(clipboard.emptyCalls, 0) << "nothing is emptied before the picture is held";
   }
-  std::optional<CaptureJob> job = cycle.take(options);
-  ASSERT_TRUE(job.has_value());
+  // It arrives: the clipboard tells of it like a change.
+  const CaptureRun::Outcome r = run.tick(options);
   EXPECT_FALSE(cycle.fetching());
   EXPECT_TRUE(clipboard.offered.empty());
-  EXPECT_EQ(cycle.process(*job).counter, 1);
+  EXPECT_EQ(r.counter, 1);
   RasterImage saved;
   load("pxk1.bmp", saved);
   EXPECT_EQ(saved.pixel(1, 1), Green);
-  EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
-  EXPECT_FALSE(clipboard.touchedWhileClosed);
 }
 
 TEST_F(CaptureCycleTest, AContentIsTakenOnceAndAnOwnerThatDoesNotHandItOverIsNamed) {
-  // A picture left on the clipboard (here: emptying did not take) is not taken again.
+  // A picture left on the clipboard (here: emptying did not take, a newer
+  // content came first) is not taken again.
   clipboard.putBitmap(solidBitmap(1, 1, Red));
-  std::optional<CaptureJob> job = cycle.take(options);
-  ASSERT_TRUE(job.has_value());
+  const uint64_t red = clipboard.generation();
+  ASSERT_TRUE(run.tick(options).captured);
   clipboard.putBitmap(solidBitmap(1, 1, Blue));
   const uint64_t blue = clipboard.generation();
-  clipboard.emptyContent(job->generation);  // too late: the blue one is newer
+  clipboard.emptyContent(red);  // too late: the blue one is newer
   EXPECT_EQ(clipboard.generation(), blue) << "a newer content stays";
-  ASSERT_TRUE(cycle.take(options).has_value());
-  EXPECT_FALSE(cycle.take(options).has_value());
+  EXPECT_EQ(run.tick(options).counter, 2);
+  clipboard.changes = blue;  // suppose emptying did not take
+  clipboard.putBitmap(solidBitmap(1, 1, Blue));
+  clipboard.changes = blue;
+  EXPECT_FALSE(run.tick(options).captured) << "the content taken already";
 
   // The owner never hands the picture over: its reason goes with the error.
   clipboard.putBitmap(solidBitmap(1, 1, Red));
   clipboard.bitmapData.reset();
   clipboard.fetchFailure = "the program that owns the clipboard did not answer (3 tries in 6.1 s)";
   try {
-    cycle.take(options);
+    run.tick(options);
     FAIL();
   } catch (const EClipboardException& e) {
     EXPECT_STREQ(e.what(), msg::PictureNotHandedOver);
@@ -422,10 +491,9 @@ PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
 // on a clock the test moves.
 struct BitmapCycle {
   std::string dir = tempDir();
-  FakeClipboard clipboard;
-  ClipboardAccess access{clipboard};
-  TPicture image;
-  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}}};
+  CaptureRun run{{bitmapRow}};
+  FakeClipboard& clipboard = run.clipboard;
+  CaptureCycle& cycle = *run.cycle;
   CaptureCycle::Clock::time_point now;
   CaptureOptions options;
   BitmapCycle() {
@@ -472,29 +540,27 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     BitmapCycle t;
-    auto& [dir, clipboard, access, image, cycle, now, options] = t;
+    auto& [dir, run, clipboard, cycle, now, options] = t;
 
     clipboard.putBitmap(c.first);
-    ASSERT_TRUE(cycle.tick(options).captured);
+    ASSERT_TRUE(run.tick(options).captured);
     now += c.after;
     if (c.between == Between::Cleared) {
       clipboard.offered.clear();
       clipboard.changedByOwner();
-      EXPECT_FALSE(cycle.tick(options).captured);
+      EXPECT_FALSE(run.tick(options).captured);
     } else if (c.between == Between::Text) {
       clipboard.offered = {CF_TEXT};
       clipboard.changedByOwner();
-      EXPECT_FALSE(cycle.tick(options).captured);
+      EXPECT_FALSE(run.tick(options).captured);
     }
     clipboard.putBitmap(c.second);
-    const TickResult r = cycle.tick(options);
+    const CaptureRun::Outcome r = run.tick(options);
     EXPECT_EQ(r.captured, c.saved);
     EXPECT_EQ(fs::exists(dir + "pxk2.bmp"), c.saved);
     EXPECT_EQ(clipboard.offered.empty(), c.saved) << "a copy put back stays on the clipboard";
     // Either way that content is done with.
-    EXPECT_FALSE(cycle.tick(options).captured);
-    EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
-    EXPECT_FALSE(clipboard.touchedWhileClosed);
+    EXPECT_FALSE(run.tick(options).captured);
   }
 }
 
@@ -518,7 +584,7 @@ TEST(CaptureCycleStart, WhatIsThereAtStartIsEmptiedNeverSavedAndKnownWhenPutBack
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     BitmapCycle t;
-    auto& [dir, clipboard, access, image, cycle, now, options] = t;
+    auto& [dir, run, clipboard, cycle, now, options] = t;
     switch (c.there) {
       case There::Picture: clipboard.putBitmap(bmpBitmap(four, 24)); break;
       case There::PictureOnItsWay:
@@ -536,55 +602,50 @@ TEST(CaptureCycleStart, WhatIsThereAtStartIsEmptiedNeverSavedAndKnownWhenPutBack
     cycle.discardAtStart();
     if (c.replacedFirst) {
       clipboard.putBitmap(solidBitmap(2, 2, Blue));
-      ASSERT_TRUE(cycle.tick(options).captured) << "a picture copied after start is saved";
+      ASSERT_TRUE(run.tick(options).captured) << "a picture copied after start is saved";
       EXPECT_TRUE(fs::exists(dir + "pxk1.bmp"));
       continue;
     }
-    for (int tick = 0; tick < 4; ++tick) EXPECT_FALSE(cycle.tick(options).captured) << "no error, nothing saved";
+    for (int tick = 0; tick < 4; ++tick) EXPECT_FALSE(run.tick(options).captured) << "no error, nothing saved";
     EXPECT_TRUE(clipboard.offered.empty()) << "emptied";
-    EXPECT_EQ(clipboard.openCalls, clipboard.closeCalls);
     // A clipboard manager puts the picture back: not saved either.
     clipboard.fetchFailure.clear();
     now += 10ms;
     clipboard.putBitmap(bmpBitmap(four, 32));
-    EXPECT_EQ(cycle.tick(options).captured, c.there != There::Picture && c.there != There::PictureOnItsWay)
+    EXPECT_EQ(run.tick(options).captured, c.there != There::Picture && c.there != There::PictureOnItsWay)
         << "a copy of a picture that was read is known; any other picture is new";
     // The next picture copied is saved as the first.
     now += CaptureCycle::RestoreInterval * 2;
     clipboard.putBitmap(solidBitmap(2, 2, Blue));
-    EXPECT_TRUE(cycle.tick(options).captured);
-    EXPECT_EQ(cycle.pictureCounter, c.there == There::Picture || c.there == There::PictureOnItsWay ? 1 : 2);
+    EXPECT_TRUE(run.tick(options).captured);
+    EXPECT_EQ(run.counter(), c.there == There::Picture || c.there == There::PictureOnItsWay ? 1 : 2);
   }
 }
 
 TEST(CaptureCycleRestore, APictureBeingCheckedIsEmptiedOnlyWhileItIsStillThere) {
   const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
-  const std::string dir = tempDir();
-  FakeClipboard clipboard;
-  ClipboardAccess access{clipboard};
-  TPicture image;
-  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}}};
-  cycle.outputDirectory = dir;
-  cycle.clock = [] { return CaptureCycle::Clock::time_point(); };
-  CaptureOptions options;
-  options.typeIndex = 0;
+  BitmapCycle t;
+  auto& [dir, run, clipboard, cycle, now, options] = t;
   clipboard.putBitmap(bmpBitmap(four, 24));
-  ASSERT_TRUE(cycle.tick(options).captured);
+  ASSERT_TRUE(run.tick(options).captured);
   // Other bytes right after emptying: they stay on the clipboard until decoded.
   clipboard.putBitmap(bmpBitmap(other, 24));
-  std::optional<CaptureJob> job = cycle.take(options);
-  ASSERT_TRUE(job.has_value());
-  EXPECT_TRUE(job->needsCheck);
+  EXPECT_EQ(cycle.tick(options), CaptureCycle::Tick::Idle);
+  ASSERT_TRUE(cycle.checking());
   EXPECT_FALSE(clipboard.offered.empty());
   // Meanwhile another picture is copied; the checked one goes, the new one stays.
   clipboard.putBitmap(bmpBitmap(four, 32));
-  EXPECT_FALSE(CaptureCycle::isRestore(*job));
-  cycle.confirmTaken(*job);
+  EXPECT_EQ(cycle.tick(options), CaptureCycle::Tick::Idle) << "the next picture waits for the check";
+  ASSERT_TRUE(run.answerCheck());
   EXPECT_FALSE(clipboard.offered.empty()) << "the newer picture keeps the clipboard";
-  EXPECT_EQ(cycle.process(*job).counter, 2);
-  EXPECT_TRUE(cycle.tick(options).captured) << "and is taken next";
+  EXPECT_EQ(run.tick(options).counter, 3) << "and is taken next";
   EXPECT_TRUE(clipboard.offered.empty());
-  fs::remove_all(dir);
+  RasterImage second, third;
+  MemoryStream s2(readFile(dir + "pxk2.bmp")), s3(readFile(dir + "pxk3.bmp"));
+  second.loadFromStream(s2);
+  third.loadFromStream(s3);
+  EXPECT_EQ(second.pixel(1, 0), Black) << "in the order they were copied";
+  EXPECT_EQ(third.pixel(1, 0), White);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include "capture/capturequeue.h"
 #include "capture/errors.h"
-#include "platform/fakeclipboard.h"
 #include "tests/capture/test_helpers.h"
 
 namespace pixkeep::test {
@@ -37,7 +36,7 @@ struct Log {
   std::vector<std::pair<uint64_t, bool>> checked;  // generation, restore
   CaptureQueue::Events events() {
     return {
-        [this](const TickResult& r) {
+        [this](const CaptureResult& r) {
           std::lock_guard lock(mutex);
           written.push_back(r.counter);
         },
@@ -61,18 +60,17 @@ class CaptureQueueTest : public testing::Test {
  protected:
   void SetUp() override {
     dir = tempDir();
-    cycle.outputDirectory = dir;
-    options.typeIndex = 0;
+    outputDirectory = dir;
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  // Copies a picture and lets the cycle take it, as a tick would.
-  CaptureJob copy(uint32_t colour) {
-    clipboard.putBitmap(solid(colour));
-    std::optional<CaptureJob> job = cycle.take(options);
-    EXPECT_TRUE(job.has_value());
-    EXPECT_TRUE(clipboard.offered.empty());
-    return std::move(*job);
+  // A picture as the capture cycle takes it off the clipboard.
+  CaptureJob copy(uint32_t colour) { return job(std::make_shared<PlatformBitmap>(solid(colour))); }
+  CaptureJob job(std::shared_ptr<const PlatformBitmap> bitmap) {
+    CaptureJob j;
+    j.bitmap = std::move(bitmap);
+    j.outputDirectory = outputDirectory;
+    return j;
   }
   uint32_t colourOf(const std::string& path) {
     RasterImage r;
@@ -81,17 +79,13 @@ class CaptureQueueTest : public testing::Test {
     return r.pixel(0, 0);
   }
 
-  std::string dir;
-  FakeClipboard clipboard;
-  ClipboardAccess access{clipboard};
-  TPicture image;
-  CaptureCycle cycle{access, image, {{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}}}};
-  CaptureOptions options;
+  std::string dir, outputDirectory;
+  CapturePipeline pipeline{{{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}, {}}}};
   Log log;
 };
 
 TEST_F(CaptureQueueTest, PicturesAreWrittenOnceInTheOrderTheyWereTaken) {
-  CaptureQueue queue(cycle, log.events());
+  CaptureQueue queue(pipeline, log.events());
   const uint32_t colours[] = {Red, Green, Blue, Yellow, Cyan};
   for (uint32_t c : colours) queue.push(copy(c));
   ASSERT_TRUE(queue.flush(10s));
@@ -103,7 +97,7 @@ TEST_F(CaptureQueueTest, PicturesAreWrittenOnceInTheOrderTheyWereTaken) {
 }
 
 TEST_F(CaptureQueueTest, PicturesWaitWhileTheFolderIsGoneAndAreWrittenInOrderWhenItIsBack) {
-  CaptureQueue queue(cycle, log.events());
+  CaptureQueue queue(pipeline, log.events());
   fs::remove_all(dir);
   queue.push(copy(Red));
   EXPECT_FALSE(queue.flush(10s));
@@ -118,7 +112,7 @@ TEST_F(CaptureQueueTest, PicturesWaitWhileTheFolderIsGoneAndAreWrittenInOrderWhe
     EXPECT_TRUE(log.written.empty());
     ASSERT_FALSE(log.waiting.empty());
   }
-  EXPECT_EQ(cycle.pictureCounter, 0) << "no number is used up while waiting";
+  EXPECT_EQ(pipeline.pictureCounter, 0) << "no number is used up while waiting";
 
   fs::create_directory(dir);
   ASSERT_TRUE(queue.flush(10s));
@@ -131,7 +125,7 @@ TEST_F(CaptureQueueTest, PicturesWaitWhileTheFolderIsGoneAndAreWrittenInOrderWhe
 }
 
 TEST_F(CaptureQueueTest, ChecksAreAnsweredInOrderWhilePicturesWait) {
-  CaptureQueue queue(cycle, log.events());
+  CaptureQueue queue(pipeline, log.events());
   fs::remove_all(dir);
   queue.push(copy(Red));
   EXPECT_FALSE(queue.flush(10s));
@@ -158,9 +152,9 @@ TEST_F(CaptureQueueTest, ChecksAreAnsweredInOrderWhilePicturesWait) {
 }
 
 TEST_F(CaptureQueueTest, ChoosingAnotherFolderWritesTheWaitingPicturesThereAtOnce) {
-  CaptureQueue queue(cycle, log.events());
+  CaptureQueue queue(pipeline, log.events());
   const std::string gone = dir + "gone/", other = dir + "other/";
-  cycle.outputDirectory = gone;
+  outputDirectory = gone;
   queue.push(copy(Red));
   EXPECT_FALSE(queue.flush(10s));
   fs::create_directory(other);
@@ -170,7 +164,7 @@ TEST_F(CaptureQueueTest, ChoosingAnotherFolderWritesTheWaitingPicturesThereAtOnc
 }
 
 TEST_F(CaptureQueueTest, MemoryLimitAndDiscard) {
-  CaptureQueue queue(cycle, log.events(), 50);
+  CaptureQueue queue(pipeline, log.events(), 50);
   fs::remove_all(dir);
   EXPECT_TRUE(queue.hasRoom());
   queue.push(copy(Red));
@@ -187,14 +181,11 @@ TEST_F(CaptureQueueTest, MemoryLimitAndDiscard) {
 }
 
 TEST_F(CaptureQueueTest, APictureThatCannotBeDecodedIsReportedAndTheNextOnesGoOn) {
-  CaptureQueue queue(cycle, log.events());
-  PlatformBitmap broken;
-  broken.width = 4;
-  broken.height = 4;  // no pixel bytes at all
-  clipboard.putBitmap(broken);
-  std::optional<CaptureJob> bad = cycle.take(options);
-  ASSERT_TRUE(bad.has_value());
-  queue.push(std::move(*bad));
+  CaptureQueue queue(pipeline, log.events());
+  auto broken = std::make_shared<PlatformBitmap>();
+  broken->width = 4;
+  broken->height = 4;  // no pixel bytes at all
+  queue.push(job(broken));
   queue.push(copy(Blue));
   ASSERT_TRUE(queue.flush(10s));
   std::lock_guard lock(log.mutex);

@@ -1,11 +1,11 @@
-// Feeds arbitrary bytes to one clipboard picture decoder (the MIME type is
+// Feeds arbitrary bytes to one clipboard picture decoder of the image types (the MIME type is
 // fixed per target at build time); anything but a clean typed error or a
 // complete raster is a fault. A decoded raster is also written back out.
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/clipdecode.h"
 #include "capture/errors.h"
+#include "codecs/imagetypes.h"
 #include "capture/rasterimage.h"
 #include "platform/clipboard.h"
 
@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bitmap.encoded = pixkeep::EncodedPicture{PIXKEEP_FUZZ_TYPE, std::vector<uint8_t>(data, data + size)};
   pixkeep::RasterImage raster;
   try {
-    raster.loadFromClipboardBitmap(pixkeep::CF_BITMAP, &bitmap, nullptr);
+    raster.loadFromClipboardBitmap(pixkeep::CF_BITMAP, &bitmap, nullptr,
+                                   pixkeep::clipboardDecoder(pixkeep::imageTypes()));
   } catch (const pixkeep::EInvalidGraphic&) {
     return 0;
   } catch (const pixkeep::EOutOfResources&) {

@@ -213,7 +213,7 @@ TEST_F(Form1Test, TickUpdatesStatusAndTrayTip) {
   EXPECT_TRUE(timer()->isActive());
 
   // The last number stops the capture for good.
-  cycle().pictureCounter = 99998;
+  cycle().pipeline().pictureCounter = 99998;
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
   settle();
@@ -264,7 +264,7 @@ TEST_F(Form1Test, FailedSavesKeepTheirPicturesAndAreReportedOnce) {
   EXPECT_EQ(boxes[0]->icon(), QMessageBox::Critical);
   EXPECT_EQ(form->statusText(), "3 pictures waiting: pxk1.bmp: No such file or directory");
   EXPECT_EQ(form->trayTip(), "Pixkeep - 3 pictures waiting: pxk1.bmp: No such file or directory");
-  EXPECT_EQ(cycle().pictureCounter, 0);
+  EXPECT_EQ(cycle().pipeline().pictureCounter, 0);
   boxes[0]->accept();
   QCoreApplication::processEvents();
 
@@ -283,7 +283,7 @@ TEST_F(Form1Test, FailedSavesKeepTheirPicturesAndAreReportedOnce) {
   // A type that cannot be written leaves the picture on the clipboard, with
   // one box. Every row of the program can be written: GIF's writer is taken
   // away for this.
-  cycle().setWriter(2, nullptr);
+  cycle().pipeline().setWriter(2, nullptr);
   child<QComboBox>("tyyp")->setCurrentIndex(2);
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();

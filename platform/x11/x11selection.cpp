@@ -1,4 +1,4 @@
-#include "platform/qt/x11selection.h"
+#include "platform/x11/x11selection.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,8 +12,6 @@ namespace pixkeep {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr char NoAnswer[] = "the program that owns the clipboard did not answer";
 
 template <typename T>
 struct Reply {
@@ -93,12 +91,9 @@ bool X11Selection::stopping() {
   return stopping_;
 }
 
-bool X11Selection::replaced(uint64_t generation) {
-  std::lock_guard lock(mutex_);
-  return stopping_ || generation_ != generation;
-}
+bool X11Selection::gone(uint64_t generation) { return stopping() || replaced(generation); }
 
-void X11Selection::fetch(uint64_t generation, std::vector<std::string> targets) {
+void X11Selection::startFetch(uint64_t generation, std::vector<std::string> targets) {
   {
     std::lock_guard lock(mutex_);
     fetches_.emplace_back(generation, std::move(targets));
@@ -106,7 +101,7 @@ void X11Selection::fetch(uint64_t generation, std::vector<std::string> targets) 
   wake();
 }
 
-void X11Selection::empty(uint64_t generation) {
+void X11Selection::clearContent(uint64_t generation) {
   {
     std::lock_guard lock(mutex_);
     empties_.push_back(generation);
@@ -185,10 +180,9 @@ X11Selection::Event X11Selection::nextEvent(Clock::time_point deadline, bool idl
 
 void X11Selection::takeSelectionNotify(const xcb_xfixes_selection_notify_event_t& e) {
   if (e.selection != clipboard_) return;
-  uint64_t generation;
+  const uint64_t generation = beginContent();
   {
     std::lock_guard lock(mutex_);
-    generation = ++generation_;
     times_[generation] = e.selection_timestamp;
     while (times_.size() > 64) times_.erase(times_.begin());
   }
@@ -234,7 +228,7 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
     // CurrentTime): a late one to a request about an earlier owner is not ours.
     if (n->time != time && n->time != XCB_CURRENT_TIME) continue;
     if (n->property == XCB_NONE) {
-      failure = "the program that owns the clipboard refused to hand it over";
+      failure = Failure::Refused;
       return std::nullopt;
     }
     uint32_t type = XCB_NONE;
@@ -252,44 +246,40 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
       if (!readProperty(type, bytes)) break;
       if (bytes.empty()) return all;
       if (all.size() + bytes.size() > MaxBytes) {
-        failure = TooLarge;
+        failure = Failure::TooLarge;
         return std::nullopt;
       }
       all.insert(all.end(), bytes.begin(), bytes.end());
       deadline = Clock::now() + timing_.silence;
     }
-    failure = "the program that owns the clipboard stopped in the middle of handing it over";
+    failure = Failure::Stopped;
     return std::nullopt;
   }
-  failure = NoAnswer;
+  failure = Failure::NoAnswer;
   return std::nullopt;
 }
 
 bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std::string&)>& attempt,
                                std::string& failure) {
-  const auto start = Clock::now();
-  auto pause = timing_.firstPause;
-  for (int attempts = 1;; ++attempts) {
+  Attempts attempts(timing_);
+  for (;;) {
     if (attempt(failure)) return true;
-    if (replaced(generation)) return false;
-    if (Clock::now() - start >= timing_.total) {
-      failure += triesNote(attempts, Clock::now() - start);
-      return false;
-    }
+    if (gone(generation)) return false;
+    const std::optional<std::chrono::milliseconds> pause = attempts.failed(failure);
+    if (!pause) return false;
     // Other events meanwhile are looked at (owner changes) or dropped.
-    const auto until = Clock::now() + pause;
+    const auto until = Clock::now() + *pause;
     while (nextEvent(until)) {
     }
-    pause = std::min(pause * 2, timing_.longestPause);
-    if (replaced(generation)) return false;
+    if (gone(generation)) return false;
   }
 }
 
 void X11Selection::reportTargets(uint64_t generation) {
+  if (replaced(generation)) return;  // the newer content is reported instead
   uint32_t time;
   {
     std::lock_guard lock(mutex_);
-    if (generation != generation_) return;  // the newer content is reported instead
     time = times_[generation];
   }
   Change change{generation, true, {}, {}};
@@ -298,61 +288,55 @@ void X11Selection::reportTargets(uint64_t generation) {
       [&](std::string& failure) {
         std::optional<std::vector<uint8_t>> list = convert(targetsAtom_, time, failure);
         if (!list) return false;
-        change.targets.clear();
+        change.types.clear();
         for (size_t i = 0; i + 4 <= list->size(); i += 4) {
           uint32_t a;
           std::memcpy(&a, list->data() + i, 4);
           if (a == targetsAtom_) continue;
           const std::string name = atomName(a);
-          if (!name.empty()) change.targets.push_back(name);
+          if (!name.empty()) change.types.push_back(name);
         }
         return true;
       },
       change.failure);
-  {
-    std::lock_guard lock(mutex_);
-    if (generation != generation_) return;
-  }
-  if (!change.targets.empty()) change.failure.clear();
-  if (events_.changed) events_.changed(change);
+  if (replaced(generation)) return;
+  if (!change.types.empty()) change.failure.clear();
+  tellChange(std::move(change));
 }
 
 void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& targets) {
   Fetched result;
   result.generation = generation;
-  uint32_t time;
-  {
+  uint32_t time = 0;
+  if (replaced(generation)) {
+    result.failure = Failure::Changed;
+  } else {
     std::lock_guard lock(mutex_);
-    if (generation != generation_) {
-      result.failure = "the clipboard changed before the picture could be read";
-      time = 0;
-    } else {
-      time = times_[generation];
-    }
+    time = times_[generation];
   }
   if (result.failure.empty()) {
     withRetries(
         generation,
         [&](std::string& failure) {
           for (const std::string& target : targets) {
-            if (replaced(generation)) return false;
+            if (gone(generation)) return false;
             std::optional<std::vector<uint8_t>> bytes = convert(atom(target), time, failure);
             if (bytes && !bytes->empty()) {
-              result.target = target;
+              result.type = target;
               result.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
               return true;
             }
-            if (bytes) failure = "the program that owns the clipboard handed over nothing";
+            if (bytes) failure = Failure::Nothing;
             // An owner silent about one type is silent about the others too:
             // the next attempt comes after a pause, within the total time.
-            if (!bytes && failure == NoAnswer) return false;
+            if (!bytes && failure == Failure::NoAnswer) return false;
           }
           return false;
         },
         result.failure);
     if (result.bytes) result.failure.clear();
   }
-  if (events_.fetched) events_.fetched(result);
+  tellFetched(std::move(result));
 }
 
 void X11Selection::run() {
@@ -363,8 +347,8 @@ void X11Selection::run() {
       changeWanted_.reset();
       if (change.owned)
         reportTargets(change.generation);
-      else if (!replaced(change.generation) && events_.changed)
-        events_.changed(Change{change.generation, false, {}, {}});
+      else if (!gone(change.generation))
+        tellChange(Change{change.generation, false, {}, {}});
       continue;
     }
     std::optional<std::pair<uint64_t, std::vector<std::string>>> request;

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "capture/clipdecode.h"
 #include "capture/errors.h"
 #include "capture/rasterimage.h"
+#include "codecs/imagetypes.h"
 #include "platform/clipboard.h"
 #include "tests/capture/test_helpers.h"
 
@@ -32,7 +32,7 @@ std::unique_ptr<RasterImage> decoded(const std::string& type, const std::vector<
   PlatformBitmap b;
   b.encoded = EncodedPicture{type, bytes};
   auto r = std::make_unique<RasterImage>();
-  r->loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+  r->loadFromClipboardBitmap(CF_BITMAP, &b, nullptr, clipboardDecoder(imageTypes()));
   return r;
 }
 
@@ -385,7 +385,7 @@ void expectInvalid(const std::string& type, const std::vector<uint8_t>& bytes, c
   PlatformBitmap b;
   b.encoded = EncodedPicture{type, bytes};
   try {
-    r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+    r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr, clipboardDecoder(imageTypes()));
     ADD_FAILURE() << "no error";
   } catch (const EInvalidGraphic& e) {
     EXPECT_STREQ(e.what(), "Invalid clipboard format");
@@ -425,19 +425,19 @@ TEST(ClipboardDecode, CorruptAndTruncatedDataIsAnInvalidClipboardFormat) {
 TEST(ClipboardDecode, OtherEncodedTypesAreUnsupported) {
   for (const char* type : {"image/gif", "image/webp", "image/pngx", ""}) {
     SCOPED_TRACE(type);
-    EXPECT_FALSE(canDecodeClipboardType(type));
+    EXPECT_FALSE((decodingRow(imageTypes(), type) != nullptr));
     PlatformBitmap b;
     b.encoded = EncodedPicture{type, validPng()};
     RasterImage r;
     try {
-      r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+      r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr, clipboardDecoder(imageTypes()));
       ADD_FAILURE() << "no error";
     } catch (const EInvalidGraphic& e) {
       EXPECT_STREQ(e.what(), "Unsupported clipboard format");
     }
   }
   for (const char* type : {"image/png", "Image/PNG", "image/jpeg", "image/bmp", "image/x-bmp", "image/x-ms-bmp"})
-    EXPECT_TRUE(canDecodeClipboardType(type)) << type;
+    EXPECT_TRUE((decodingRow(imageTypes(), type) != nullptr)) << type;
 }
 
 // The process's peak virtual size in kB: a refused picture must not have
@@ -491,7 +491,7 @@ TEST(ClipboardDecode, HugePicturesAreRefusedBeforeTheirRowsAreAllocated) {
     const long peakBefore = peakVirtualKb();
     ASSERT_GT(peakBefore, 0);
     try {
-      r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr);
+      r.loadFromClipboardBitmap(CF_BITMAP, &b, nullptr, clipboardDecoder(imageTypes()));
       ADD_FAILURE() << "no error";
     } catch (const EOutOfResources& e) {
       EXPECT_STREQ(e.what(), "The picture is too large to hold");
@@ -522,7 +522,7 @@ TEST(ClipboardDecode, TheClipboardPaletteIsKept) {
   b.encoded = EncodedPicture{"image/png", validPng()};
   const std::vector<RGBQuad> palette = {rgbQuad(1, 2, 3), rgbQuad(4, 5, 6)};
   RasterImage r;
-  r.loadFromClipboardBitmap(CF_BITMAP, &b, &palette);
+  r.loadFromClipboardBitmap(CF_BITMAP, &b, &palette, clipboardDecoder(imageTypes()));
   ASSERT_TRUE(r.storedPalette());
   EXPECT_EQ(r.storedPalette()->entries, palette);
   EXPECT_EQ(r.width(), 40);

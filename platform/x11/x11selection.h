@@ -10,9 +10,7 @@
 // the selection up as of just after that time: a newer owner keeps the
 // clipboard.
 //
-// Failing attempts are tried again with a growing pause until `Timing::total`
-// has passed; an attempt fails when the owner refuses or stays silent for
-// `Timing::silence`.
+// Failing attempts are tried again as ClipboardReader::Attempts says.
 #pragma once
 
 #include <chrono>
@@ -30,11 +28,11 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
-#include "platform/qt/selectionreader.h"
+#include "platform/clipboardreader.h"
 
 namespace pixkeep {
 
-class X11Selection : public SelectionReader {
+class X11Selection : public ClipboardReader {
  public:
   explicit X11Selection(Timing timing = {}) : timing_(timing) {}
   ~X11Selection();
@@ -46,12 +44,14 @@ class X11Selection : public SelectionReader {
   // the clipboard then is generation 0; its targets are reported when
   // somebody owns it.
   bool start(const char* display = nullptr);
-  void fetch(uint64_t generation, std::vector<std::string> targets) override;
+
+ protected:
+  void startFetch(uint64_t generation, std::vector<std::string> targets) override;
   // Gives the selection up as of just after the owner change that began
   // content `generation`: nothing happens when a newer owner has it by then.
   // (Just after: owners built on Qt take a clear at their own time for a
   // stale one and would go on believing they own the clipboard.)
-  void empty(uint64_t generation) override;
+  void clearContent(uint64_t generation) override;
 
  private:
   void run();
@@ -81,8 +81,8 @@ class X11Selection : public SelectionReader {
   // A timestamp of the server's own clock.
   uint32_t serverTime();
   bool stopping();
-  // Whether content `generation` is no longer the clipboard's (or we stop).
-  bool replaced(uint64_t generation);
+  // Whether content `generation` is no longer the clipboard's, or we stop.
+  bool gone(uint64_t generation);
 
   Timing timing_;
   xcb_connection_t* c_ = nullptr;
@@ -96,8 +96,7 @@ class X11Selection : public SelectionReader {
   bool stopping_ = false;
   std::deque<std::pair<uint64_t, std::vector<std::string>>> fetches_;
   std::deque<uint64_t> empties_;
-  // Known to both threads: the newest content, and when each recent owner took it.
-  uint64_t generation_ = 0;
+  // Known to both threads: when each recent owner took the clipboard.
   std::map<uint64_t, uint32_t> times_;
   // The newest change, still to be told (reader's thread only).
   struct WantedChange {

@@ -1,0 +1,102 @@
+// One picture's way from the clipboard's bytes to its numbered file, in one
+// place: decode -> stamp -> encode -> name -> atomic write. It runs on the
+// queue's thread (capturequeue.h), for every picture the capture cycle takes.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/imagetype.h"
+#include "capture/picture.h"
+
+namespace pixkeep {
+
+// The options as the main window's controls hold them at the moment a
+// picture is taken.
+struct CaptureOptions {
+  int typeIndex = 0;        // tyyp: the row of the image-type table
+  int spinPosition = 90;    // Spin: the type's quality or compression level
+  bool addText = false;     // addtext
+  bool background = false;  // background
+  bool upLeft = false;      // upleft
+  bool upRight = true;      // upright (neither: yleskeskel, up centre)
+  int x = 7, y = 4;         // X, Y
+  std::string text;         // Edit2
+  uint32_t color = 32768;   // V2rv's colour, 0x00BBGGRR
+};
+
+// A picture taken from the clipboard, with everything needed to stamp and
+// write it.
+struct CaptureJob {
+  std::shared_ptr<const PlatformBitmap> bitmap;  // as the clipboard gave it, possibly still encoded
+  std::optional<std::vector<RGBQuad>> palette;
+  CaptureOptions options;                        // the options at the moment it was taken
+  std::string outputDirectory;                   // where it goes
+  // After a failed write: the file's bytes, kept so that writing can be
+  // tried again without encoding again, and its extension.
+  std::vector<uint8_t> encoded;
+  std::string extension;
+  // The clipboard content it was taken from (Clipboard::generation).
+  uint64_t generation = 0;
+  // Set when the picture may be the copy of the one taken before (`previous`)
+  // that a clipboard manager put back: the clipboard keeps it until the
+  // queue has decided (CapturePipeline::samePixels).
+  bool needsCheck = false;
+  std::shared_ptr<const PlatformBitmap> previous;
+  // Memory the job holds.
+  size_t heldBytes() const;
+};
+
+// Whether two clipboard bitmaps are the same picture, as far as can be told
+// without decoding: device bitmaps by their bits, encoded pictures only when
+// their bytes are equal (an owner may encode the same pixels differently).
+enum class Sameness { Same, Different, Unknown };
+Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b);
+
+// What writing one picture came to.
+struct CaptureResult {
+  int counter = 0;         // the picture counter after it
+  bool stopTimer = false;  // the last number was reached
+};
+
+class CapturePipeline {
+ public:
+  static constexpr int MaxPictures = 99999;
+
+  // `types` is the image-type table; CaptureOptions::typeIndex picks a row.
+  explicit CapturePipeline(std::vector<ImageType> types) : types_(std::move(types)) {}
+
+  const std::vector<ImageType>& imageTypes() const { return types_; }
+  // Replaces the writer of one row (tests put recording writers in).
+  void setWriter(size_t typeIndex, EncoderFactory writer) { types_.at(typeIndex).writer = std::move(writer); }
+  // The row of `typeIndex`; raises "This image type is not available" for
+  // none, or one without a writer.
+  const ImageType& writableType(int typeIndex) const;
+
+  // The whole way: decode, stamp, encode, and write under the next free
+  // number. A failure to write the file (EStreamError) leaves the file's
+  // bytes in `job.encoded` and the counter where it was, so the same picture
+  // can be written later by write(); other errors mean the picture is lost.
+  CaptureResult run(CaptureJob& job);
+  // Writes the file's bytes of a job: a retry after a failed write.
+  CaptureResult write(CaptureJob& job);
+  // The picture of a clipboard bitmap in `holder`, decoded as run() does.
+  void decode(const PlatformBitmap& bitmap, const std::vector<RGBQuad>* palette, TPicture& holder) const;
+  // Whether a job that needsCheck has the pixels of the picture taken before
+  // it (any thread). A picture that cannot be decoded is no copy: writing
+  // it reports the error.
+  bool samePixels(const CaptureJob& job) const;
+
+  std::atomic<int> pictureCounter = 0;  // advanced by run() and write(), read anywhere
+
+ private:
+  void stamp(TPicture& holder, const CaptureOptions& options) const;
+  uint64_t pixelDigest(const PlatformBitmap& bitmap) const;
+
+  std::vector<ImageType> types_;
+};
+
+}  // namespace pixkeep
