@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 
 using namespace pixkeep;
 

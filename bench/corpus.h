@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep::bench {
 

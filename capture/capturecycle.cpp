@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 #include "config/texts.h"
 
 namespace pixkeep {

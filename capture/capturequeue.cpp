@@ -1,6 +1,6 @@
 #include "capture/capturequeue.h"
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 
 namespace pixkeep {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 #include "platform/savefile.h"
 
 namespace pixkeep {

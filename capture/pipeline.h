@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/imagetype.h"
-#include "capture/picture.h"
+#include "codecs/imagetype.h"
+#include "raster/picture.h"
 
 namespace pixkeep {
 

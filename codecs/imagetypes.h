@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "capture/imagetype.h"
+#include "codecs/imagetype.h"
 
 namespace pixkeep {
 

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 #include "platform/savefile.h"
 
 namespace pixkeep {

@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "capture/stamp/freetypetext.h"
+#include "raster/stamp/freetypetext.h"
 #include "ui/form1.h"
 #include "ui/singleinstance.h"
 #include "ui/tray.h"
-#include "capture/fileformats.h"
+#include "codecs/fileformats.h"
 #include "codecs/imagetypes.h"
 #include "platform/qt/qtclipboard.h"
 #include "platform/qt/qtdisplay.h"

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "capture/pixelops.h"
+#include "raster/pixelops.h"
 #include "codecs/gif/gifreduce.h"
 
 namespace pixkeep {

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/pictureencoder.h"
-#include "capture/rasterimage.h"
+#include "raster/pictureencoder.h"
+#include "raster/rasterimage.h"
 #include "codecs/gif/giferrors.h"
 #include "platform/stream.h"
 

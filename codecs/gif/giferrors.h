@@ -4,7 +4,7 @@
 // progress texts ("Converting..." and the two after it).
 #pragma once
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 
 namespace pixkeep {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "capture/rasterstore.h"
+#include "raster/rasterstore.h"
 
 namespace pixkeep {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 #include "codecs/gif/GIFImage.h"
 
 namespace pixkeep {

@@ -12,7 +12,7 @@
 #include <jerror.h>
 // clang-format on
 
-#include "capture/rowtarget.h"
+#include "raster/rowtarget.h"
 #include "codecs/jpeg/jpegimage.h"
 
 namespace pixkeep {

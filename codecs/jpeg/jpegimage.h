@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/pictureencoder.h"
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
+#include "raster/pictureencoder.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep {
 

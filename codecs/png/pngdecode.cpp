@@ -9,7 +9,7 @@
 #include <cstring>
 #include <png.h>
 
-#include "capture/rowtarget.h"
+#include "raster/rowtarget.h"
 #include "codecs/png/pngimage.h"
 
 namespace pixkeep {

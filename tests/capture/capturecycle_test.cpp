@@ -7,9 +7,9 @@
 #include <mutex>
 
 #include "capture/capturecycle.h"
-#include "capture/errors.h"
+#include "raster/errors.h"
 #include "platform/fakeclipboard.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

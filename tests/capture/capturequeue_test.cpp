@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "capture/capturequeue.h"
-#include "capture/errors.h"
-#include "tests/capture/test_helpers.h"
+#include "raster/errors.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
 #include "codecs/imagetypes.h"
 #include "platform/clipboard.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "codecs/gif/gifencoder.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "codecs/gif/GIFImage.h"
 #include "codecs/gif/gifreduce.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "codecs/gif/GIFImage.h"
 #include "codecs/imagetypes.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 #include "tests/codecs/giflib_reader.h"
 
 namespace pixkeep::test {

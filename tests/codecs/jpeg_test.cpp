@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "codecs/jpeg/jpegimage.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
 extern "C" {
 #include <jpeglib.h>

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "codecs/png/pngimage.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

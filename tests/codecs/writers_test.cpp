@@ -13,9 +13,9 @@
 #include <map>
 #include <string>
 
-#include "capture/fileformats.h"
+#include "codecs/fileformats.h"
 #include "codecs/imagetypes.h"
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 #include "tests/codecs/giflib_reader.h"
 
 namespace pixkeep::test {

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pixkeep::RasterImage raster;

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 #include "codecs/imagetypes.h"
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 #include "platform/clipboard.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

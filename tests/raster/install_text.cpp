@@ -1,5 +1,5 @@
 // Every capture test draws with the program's own text rasteriser.
-#include "capture/stamp/freetypetext.h"
+#include "raster/stamp/freetypetext.h"
 
 namespace {
 const bool textInstalled = [] {

@@ -1,4 +1,4 @@
-#include "capture/pixelops.h"
+#include "raster/pixelops.h"
 
 #include <bit>
 

@@ -1,10 +1,10 @@
-#include "capture/imagetype.h"
+#include "codecs/imagetype.h"
 
 #include <algorithm>
 #include <cctype>
 #include <new>
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 #include "platform/display.h"
 
 namespace pixkeep {

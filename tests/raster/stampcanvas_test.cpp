@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
-#include "tests/capture/test_helpers.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

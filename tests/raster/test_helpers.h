@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/display.h"
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep::test {
 

@@ -2,11 +2,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "capture/pictureencoder.h"
-#include "capture/rowtarget.h"
+#include "raster/pictureencoder.h"
+#include "raster/rowtarget.h"
 #include "platform/display.h"
-#include "capture/pixelops.h"
-#include "capture/rasterstore.h"
+#include "raster/pixelops.h"
+#include "raster/rasterstore.h"
 
 namespace pixkeep {
 

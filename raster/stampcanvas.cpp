@@ -1,7 +1,7 @@
-#include "capture/stampcanvas.h"
+#include "raster/stampcanvas.h"
 
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
 #include "platform/display.h"
 
 namespace pixkeep {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/rasterimage.h"
-#include "tests/capture/test_helpers.h"
+#include "raster/rasterimage.h"
+#include "tests/raster/test_helpers.h"
 
 namespace pixkeep::test {
 namespace {

@@ -9,7 +9,7 @@
 // Sans as soon as fonts-noto-core is there, DejaVu Sans on others), and the
 // same picture with the same text must get the same pixels on every
 // machine. Any other face name is matched through fontconfig.
-#include "capture/stamp/freetypetext.h"
+#include "raster/stamp/freetypetext.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,9 +23,9 @@
 #include FT_OUTLINE_H
 #include FT_SYNTHESIS_H
 
-#include "capture/errors.h"
-#include "capture/pixelops.h"
-#include "capture/rasterimage.h"
+#include "raster/errors.h"
+#include "raster/pixelops.h"
+#include "raster/rasterimage.h"
 #include "platform/display.h"
 
 namespace pixkeep {

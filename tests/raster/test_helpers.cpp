@@ -1,6 +1,6 @@
-#include "tests/capture/test_helpers.h"
+#include "tests/raster/test_helpers.h"
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/bitmap.h"
-#include "capture/stampcanvas.h"
+#include "raster/stampcanvas.h"
 #include "platform/stream.h"
 
 namespace pixkeep {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/pictureencoder.h"
-#include "capture/rasterimage.h"
+#include "raster/pictureencoder.h"
+#include "raster/rasterimage.h"
 #include "platform/readerclipboard.h"
 
 namespace pixkeep {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/errors.h"
-#include "capture/rasterimage.h"
+#include "raster/errors.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/imagetype.h"
+#include "codecs/imagetype.h"
 
 namespace pixkeep {
 

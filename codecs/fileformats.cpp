@@ -1,4 +1,4 @@
-#include "capture/fileformats.h"
+#include "codecs/fileformats.h"
 
 #include <algorithm>
 #include <map>

@@ -1,8 +1,8 @@
-#include "capture/picture.h"
+#include "raster/picture.h"
 
 #include <algorithm>
 
-#include "capture/errors.h"
+#include "raster/errors.h"
 
 namespace pixkeep {
 

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "platform/display.h"
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 
 namespace pixkeep {
 

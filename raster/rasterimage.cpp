@@ -1,4 +1,4 @@
-#include "capture/rasterimage.h"
+#include "raster/rasterimage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,8 +9,8 @@
 
 #include "platform/clipboard.h"
 #include "platform/display.h"
-#include "capture/pixelops.h"
-#include "capture/rasterstore.h"
+#include "raster/pixelops.h"
+#include "raster/rasterstore.h"
 #include "platform/savefile.h"
 
 namespace pixkeep {

@@ -2,7 +2,7 @@
 // Sans files, other faces matched through fontconfig.
 #pragma once
 
-#include "capture/stampcanvas.h"
+#include "raster/stampcanvas.h"
 
 namespace pixkeep {
 
