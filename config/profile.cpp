@@ -29,15 +29,6 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool equalNames(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
-  return true;
-}
-
 void appendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += char(c);
@@ -294,12 +285,12 @@ std::optional<IniText::Found> IniText::find(std::string_view section, std::strin
     const std::string_view line = lines_[i].text;
     const std::string_view s = trimLeft(line);
     if (isHeader(s)) {
-      inSection = equalNames(trim(s.substr(1, s.rfind(']') - 1)), section);
+      inSection = equalProfileNames(trim(s.substr(1, s.rfind(']') - 1)), section);
       continue;
     }
     if (!inSection || s.empty() || s.front() == ';') continue;
     const size_t eq = s.find('=');
-    if (eq == std::string_view::npos || !equalNames(trim(s.substr(0, eq)), key)) continue;
+    if (eq == std::string_view::npos || !equalProfileNames(trim(s.substr(0, eq)), key)) continue;
     const size_t afterEquals = (line.size() - s.size()) + eq + 1;
     const size_t blanks = line.substr(afterEquals).size() - trimLeft(line.substr(afterEquals)).size();
     return Found{i, afterEquals + blanks};
@@ -345,7 +336,7 @@ bool IniText::setValue(std::string_view section, std::string_view key, std::stri
     const std::string_view s = trimLeft(lines_[i].text);
     if (isHeader(s)) {
       if (insertAfter) break;
-      if (equalNames(trim(s.substr(1, s.rfind(']') - 1)), section)) insertAfter = i;
+      if (equalProfileNames(trim(s.substr(1, s.rfind(']') - 1)), section)) insertAfter = i;
     } else if (insertAfter && !s.empty() && s.front() != ';' && s.find('=') != std::string_view::npos) {
       insertAfter = i;
     }

@@ -26,6 +26,16 @@ inline constexpr size_t MaxValueLength = 2047;
 // writing to them fails instead of dropping what could not be read.
 inline constexpr uint64_t MaxProfileFileSize = 8u << 20;
 
+// Section and key names as the profile matches them: ASCII letters without
+// regard to case, every other byte as it is.
+constexpr bool equalProfileNames(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 // An integer as the profile reads it: decimal, optionally negative; "$" or
 // "0x"/"0X" and hexadecimal digits (up to 32 bits, taken as a 32-bit
 // pattern, so "$FFFFFFFF" is -1). Anything else, the empty text included,

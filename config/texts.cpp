@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "config/profile.h"
+
 namespace pixkeep {
 
 namespace {
@@ -68,6 +70,21 @@ constexpr bool inEnumOrder() {
   return true;
 }
 static_assert(inEnumOrder(), "the texts table and enum class Text are out of step");
+
+// Every row is whole (a row short of its default would otherwise build, with
+// a warning, and fail only when the texts are reset), and no key stands twice
+// in a section: names match without regard to case, so a language file could
+// never reach the second one.
+constexpr bool rowsWholeAndKeysUnique() {
+  for (size_t i = 0; i < TextCount; ++i) {
+    const TextEntry& e = entries[i];
+    if (!e.section || !e.key || !e.defaultText) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (equalProfileNames(entries[j].section, e.section) && equalProfileNames(entries[j].key, e.key)) return false;
+  }
+  return true;
+}
+static_assert(rowsWholeAndKeysUnique(), "a texts row lacks a column, or repeats a key of its section");
 
 }  // namespace
 

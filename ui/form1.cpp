@@ -270,7 +270,7 @@ void TForm1::createOtherGroup(QWidget* client) {
   V2rv->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   V2rv->setAutoFillBackground(true);
   QPalette p = V2rv->palette();
-  p.setColor(QPalette::Window, toQColor(uint32_t(setting::DefaultTextColor)));
+  p.setColor(QPalette::Window, toQColor(uint32_t(settingDefaults(places_).textColor)));
   p.setColor(QPalette::WindowText, p.color(QPalette::Base));
   V2rv->setPalette(p);
   pickcolor = place(new LinkLabel(text(Text::ChooseColor), other), "pickcolor", 136, 50);
@@ -313,16 +313,15 @@ void TForm1::createDialogs() {
 
   Colordialog = new QColorDialog(this);
   Colordialog->setObjectName("Colordialog");
-  Colordialog->setCurrentColor(toQColor(uint32_t(setting::DefaultTextColor)));
+  Colordialog->setCurrentColor(toQColor(uint32_t(settingDefaults(places_).textColor)));
 }
 
 void TForm1::FormCreate() {
   CaptureCycle& cycle = controller_->cycle();
-  const SettingsFile settings(places_);
+  const StoredSettings stored = SettingsFile(places_).read();
   // The language first: the settings below are shown under its captions.
-  LoadLanguage(settings.languageFile());
+  LoadLanguage(stored.languageFile);
 
-  const StoredSettings stored = settings.read();
   cycle.outputDirectory = stored.outputDir;
   setSwatchColor(static_cast<uint32_t>(stored.textColor));
   Colordialog->setCurrentColor(toQColor(static_cast<uint32_t>(stored.textColor)));
@@ -441,8 +440,8 @@ void TForm1::setStampText(const QString& stampText) {
   Edit2->setText(stampText);
 }
 
-StampSettings TForm1::stampSettings() const {
-  StampSettings s;
+StoredSettings TForm1::closingSettings() const {
+  StoredSettings s;
   s.lastText = Edit2->text().toStdString();
   s.textPos = upright->isChecked() ? StampCorner::UpRight : upleft->isChecked() ? StampCorner::UpLeft : StampCorner::UpCenter;
   s.addText = addtext->isChecked();
@@ -463,12 +462,12 @@ bool TForm1::store(const std::function<void(SettingsFile&)>& write) {
 
 bool TForm1::languageChosen(const std::string& path) {
   LoadLanguage(path);
-  return store([&](SettingsFile& s) { s.writeLanguageFile(path); });
+  return store([&](SettingsFile& s) { s.write(&StoredSettings::languageFile, path); });
 }
 
 bool TForm1::textColorChosen(uint32_t color) {
   setSwatchColor(color);
-  return store([&](SettingsFile& s) { s.writeTextColor(static_cast<int32_t>(color)); });
+  return store([&](SettingsFile& s) { s.write(&StoredSettings::textColor, static_cast<int32_t>(color)); });
 }
 
 bool TForm1::outputDirectoryChosen(const std::string& directory) {
@@ -476,7 +475,7 @@ bool TForm1::outputDirectoryChosen(const std::string& directory) {
   const std::string chosen = directory + "/";
   controller_->setOutputDirectory(chosen);
   Edit1->setText(QString::fromStdString(chosen));
-  return store([&](SettingsFile& s) { s.writeOutputDir(chosen); });
+  return store([&](SettingsFile& s) { s.write(&StoredSettings::outputDir, chosen); });
 }
 
 bool TForm1::startAtLoginChosen(bool on) {
@@ -652,7 +651,7 @@ void TForm1::FormCloseQuery(bool& CanClose) {
   // A failed write keeps the window open; the keys written before it stay
   // written. Pictures not written yet are saved elsewhere or discarded only
   // when the user says so. The tray icon goes once the close goes ahead.
-  CanClose = store([this](SettingsFile& st) { st.writeOnClose(stampSettings()); }) && controller_->confirmQuit();
+  CanClose = store([this](SettingsFile& st) { st.writeOnClose(closingSettings()); }) && controller_->confirmQuit();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

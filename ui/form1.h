@@ -149,7 +149,8 @@ class TForm1 : public QMainWindow {
   void setSwatchColor(uint32_t color);
   void setStampText(const QString& stampText);
   void endHiddenStart();
-  StampSettings stampSettings() const;
+  // The controls' values that closing the window stores (the OnClose rows).
+  StoredSettings closingSettings() const;
   bool store(const std::function<void(SettingsFile&)>& write);
   QString text(Text id) const { return QString::fromStdString(texts_[id]); }
 

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <filesystem>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
 #include "config/errors.h"
 #include "config/settings.h"
 #include "tests/config/tempdir.h"
@@ -12,6 +19,72 @@ using testing_support::ReadOnlyDirectory;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
+// What the tests hold true of each type of row, apart from the table: the
+// values it writes with the text stored for each (the first one never a
+// row's default), and what stored texts read as.
+template <class T>
+struct TypeCases {
+  std::vector<std::pair<T, std::string>> written;
+  struct Reading {
+    std::string stored;
+    std::optional<T> value;  // none: the row's default
+  };
+  std::vector<Reading> readings;
+};
+
+TypeCases<std::string> casesFor(const setting::TextValue&) {
+  const std::string longText(60, 'w');
+  return {{{"/pictures/", "/pictures/"},
+           {"Stamp \"text\" \xC3\xA4", "Stamp \"text\" \xC3\xA4"},
+           {" padded ", "\" padded \""},
+           {"", ""}},
+          {{"/pictures", "/pictures"},
+           {"  blanks around  ", "blanks around"},
+           {"'quoted'", "quoted"},
+           {"", ""},  // present and empty is empty, not the default
+           {longText, longText}}};
+}
+
+TypeCases<int32_t> casesFor(const setting::IntegerValue&) {
+  return {{{255, "255"}, {16711680, "16711680"}, {-1, "-1"}, {INT32_MIN, "-2147483648"}},
+          {{"0x0000FF", 255},
+           {"$FF0000", 16711680},
+           {"16777215", 16777215},
+           {"-5", -5},
+           {"green", std::nullopt},
+           {"12.5", std::nullopt},
+           {"2147483648", std::nullopt},
+           {"", std::nullopt}}};
+}
+
+TypeCases<bool> casesFor(const setting::SwitchValue&) {
+  return {{{true, "1"}, {false, "0"}},
+          {{"1", true},
+           {"0x1", true},
+           {"$1", true},
+           {"0", false},
+           {"2", false},
+           {"-1", false},
+           {"yes", std::nullopt},
+           {"", std::nullopt}}};
+}
+
+TypeCases<StampCorner> casesFor(const setting::CornerValue&) {
+  return {{{StampCorner::UpLeft, "2"}, {StampCorner::UpRight, "1"}, {StampCorner::UpCenter, "3"}},
+          {{"1", StampCorner::UpRight},
+           {"2", StampCorner::UpLeft},
+           {"3", StampCorner::UpCenter},
+           {"7", StampCorner::UpCenter},
+           {"0", StampCorner::UpCenter},
+           {"-2", StampCorner::UpCenter},
+           {"$2", StampCorner::UpLeft},
+           {"0x3", StampCorner::UpCenter},
+           {"left", std::nullopt},
+           {"", std::nullopt}}};
+}
+
+std::string nameOf(const setting::Row& row) { return std::string(row.section) + "/" + row.key; }
+
 class SettingsTest : public testing::Test {
  protected:
   ProgramPlaces places() const { return {dir / "pixkeep.ini", dir / "english.ini", dir / "out/"}; }
@@ -19,13 +92,23 @@ class SettingsTest : public testing::Test {
     writeFile(dir / "pixkeep.ini", "[Settings]\n" + settings + "\n");
     return SettingsFile(places()).read();
   }
+  // Stores the row's first written case in the file and in `expected`.
+  void storeSample(const setting::Row& row, StoredSettings& expected) {
+    std::visit(
+        [&](const auto& type) {
+          const auto cases = casesFor(type);
+          const auto& [value, text] = cases.written.front();
+          expected.*type.field = value;
+          IniFile(dir / "pixkeep.ini").writeString(row.section, row.key, text);
+        },
+        row.value);
+  }
   TempDir dir;
 };
 
 TEST_F(SettingsTest, NoFileGivesEveryDefaultAndCreatesNothing) {
   SettingsFile file(places());
   EXPECT_EQ(file.path(), dir / "pixkeep.ini");
-  EXPECT_EQ(file.languageFile(), dir / "english.ini");
   StoredSettings s = file.read();
   EXPECT_EQ(s.outputDir, dir / "out/");
   EXPECT_EQ(s.textColor, 32768);
@@ -33,7 +116,59 @@ TEST_F(SettingsTest, NoFileGivesEveryDefaultAndCreatesNothing) {
   EXPECT_FALSE(s.addText);
   EXPECT_FALSE(s.textBG);
   EXPECT_EQ(s.lastText, "");
+  EXPECT_EQ(s.languageFile, dir / "english.ini");
+  EXPECT_EQ(s, settingDefaults(places()));
   EXPECT_FALSE(std::filesystem::exists(dir / "pixkeep.ini"));
+}
+
+TEST_F(SettingsTest, EveryRowRoundTrips) {
+  for (const setting::Row& row : settingRows) {
+    std::visit(
+        [&](const auto& type) {
+          for (const auto& [value, text] : casesFor(type).written) {
+            SCOPED_TRACE(nameOf(row) + "=" + text);
+            std::filesystem::remove(dir / "pixkeep.ini");
+            SettingsFile file(places());
+            file.write(type.field, value);
+            EXPECT_EQ(readFile(file.path()), "[" + std::string(row.section) + "]\n" + row.key + "=" + text + "\n");
+            StoredSettings expected = settingDefaults(places());
+            expected.*type.field = value;
+            EXPECT_EQ(file.read(), expected);
+          }
+        },
+        row.value);
+  }
+}
+
+TEST_F(SettingsTest, EveryRowsDefaultAppliesWhenItsKeyIsMissing) {
+  for (const setting::Row& missing : settingRows) {
+    SCOPED_TRACE(nameOf(missing));
+    std::filesystem::remove(dir / "pixkeep.ini");
+    StoredSettings expected = settingDefaults(places());
+    for (const setting::Row& row : settingRows)
+      if (&row != &missing) storeSample(row, expected);
+    // Its key in another section is not its key.
+    StoredSettings elsewhere;
+    storeSample({"Elsewhere", missing.key, missing.value, missing.written}, elsewhere);
+    ASSERT_NE(elsewhere, expected) << "the sample is the default";
+    EXPECT_EQ(SettingsFile(places()).read(), expected);
+  }
+}
+
+TEST_F(SettingsTest, EveryRowReadsAsItsTypeSays) {
+  for (const setting::Row& row : settingRows) {
+    std::visit(
+        [&](const auto& type) {
+          for (const auto& reading : casesFor(type).readings) {
+            SCOPED_TRACE(nameOf(row) + "=" + reading.stored);
+            writeFile(dir / "pixkeep.ini", "[" + std::string(row.section) + "]\n" + row.key + "=" + reading.stored + "\n");
+            StoredSettings expected = settingDefaults(places());
+            if (reading.value) expected.*type.field = *reading.value;
+            EXPECT_EQ(SettingsFile(places()).read(), expected);
+          }
+        },
+        row.value);
+  }
 }
 
 TEST_F(SettingsTest, StoredValuesAsStartUpReadsThem) {
@@ -75,38 +210,70 @@ TEST_F(SettingsTest, OutputDirectoryNormalisation) {
   for (const Case& c : cases) EXPECT_EQ(normaliseOutputDirectory(c.stored, fallback), c.used) << c.stored;
 }
 
+TEST_F(SettingsTest, ClosingWritesTheStampKeysInTheirOrderAndNothingElse) {
+  StoredSettings shown;
+  for (const setting::Row& row : settingRows) storeSample(row, shown);  // no field at its default
+  shown.lastText = "the stamp";
+  std::filesystem::remove(dir / "pixkeep.ini");
+  SettingsFile file(places());
+  file.writeOnClose(shown);
+  EXPECT_EQ(readFile(file.path()), "[Settings]\nLastText=the stamp\nTextPos=2\nAddText=1\nTextBG=1\n");
+}
+
 TEST_F(SettingsTest, WritesGoToTheirKeysAndKeepTheRest) {
   writeFile(dir / "pixkeep.ini",
             "; hand-edited\n[Settings]\nOutputDir=/somewhere\nTextPos=7\n\n[Language]\nLangFile=/l/deutsch.ini\n");
   SettingsFile file(places());
-  file.writeOnClose({"Stamp \"text\"", StampCorner::UpCenter, true, false});
-  file.writeTextColor(255);
+  StoredSettings shown;
+  shown.lastText = "Stamp \"text\"";
+  shown.textPos = StampCorner::UpCenter;
+  shown.addText = true;
+  shown.textColor = 16711680;  // not written on closing
+  file.writeOnClose(shown);
+  file.write(&StoredSettings::textColor, 255);
   EXPECT_EQ(readFile(file.path()),
             "; hand-edited\n[Settings]\nOutputDir=/somewhere\nTextPos=3\nLastText=Stamp \"text\"\nAddText=1\n"
             "TextBG=0\nTextColor=255\n\n[Language]\nLangFile=/l/deutsch.ini\n");
-  file.writeLanguageFile("/l/english.ini");
-  file.writeOutputDir("/pictures/");
+  file.write(&StoredSettings::languageFile, "/l/english.ini");
+  file.write(&StoredSettings::outputDir, "/pictures/");
+  EXPECT_EQ(readFile(file.path()),
+            "; hand-edited\n[Settings]\nOutputDir=/pictures/\nTextPos=3\nLastText=Stamp \"text\"\nAddText=1\n"
+            "TextBG=0\nTextColor=255\n\n[Language]\nLangFile=/l/english.ini\n");
   StoredSettings s = file.read();
   EXPECT_EQ(s.outputDir, "/pictures/");
   EXPECT_EQ(s.lastText, "Stamp \"text\"");
   EXPECT_EQ(s.textPos, StampCorner::UpCenter);
   EXPECT_TRUE(s.addText);
+  EXPECT_FALSE(s.textBG);
   EXPECT_EQ(s.textColor, 255);
-  EXPECT_EQ(file.languageFile(), "/l/english.ini");
+  EXPECT_EQ(s.languageFile, "/l/english.ini");
 }
 
 TEST_F(SettingsTest, AFailedWriteNamesTheFileAndLosesNoKey) {
   const std::string before = "[Settings]\nLastText=old\nTextColor=255\n";
   writeFile(dir / "pixkeep.ini", before);
-  {
-    ReadOnlyDirectory readOnly(dir.path());
-    ASSERT_TRUE(readOnly.effective());
+  const auto expectFailure = [&](const std::string& what, const std::function<void(SettingsFile&)>& write) {
+    SCOPED_TRACE(what);
     SettingsFile file(places());
     try {
-      file.writeOnClose({"new", StampCorner::UpLeft, true, true});
+      write(file);
       ADD_FAILURE() << "no error";
     } catch (const EIniFileException& e) {
       EXPECT_EQ(std::string(e.what()), "Unable to write to " + dir / "pixkeep.ini");
+    }
+  };
+  {
+    ReadOnlyDirectory readOnly(dir.path());
+    ASSERT_TRUE(readOnly.effective());
+    StoredSettings shown;
+    shown.lastText = "new";
+    expectFailure("on closing", [&](SettingsFile& file) { file.writeOnClose(shown); });
+    for (const setting::Row& row : settingRows) {
+      std::visit(
+          [&](const auto& type) {
+            expectFailure(nameOf(row), [&](SettingsFile& file) { file.write(type.field, casesFor(type).written.front().first); });
+          },
+          row.value);
     }
   }
   EXPECT_EQ(readFile(dir / "pixkeep.ini"), before);
