@@ -53,13 +53,14 @@ CaptureCycle::Tick CaptureCycle::tick(const CaptureOptions& o) {
   // While a picture is being checked the next one is taken after it, to
   // keep their order; while the waiting pictures fill their memory, the
   // newest stays on the clipboard.
-  if (checking_ || !queue_.hasRoom()) return Tick::Idle;
+  if (checking_) return Tick::Checking;
+  if (!queue_.hasRoom()) return Tick::Idle;
   std::optional<CaptureJob> job = take(o);
   if (!job) return Tick::Idle;
   if (job->needsCheck) {
     checking_ = true;
     queue_.check(std::move(*job));
-    return Tick::Idle;
+    return Tick::Checking;
   }
   queue_.push(std::move(*job));
   return Tick::Taken;

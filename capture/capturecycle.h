@@ -36,8 +36,9 @@ class CaptureCycle {
   CaptureQueue& queue() { return queue_; }
 
   enum class Tick {
-    Idle,   // nothing to do until the clipboard changes (or a check ends)
-    Taken,  // a picture went to the queue: look again
+    Idle,      // nothing to do until the clipboard changes
+    Checking,  // the picture waits for the queue's check (checked())
+    Taken,     // a picture went to the queue: look again
   };
   // One tick: nothing when the clipboard offers no bitmap, when its content
   // was taken already, when the picture is still on its way from its owner
@@ -59,8 +60,6 @@ class CaptureCycle {
   void discardAtStart();
   // Whether the last tick found the picture still on its way.
   bool fetching() const { return fetching_; }
-  // Whether a picture waits for the queue's check.
-  bool checking() const { return checking_; }
 
   // The status text for the current counter: the template with "%p" replaced.
   std::string statusText() const;

@@ -99,7 +99,7 @@ void CaptureController::tick() {
   // Nothing to take: stop until the clipboard changes again (a picture on
   // its way arrives like a change), so that an idle program does no work.
   try {
-    if (cycle_->tick(options_()) == CaptureCycle::Tick::Idle) timer_->stop();
+    if (cycle_->tick(options_()) != CaptureCycle::Tick::Taken) timer_->stop();
   } catch (const Exception& e) {
     // The picture is still on the clipboard: try again after the next change
     // (or a change of the options), not on every tick.

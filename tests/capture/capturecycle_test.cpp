@@ -88,8 +88,8 @@ struct CaptureRun {
       failedBefore = failures.size();
     }
     for (;;) {
-      if (cycle->tick(options) == CaptureCycle::Tick::Taken) continue;
-      if (!cycle->checking() || !answerCheck()) break;
+      const CaptureCycle::Tick t = cycle->tick(options);
+      if (t == CaptureCycle::Tick::Idle || (t == CaptureCycle::Tick::Checking && !answerCheck())) break;
     }
     cycle->queue().flush(60s);
     Outcome o;
@@ -630,12 +630,11 @@ TEST(CaptureCycleRestore, APictureBeingCheckedIsEmptiedOnlyWhileItIsStillThere) 
   ASSERT_TRUE(run.tick(options).captured);
   // Other bytes right after emptying: they stay on the clipboard until decoded.
   clipboard.putBitmap(bmpBitmap(other, 24));
-  EXPECT_EQ(cycle.tick(options), CaptureCycle::Tick::Idle);
-  ASSERT_TRUE(cycle.checking());
+  ASSERT_EQ(cycle.tick(options), CaptureCycle::Tick::Checking);
   EXPECT_FALSE(clipboard.offered.empty());
   // Meanwhile another picture is copied; the checked one goes, the new one stays.
   clipboard.putBitmap(bmpBitmap(four, 32));
-  EXPECT_EQ(cycle.tick(options), CaptureCycle::Tick::Idle) << "the next picture waits for the check";
+  EXPECT_EQ(cycle.tick(options), CaptureCycle::Tick::Checking) << "the next picture waits for the check";
   ASSERT_TRUE(run.answerCheck());
   EXPECT_FALSE(clipboard.offered.empty()) << "the newer picture keeps the clipboard";
   EXPECT_EQ(run.tick(options).counter, 3) << "and is taken next";
