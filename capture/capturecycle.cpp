@@ -36,12 +36,45 @@ void CaptureCycle::noPicture() {
 }
 
 void CaptureCycle::confirmTaken(CaptureJob& job) {
-  clipboard_.emptyContent(job.generation);
-  emptied_ = job.generation;
-  emptiedAt_ = clock();
+  lastContent_ = job.generation;
+  lastSeen_ = clock();
   lastTaken_ = job.bitmap;
+  pending_.push_back(Pending{job.generation, lastSeen_ + ManagersReadWithin, false});
   job.needsCheck = false;
   job.previous.reset();
+}
+
+void CaptureCycle::emptyNow(uint64_t generation) {
+  clipboard_.emptyContent(generation);
+  // A clipboard manager puts its copy back after this.
+  if (generation == lastContent_) lastSeen_ = clock();
+}
+
+void CaptureCycle::safe(uint64_t generation) {
+  for (Pending& p : pending_)
+    if (p.generation == generation) p.safe = true;
+}
+
+void CaptureCycle::lost(uint64_t generation) {
+  pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                [&](const Pending& p) { return p.generation == generation; }),
+                 pending_.end());
+}
+
+std::optional<CaptureCycle::Clock::time_point> CaptureCycle::emptyDue() {
+  const Clock::time_point now = clock();
+  std::optional<Clock::time_point> next;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->safe && it->due <= now) {
+      const uint64_t generation = it->generation;
+      it = pending_.erase(it);
+      emptyNow(generation);
+      continue;
+    }
+    if (it->safe && (!next || it->due < *next)) next = it->due;
+    ++it;
+  }
+  return next;
 }
 
 CaptureCycle::Tick CaptureCycle::tick(const CaptureOptions& o) {
@@ -102,19 +135,25 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
   job.palette = std::move(picture.palette);
   taken_ = job.generation;
   if (discarding) {
+    // Never saved: emptied once managers had their time to read it (it may
+    // have been copied just before the start), and known as the picture
+    // taken last.
     discard_.reset();
-    if (job.bitmap)
-      confirmTaken(job);  // emptied, and known as the picture taken last
-    else
-      clipboard_.emptyContent(job.generation);  // emptied all the same, quietly
+    if (job.bitmap) {
+      lastContent_ = job.generation;
+      lastTaken_ = job.bitmap;
+      lastSeen_ = clock();
+    }
+    pending_.push_back(Pending{job.generation, clock() + ManagersReadWithin, true});
     return std::nullopt;
   }
   job.options = o;
   job.outputDirectory = outputDirectory;
-  // Shortly after we took a picture, the same picture again is a clipboard
-  // manager's copy: one that takes every new picture over, or one that puts
-  // its last entry back once we emptied the clipboard (some clear it first).
-  if (lastTaken_ && emptied_ && job.generation > *emptied_ && clock() - emptiedAt_ <= RestoreInterval) {
+  // Shortly after we took a picture (or emptied the clipboard of it), the
+  // same picture again is a clipboard manager's copy: one that takes every
+  // new picture over, or one that puts its last entry back once we emptied
+  // the clipboard (some clear it first).
+  if (lastTaken_ && lastContent_ && job.generation > *lastContent_ && clock() - lastSeen_ <= RestoreInterval) {
     job.previous = lastTaken_;
     switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
       case Sameness::Same: return std::nullopt;  // left on the clipboard
@@ -122,7 +161,7 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
       case Sameness::Unknown: job.needsCheck = true; return job;
     }
   }
-  // The picture is held now: the clipboard can be emptied before it is written.
+  // The picture is held now; the clipboard is emptied of it once it is safe.
   confirmTaken(job);
   return job;
 }

@@ -26,6 +26,12 @@ class CaptureCycle {
   // the clipboard. The same picture copied again later than this, or after a
   // text was on the clipboard, is saved again.
   static constexpr std::chrono::milliseconds RestoreInterval{2000};
+  // Clipboard managers read each new picture shortly after it appears; one
+  // emptied before then loses it from its history (and some put an older
+  // entry back). The clipboard is emptied of a picture only once it is safe
+  // (its file written, or kept to be written) and this long after it was
+  // taken; the file itself is written at once.
+  static constexpr std::chrono::milliseconds ManagersReadWithin{300};
   using Clock = std::chrono::steady_clock;
 
   // `types` is the image-type table; `events` are the queue's (capturequeue.h).
@@ -52,6 +58,15 @@ class CaptureCycle {
   // The queue decided whether the picture being checked is a copy put back
   // (CaptureQueue::Events::checked); call it on the clipboard's thread.
   void checked(CaptureJob job, bool restore);
+  // The picture of content `generation` is safe: its file is written, or it
+  // waits in the queue to be written. Call it on the clipboard's thread.
+  void safe(uint64_t generation);
+  // The picture of content `generation` cannot be saved (the queue reported
+  // it lost): the clipboard keeps it.
+  void lost(uint64_t generation);
+  // Empties the clipboard of the safe pictures whose time has come; the
+  // time the next one is due, if any waits.
+  std::optional<Clock::time_point> emptyDue();
   // The content on the clipboard now (at start-up) is not to be saved: the
   // next tick reads its picture, empties the clipboard of it and takes
   // nothing, quietly also when it cannot be read. A clipboard manager that
@@ -73,8 +88,10 @@ class CaptureCycle {
   // The clipboard holds no picture: a text there means that a picture coming
   // next is a new copy, whatever its pixels.
   void noPicture();
-  // The job is a picture of its own: empties the clipboard of it.
+  // The job is a picture of its own: it is the picture taken last, and the
+  // clipboard is emptied of it once it is safe (emptyDue()).
   void confirmTaken(CaptureJob& job);
+  void emptyNow(uint64_t generation);
 
   Clipboard& clipboard_;
   CapturePipeline pipeline_;
@@ -83,9 +100,16 @@ class CaptureCycle {
   bool checking_ = false;
   std::optional<uint64_t> taken_;    // the content taken last
   std::optional<uint64_t> discard_;  // the content there at start, until it is emptied
-  std::optional<uint64_t> emptied_;  // the content we emptied last, and when
-  Clock::time_point emptiedAt_;
+  std::optional<uint64_t> lastContent_;  // the content of the picture taken last
+  Clock::time_point lastSeen_;           // when it was taken, or emptied if later
   std::shared_ptr<const PlatformBitmap> lastTaken_;
+  // Pictures taken whose content is still to be emptied.
+  struct Pending {
+    uint64_t generation = 0;
+    Clock::time_point due;  // not before
+    bool safe = false;
+  };
+  std::vector<Pending> pending_;
 };
 
 }  // namespace pixkeep

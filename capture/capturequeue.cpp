@@ -1,5 +1,8 @@
 #include "capture/capturequeue.h"
 
+#include <optional>
+#include <vector>
+
 #include "raster/errors.h"
 
 namespace pixkeep {
@@ -22,12 +25,18 @@ bool CaptureQueue::hasRoom() const {
 }
 
 void CaptureQueue::push(CaptureJob job) {
+  std::optional<uint64_t> held;
   {
     std::lock_guard lock(mutex_);
     heldBytes_ += job.heldBytes();
+    if (headFailed_) {
+      job.held = true;
+      held = job.generation;
+    }
     jobs_.push_back(std::move(job));
   }
   wake_.notify_all();
+  if (held && events_.held) events_.held(*held);
 }
 
 void CaptureQueue::check(CaptureJob job) {
@@ -116,6 +125,7 @@ void CaptureQueue::run() {
     const size_t jobBytes = job.heldBytes();
     const bool retry = !job.encoded.empty();
     const unsigned generation = generation_;
+    const uint64_t content = job.generation;
     busy_ = true;
     lock.unlock();
 
@@ -139,19 +149,28 @@ void CaptureQueue::run() {
     if (generation != generation_) kept = false;  // discarded meanwhile
     else heldBytes_ -= std::min(heldBytes_, jobBytes);
     const bool wasWaiting = headFailed_;
+    std::vector<uint64_t> nowHeld;
     if (kept) {
       heldBytes_ += job.heldBytes();
       jobs_.push_front(std::move(job));
       headFailed_ = true;
+      // It waits, and so does every picture behind it.
+      for (CaptureJob& j : jobs_)
+        if (!j.held) {
+          j.held = true;
+          nowHeld.push_back(j.generation);
+        }
     } else {
       headFailed_ = false;
     }
     const size_t waitingNow = headFailed_ ? jobs_.size() : 0;
     lock.unlock();
 
+    if (events_.held)
+      for (uint64_t g : nowHeld) events_.held(g);
     if (done && events_.written) events_.written(result);
     // A picture is reported when it first fails; its retries fail silently.
-    if (!done && !retry && events_.failed) events_.failed(message, detail, kept);
+    if (!done && !retry && events_.failed) events_.failed(message, detail, kept, content);
     if ((kept || wasWaiting) && events_.waitingChanged) events_.waitingChanged(waitingNow, kept ? detail : std::string());
     settled_.notify_all();
     lock.lock();

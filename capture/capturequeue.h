@@ -28,8 +28,12 @@ class CaptureQueue {
     std::function<void(const CaptureResult&)> written;
     // A picture failed: once per picture. `kept` tells whether it waits to be
     // written again (a file that could not be written) or is lost (a picture
-    // that cannot be decoded or encoded).
-    std::function<void(const std::string& message, const std::string& detail, bool kept)> failed;
+    // that cannot be decoded or encoded); `generation` is the clipboard
+    // content it came from.
+    std::function<void(const std::string& message, const std::string& detail, bool kept, uint64_t generation)> failed;
+    // A picture waits to be written: its file could not be written, or one
+    // taken before it could not. Once per picture.
+    std::function<void(uint64_t generation)> held;
     // The number of pictures waiting changed; `reason` says why they wait.
     std::function<void(size_t waiting, const std::string& reason)> waitingChanged;
     // check() decided: `restore` when the job is a restored copy of the

@@ -95,7 +95,7 @@ CaptureResult CapturePipeline::write(CaptureJob& job) {
       throw;
     }
   }
-  return CaptureResult{pictureCounter, pictureCounter == MaxPictures};
+  return CaptureResult{pictureCounter, pictureCounter == MaxPictures, job.generation};
 }
 
 // A digest of the decoded pixels: size, then each row's pixel bytes.

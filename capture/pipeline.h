@@ -46,6 +46,8 @@ struct CaptureJob {
   // queue has decided (CapturePipeline::samePixels).
   bool needsCheck = false;
   std::shared_ptr<const PlatformBitmap> previous;
+  // Set once the queue holds it to be written later (the write before it failed).
+  bool held = false;
   // Memory the job holds.
   size_t heldBytes() const;
 };
@@ -58,8 +60,9 @@ Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b
 
 // What writing one picture came to.
 struct CaptureResult {
-  int counter = 0;         // the picture counter after it
-  bool stopTimer = false;  // the last number was reached
+  int counter = 0;          // the picture counter after it
+  bool stopTimer = false;   // the last number was reached
+  uint64_t generation = 0;  // the clipboard content it came from
 };
 
 class CapturePipeline {

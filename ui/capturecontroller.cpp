@@ -23,11 +23,15 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
       options_(std::move(options)),
       texts_(texts),
       window_(window),
-      timer_(new QTimer(this)) {
+      timer_(new QTimer(this)),
+      emptyTimer_(new QTimer(this)) {
   timer_->setObjectName("Timer");
   timer_->setInterval(1);
   timer_->setTimerType(Qt::PreciseTimer);
   connect(timer_, &QTimer::timeout, this, &CaptureController::tick);
+  emptyTimer_->setSingleShot(true);
+  emptyTimer_->setTimerType(Qt::PreciseTimer);
+  connect(emptyTimer_, &QTimer::timeout, this, &CaptureController::emptyDue);
   clipboard.setChangeListener([this] { clipboardChanged(); });
 
   // The queue reports from its own thread; everything it says is handled
@@ -36,9 +40,24 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
   events.written = [this](const CaptureResult& r) {
     QMetaObject::invokeMethod(this, [this, r] { written(r); }, Qt::QueuedConnection);
   };
-  events.failed = [this](const std::string& message, const std::string& detail, bool) {
+  events.failed = [this](const std::string& message, const std::string& detail, bool kept, uint64_t generation) {
     QMetaObject::invokeMethod(
-        this, [this, m = QString::fromStdString(message), d = QString::fromStdString(detail)] { showError(m, d); },
+        this,
+        [this, m = QString::fromStdString(message), d = QString::fromStdString(detail), kept, generation] {
+          // A picture that is lost stays on the clipboard (one kept to be
+          // written is told by Events::held).
+          if (!kept) cycle_->lost(generation);
+          showError(m, d);
+        },
+        Qt::QueuedConnection);
+  };
+  events.held = [this](uint64_t generation) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+          cycle_->safe(generation);
+          emptyDue();
+        },
         Qt::QueuedConnection);
   };
   events.waitingChanged = [this](size_t n, const std::string& reason) {
@@ -100,6 +119,7 @@ void CaptureController::tick() {
   // its way arrives like a change), so that an idle program does no work.
   try {
     if (cycle_->tick(options_()) != CaptureCycle::Tick::Taken) timer_->stop();
+    emptyDue();  // the picture there at start, once its time has come
   } catch (const Exception& e) {
     // The picture is still on the clipboard: try again after the next change
     // (or a change of the options), not on every tick.
@@ -116,7 +136,16 @@ void CaptureController::checked(CaptureJob job, bool restore) {
   clipboardChanged();  // anything copied meanwhile
 }
 
+void CaptureController::emptyDue() {
+  if (const auto next = cycle_->emptyDue()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - cycle_->clock());
+    emptyTimer_->start(int(std::max<long long>(0, wait.count())));
+  }
+}
+
 void CaptureController::written(const CaptureResult& result) {
+  cycle_->safe(result.generation);
+  emptyDue();
   if (result.stopTimer) {
     timerEnabled_ = false;
     timer_->stop();

@@ -72,6 +72,9 @@ class CaptureController : public QObject {
   void written(const CaptureResult& result);
   void waitingChanged(size_t waiting, const QString& reason);
   void checked(CaptureJob job, bool restore);
+  // Empties the clipboard of the safe pictures whose time has come, and
+  // waits for the next.
+  void emptyDue();
   void announceStatus();
 
   Clipboard& clipboard_;
@@ -79,6 +82,7 @@ class CaptureController : public QObject {
   const Texts& texts_;
   QWidget* window_;
   QTimer* timer_;
+  QTimer* emptyTimer_;
   std::unique_ptr<CaptureCycle> cycle_;
   bool timerEnabled_ = true;
   bool errorShown_ = false;

@@ -52,19 +52,28 @@ bool takeClipboardChoice(int& argc, char** argv, ClipboardChoice& choice) {
 std::unique_ptr<pixkeep::QtClipboard> openClipboard(ClipboardChoice choice) {
   const auto types = pixkeep::clipboardPictureTypes(pixkeep::imageTypes());
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  // Said once at start, so that a user (or a bug report) can tell which
+  // clipboard is read.
+  std::string why = "chosen with --clipboard=x11";
   if (choice == ClipboardChoice::Wayland || (choice == ClipboardChoice::Automatic && wayland && *wayland)) {
-    std::string why;
-    if (auto reader = pixkeep::WaylandSelection::open(why))
+    if (auto reader = pixkeep::WaylandSelection::open(why)) {
+      std::fprintf(stderr, "Pixkeep: reading the Wayland clipboard (%s)\n", reader->protocol().c_str());
       return std::make_unique<pixkeep::QtClipboard>(std::move(reader), types);
+    }
     if (choice == ClipboardChoice::Wayland) {
       std::fprintf(stderr, "Pixkeep: the Wayland clipboard cannot be read: %s\n", why.c_str());
       return nullptr;
     }
+    if (why.find("no data-control") != std::string::npos) why = "no data-control";
+  } else if (choice == ClipboardChoice::Automatic) {
+    why = "no Wayland session";
   }
   auto x11 = std::make_unique<pixkeep::X11Selection>();
   if (!x11->start()) {
     std::fputs("Pixkeep: no X11 display to read the clipboard from; nothing will be captured\n", stderr);
     x11.reset();
+  } else {
+    std::fprintf(stderr, "Pixkeep: reading the X11 clipboard (%s)\n", why.c_str());
   }
   return std::make_unique<pixkeep::QtClipboard>(std::move(x11), types);
 }

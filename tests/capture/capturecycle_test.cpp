@@ -62,10 +62,16 @@ struct CaptureRun {
     events.written = [this](const CaptureResult& r) {
       std::lock_guard lock(mutex);
       written.push_back(r);
+      news.emplace_back(r.generation, true);
     };
-    events.failed = [this](const std::string& message, const std::string& detail, bool kept) {
+    events.failed = [this](const std::string& message, const std::string& detail, bool kept, uint64_t generation) {
       std::lock_guard lock(mutex);
       failures.push_back(message + " | " + detail + " | " + (kept ? "kept" : "lost"));
+      if (!kept) news.emplace_back(generation, false);
+    };
+    events.held = [this](uint64_t generation) {
+      std::lock_guard lock(mutex);
+      news.emplace_back(generation, true);
     };
     events.checked = [this](CaptureJob job, bool restore) {
       {
@@ -75,6 +81,7 @@ struct CaptureRun {
       answered.notify_all();
     };
     cycle = std::make_unique<CaptureCycle>(clipboard, std::move(types), std::move(events));
+    cycle->clock = [this] { return now; };
   }
 
   // Ticks until the cycle is idle (taking the queue's answer whenever a
@@ -92,6 +99,20 @@ struct CaptureRun {
       if (t == CaptureCycle::Tick::Idle || (t == CaptureCycle::Tick::Checking && !answerCheck())) break;
     }
     cycle->queue().flush(60s);
+    // As the window does with the queue's news: a safe picture's content is
+    // emptied when its time comes (the clock moves on to it).
+    std::vector<std::pair<uint64_t, bool>> told;
+    {
+      std::lock_guard lock(mutex);
+      told.swap(news);
+    }
+    for (auto [generation, safe] : told) {
+      if (safe)
+        cycle->safe(generation);
+      else
+        cycle->lost(generation);
+    }
+    while (const auto due = cycle->emptyDue()) now = std::max(now, *due);
     Outcome o;
     std::lock_guard lock(mutex);
     if (written.size() > writtenBefore) {
@@ -123,6 +144,8 @@ struct CaptureRun {
   std::vector<CaptureResult> written;
   std::vector<std::string> failures;
   std::deque<std::pair<CaptureJob, bool>> checks;
+  std::vector<std::pair<uint64_t, bool>> news;  // content, safe (written or kept) or lost
+  CaptureCycle::Clock::time_point now;          // the cycle's clock, moved by the test
   std::unique_ptr<CaptureCycle> cycle;
 };
 
@@ -348,7 +371,7 @@ TEST_F(CaptureCycleTest, FailureRules) {
   r = run.tick(options);
   EXPECT_FALSE(r.captured);
   EXPECT_EQ(r.failures, std::vector<std::string>{"Bitmap image is not valid |  | lost"});
-  EXPECT_TRUE(clipboard.offered.empty());
+  EXPECT_FALSE(clipboard.offered.empty()) << "a picture that cannot be saved stays on the clipboard";
   clipboard.putBitmap(solidBitmap(2, 2, Blue));
   EXPECT_EQ(run.tick(options).counter, 3);
 }
@@ -494,11 +517,10 @@ struct BitmapCycle {
   CaptureRun run{{bitmapRow}};
   FakeClipboard& clipboard = run.clipboard;
   CaptureCycle& cycle = *run.cycle;
-  CaptureCycle::Clock::time_point now;
+  CaptureCycle::Clock::time_point& now = run.now;
   CaptureOptions options;
   BitmapCycle() {
     cycle.outputDirectory = dir;
-    cycle.clock = [this] { return now; };
     options.typeIndex = 0;
   }
   ~BitmapCycle() { fs::remove_all(dir); }

@@ -32,6 +32,7 @@ struct Log {
   std::mutex mutex;
   std::vector<int> written;
   std::vector<std::string> failures;  // message | detail | kept
+  std::vector<uint64_t> held;
   std::vector<size_t> waiting;
   std::vector<std::pair<uint64_t, bool>> checked;  // generation, restore
   CaptureQueue::Events events() {
@@ -40,9 +41,13 @@ struct Log {
           std::lock_guard lock(mutex);
           written.push_back(r.counter);
         },
-        [this](const std::string& m, const std::string& d, bool kept) {
+        [this](const std::string& m, const std::string& d, bool kept, uint64_t) {
           std::lock_guard lock(mutex);
           failures.push_back(m + " | " + d + " | " + (kept ? "kept" : "lost"));
+        },
+        [this](uint64_t generation) {
+          std::lock_guard lock(mutex);
+          held.push_back(generation);
         },
         [this](size_t n, const std::string&) {
           std::lock_guard lock(mutex);
@@ -68,6 +73,7 @@ class CaptureQueueTest : public testing::Test {
   CaptureJob copy(uint32_t colour) { return job(std::make_shared<PlatformBitmap>(solid(colour))); }
   CaptureJob job(std::shared_ptr<const PlatformBitmap> bitmap) {
     CaptureJob j;
+    j.generation = ++copies;
     j.bitmap = std::move(bitmap);
     j.outputDirectory = outputDirectory;
     return j;
@@ -80,6 +86,7 @@ class CaptureQueueTest : public testing::Test {
   }
 
   std::string dir, outputDirectory;
+  uint64_t copies = 0;  // the clipboard content of each job
   CapturePipeline pipeline{{{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}, {}}}};
   Log log;
 };
@@ -111,6 +118,7 @@ TEST_F(CaptureQueueTest, PicturesWaitWhileTheFolderIsGoneAndAreWrittenInOrderWhe
     EXPECT_EQ(log.failures[0], "Cannot create file " + dir + "pxk1.bmp | pxk1.bmp: No such file or directory | kept");
     EXPECT_TRUE(log.written.empty());
     ASSERT_FALSE(log.waiting.empty());
+    EXPECT_EQ(log.held, (std::vector<uint64_t>{1, 2, 3})) << "each waiting picture is told once";
   }
   EXPECT_EQ(pipeline.pictureCounter, 0) << "no number is used up while waiting";
 

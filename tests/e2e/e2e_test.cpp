@@ -83,10 +83,22 @@ class Pixkeep : public ProgramTest {
   }
 
   bool clipboardIsEmpty() override { return clipboardEmpty(); }
+
+  enum class Manager { Diodon, CopyQ };
+  // Ten pictures copied beside a clipboard manager that keeps pictures.
+  void besideAManager(Manager manager);
 };
 
 TEST_F(Pixkeep, CapturesAsJpegByDefault) {
   ASSERT_NO_FATAL_FAILURE(start());
+  // The one line at start that says which clipboard is read.
+  const std::string log = root + "pixkeep.log";
+  ASSERT_TRUE(waitFor([&] {
+    const std::vector<std::string> said = lines(log);
+    return std::count_if(said.begin(), said.end(),
+                         [](const std::string& l) { return l.rfind("Pixkeep: reading the ", 0) == 0; }) == 1;
+  })) << fileText(log);
+  EXPECT_TRUE(hasLine(log, "Pixkeep: reading the X11 clipboard (no Wayland session)")) << fileText(log);
   QImage image(64, 32, QImage::Format_RGB32);
   image.fill(Qt::red);
   for (int y = 0; y < 32; ++y)
@@ -887,5 +899,87 @@ TEST_F(Pixkeep, APictureCopiedFromCopyQsHistoryIsSaved) {
   EXPECT_EQ(pictures().size(), 2u);
   EXPECT_TRUE(server.running()) << server.describe();
 }
+
+// Clipboard managers that keep pictures: each reads every new picture, and
+// Diodon puts its last entry back whenever the clipboard is emptied. Beside
+// either, ten pictures make ten files in order, the picture there at start
+// is never saved, and the manager's history keeps every picture.
+void Pixkeep::besideAManager(Manager manager) {
+  Pixkeep& t = *this;
+  const std::string name = manager == Manager::Diodon ? "diodon" : "copyq";
+  const std::string home = t.root + name + "-home";
+  fs::create_directories(home);
+  auto copyq = [&](const std::string& command) { return "HOME='" + home + "' copyq " + command; };
+  if (manager == Manager::Diodon) {
+    Process& diodon = t.helper({DIODON_MANAGER_SCRIPT, home}, "diodon.log");
+    ASSERT_TRUE(waitFor([&] { return hasLine(t.root + "diodon.log", "ready") || !diodon.running(); }) &&
+                diodon.running())
+        << "Diodon did not start: " << diodon.describe() << "\n" << fileText(t.root + "diodon.log");
+  } else {
+    Process& server = t.helper({"env", "HOME=" + home, "copyq"}, "copyq.log");
+    ASSERT_TRUE(waitFor([&] { return run({"sh", "-c", copyq("count")}) == 0 || !server.running(); }))
+        << "CopyQ did not start: " << server.describe() << "\n" << fileText(t.root + "copyq.log");
+  }
+  // Copies a picture with an owner of ours and waits until the manager has
+  // asked for it (and Pixkeep too, once it runs).
+  auto copyAndWait = [&](const QImage& image, const std::string& file, int readers) {
+    const std::string log = file + ".log";
+    return t.ownClipboard({"png", t.picture(image, file, "PNG"), "0", "0", "60"}, log) &&
+           waitFor([&] { return lineCount(t.root + log, "request image/png") >= readers; });
+  };
+  auto copyqCount = [&] {
+    if (run({"sh", "-c", copyq("count") + " > '" + t.root + "copyq-count'"}) != 0) return -1;
+    return std::stoi(fileText(t.root + "copyq-count"));
+  };
+  // A manager watches the clipboard a moment after it started (CopyQ keeps
+  // nothing of the first picture it sees): pictures are copied until it has
+  // read one (Diodon) or keeps one (CopyQ).
+  bool watching = false;
+  for (int n = 0; n < 30 && !watching; ++n) {
+    const std::string log = "warm-up" + std::to_string(n) + ".log";
+    ASSERT_TRUE(t.ownClipboard({"png", t.picture(gradient(9, 9, n), "warm-up.png", "PNG"), "0", "0", "60"}, log));
+    watching = manager == Manager::Diodon
+                   ? waitFor([&] { return lineCount(t.root + log, "request image/png") >= 1; }, 1000ms)
+                   : waitFor([&] { return copyqCount() >= 1; }, 1000ms);
+  }
+  ASSERT_TRUE(watching) << name << " never took a picture in";
+  const int kept = manager == Manager::CopyQ ? copyqCount() : 0;
+  // As at log-in: the picture last copied is on the clipboard, and in the history.
+  ASSERT_TRUE(copyAndWait(gradient(29, 17, 40), "before.png", 1));
+  if (manager == Manager::CopyQ) {
+    ASSERT_TRUE(waitFor([&] { return copyqCount() == kept + 1; })) << copyqCount();
+  }
+  ASSERT_NO_FATAL_FAILURE(t.start(Bitmap));
+  // A picture a second, as a person copies them.
+  std::vector<QImage> images;
+  auto next = Clock::now();
+  for (int n = 1; n <= 10; ++n) {
+    SCOPED_TRACE("picture " + std::to_string(n));
+    std::this_thread::sleep_until(next);
+    next += 1s;
+    images.push_back(gradient(30 + n, 18 + n % 5, 40 + n));
+    ASSERT_TRUE(copyAndWait(images.back(), "p" + std::to_string(n) + ".png", 2));
+    ASSERT_TRUE(t.pictureSaved(n));
+  }
+  // Whatever the manager puts back meanwhile is not saved again.
+  std::this_thread::sleep_for(pixkeep::CaptureCycle::RestoreInterval + 500ms);
+  ASSERT_EQ(t.pictures().size(), 10u) << "one file per picture, none for the picture there at start";
+  for (int n = 1; n <= 10; ++n) expectSamePixels(t.file(n), images[size_t(n - 1)]);
+  if (manager == Manager::CopyQ) {
+    EXPECT_EQ(copyqCount(), kept + 11) << "CopyQ's history keeps the picture there at start and all ten";
+    // The newest ten entries are the ten pictures, newest first.
+    for (int n = 1; n <= 10; ++n) {
+      SCOPED_TRACE("history entry of picture " + std::to_string(n));
+      const std::string entry = t.root + "copyq-" + std::to_string(n) + ".png";
+      ASSERT_EQ(run({"sh", "-c", copyq("read image/png " + std::to_string(10 - n)) + " > '" + entry + "'"}), 0);
+      expectSamePixels(entry, images[size_t(n - 1)]);
+    }
+  }
+  EXPECT_EQ(t.program.windowCount(), 1) << "no error box";
+}
+
+TEST_F(Pixkeep, BesideDiodonEveryPictureIsSavedOnceInOrder) { besideAManager(Manager::Diodon); }
+
+TEST_F(Pixkeep, BesideCopyQEveryPictureIsSavedOnceAndCopyQKeepsThemAll) { besideAManager(Manager::CopyQ); }
 
 }  // namespace

@@ -58,6 +58,13 @@ std::string fileText(const std::string& path) {
   return s.str();
 }
 
+std::vector<std::string> lines(const std::string& path) {
+  std::vector<std::string> found;
+  std::istringstream in(fileText(path));
+  for (std::string l; std::getline(in, l);) found.push_back(l);
+  return found;
+}
+
 bool hasLine(const std::string& path, const std::string& line) {
   std::istringstream in(fileText(path));
   for (std::string l; std::getline(in, l);)

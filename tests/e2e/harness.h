@@ -55,6 +55,8 @@ void markTestCase();
 std::string makeTempDir(const std::string& prefix);
 std::string fileText(const std::string& path);
 bool hasLine(const std::string& path, const std::string& line);
+// The lines of `path`, without their newlines.
+std::vector<std::string> lines(const std::string& path);
 // How many lines of `path` are exactly `line`.
 inline int lineCount(const std::string& path, const std::string& line) {
   std::istringstream in(fileText(path));

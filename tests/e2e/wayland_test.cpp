@@ -33,14 +33,6 @@ struct Sway {
 };
 Sway sway;
 
-// The lines of `path`, without their newlines.
-std::vector<std::string> lines(const std::string& path) {
-  std::vector<std::string> found;
-  std::istringstream in(fileText(path));
-  for (std::string l; std::getline(in, l);) found.push_back(l);
-  return found;
-}
-
 // The node of sway's tree that has the focus: its app_id (or X11 class),
 // shell ("xdg_shell" for a native Wayland window, "xwayland" for an X11
 // one) and process.
@@ -233,6 +225,9 @@ class Wayland : public ProgramTest {
 
 TEST_F(Wayland, PicturesCopiedWhileANativeWindowHasFocusAreAllSavedOnceWithExactPixels) {
   ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
+  EXPECT_TRUE(waitFor([&] {
+    return hasLine(root + "pixkeep.log", "Pixkeep: reading the Wayland clipboard (zwlr_data_control_manager_v1)");
+  })) << fileText(root + "pixkeep.log");
   // Ten pictures half a second apart, as BMP and as PNG, one with alpha.
   std::vector<QImage> images;
   for (int i = 0; i < 10; ++i) images.push_back(gradient(20 + 3 * i, 9 + i % 4, i));
