@@ -19,6 +19,7 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QVBoxLayout>
+#include <QWhatsThis>
 #include <algorithm>
 
 #include "config/texts.h"
@@ -304,6 +305,9 @@ bool THelp::eventFilter(QObject* watched, QEvent* event) {
       event->setAccepted(helpContextOf(w).has_value());
       return true;
     case QEvent::WhatsThis:
+      // The "?" mode ends with this click; left on, it would take every
+      // later click for another request.
+      QWhatsThis::leaveWhatsThisMode();
       requestFrom(w);
       return true;
     default:
