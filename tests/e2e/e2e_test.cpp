@@ -497,8 +497,15 @@ TEST_F(Pixkeep, OptionsChosenInTheWindowReachTheNextPicture) {
   EXPECT_EQ(program.process()->exitCode(), 0);
   program = Program();  // ended, as it should
   const std::string settings = out + "pixkeep.ini";
-  for (const char* line : {"LastText=PIXKEEP", "TextPos=2", "AddText=1", "TextBG=0", "TextColor=16711680"})
+  for (const char* line : {"LastText=PIXKEEP", "TextPos=2", "AddText=1", "TextBG=0", "TextColor=16711680",
+                           "ImageType=PNG", "Slider=0"})
     EXPECT_TRUE(hasLine(settings, line)) << line << " in\n" << fileText(settings);
+
+  // The next start is PNG at level 0 again, without choosing.
+  ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log"));
+  ASSERT_TRUE(copy(picture(white, "white2.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  EXPECT_EQ(pngDeflateLevelField(file(2)), 0) << "the remembered level, not PNG's 9";
 }
 
 TEST_F(Pixkeep, ExitFromTheFileMenuStoresNothing) {
