@@ -73,6 +73,9 @@ class CaptureCycle {
   // puts that picture back is then known (see RestoreInterval). A text
   // there is emptied too.
   void discardAtStart();
+  // The content on the clipboard now stays there and is never taken (a
+  // picture copied while capturing was paused); the next content is.
+  void passOver() { taken_ = clipboard_.generation(); }
   // Whether the last tick found the picture still on its way.
   bool fetching() const { return fetching_; }
 

@@ -1,5 +1,6 @@
 #include "capture/pipeline.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "raster/errors.h"
@@ -24,6 +25,19 @@ Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b
                     a.dibSection == b.dibSection && a.header == b.header && a.colorTable == b.colorTable &&
                     a.bits == b.bits;
   return same ? Sameness::Same : Sameness::Different;
+}
+
+std::optional<int> largestSide(const std::string& extension) {
+  // JPEG frames have 16-bit sizes, of which libjpeg takes 65500 at most;
+  // GIF's logical screen and images have 16-bit sizes.
+  struct Limit {
+    const char* extension;
+    int largest;
+  };
+  static constexpr Limit limits[] = {{".jpg", 65500}, {".gif", 65535}};
+  for (const Limit& l : limits)
+    if (extension == l.extension) return l.largest;
+  return std::nullopt;
 }
 
 const ImageType& CapturePipeline::writableType(int typeIndex) const {
@@ -63,14 +77,28 @@ CaptureResult CapturePipeline::run(CaptureJob& job) {
   TPicture holder;
   decode(*job.bitmap, job.palette ? &*job.palette : nullptr, holder);
   stamp(holder, o);
-  const ImageType& type = writableType(o.typeIndex);
+  const ImageType* type = &writableType(o.typeIndex);
   RasterImage* raster = holder.bitmap();
   if (!raster) throw EInvalidOperation(msg::NotABitmap);
+  int level = o.spinPosition;
+  job.fallback.reset();
+  // A picture the chosen type cannot hold is not lost: PNG holds any size a raster has.
+  const std::optional<int> largest = largestSide(type->extension);
+  if (largest && (raster->width() > *largest || raster->height() > *largest)) {
+    const auto png = std::find_if(types_.begin(), types_.end(),
+                                  [](const ImageType& t) { return t.extension == ".png" && t.writer; });
+    if (png != types_.end()) {
+      job.fallback = TypeLimitFallback{raster->width(), raster->height(), type->name};
+      // The PNG row's own level: the slider held the chosen type's quality.
+      level = png->slider ? png->slider->position : 0;
+      type = &*png;
+    }
+  }
   // Encoded once: finding a free number costs an existence test per number, not a write.
   MemoryStream bytes;
-  type.writer(*raster, o.spinPosition)->saveToStream(bytes);
+  type->writer(*raster, level)->saveToStream(bytes);
   job.encoded = bytes.take();
-  job.extension = type.extension;
+  job.extension = type->extension;
   job.bitmap.reset();
   // A failure to write keeps the bytes in the job, to be written later.
   CaptureResult result = write(job);
@@ -80,6 +108,7 @@ CaptureResult CapturePipeline::run(CaptureJob& job) {
 
 CaptureResult CapturePipeline::write(CaptureJob& job) {
   const int before = pictureCounter;
+  std::string fileName;
   if (before < MaxPictures) {
     try {
       const std::string extension = job.extension;
@@ -89,13 +118,14 @@ CaptureResult CapturePipeline::write(CaptureJob& job) {
           [&](Stream& s) { s.writeBuffer(job.encoded.data(), job.encoded.size()); });
       // The numbers passed over are taken for good in this run.
       pictureCounter = number.value_or(MaxPictures);
+      if (number) fileName = "pxk" + std::to_string(*number) + extension;
     } catch (const EStreamError&) {
       // The file could not be written: the number is free for the next try.
       pictureCounter = before;
       throw;
     }
   }
-  return CaptureResult{pictureCounter, pictureCounter == MaxPictures, job.generation};
+  return CaptureResult{pictureCounter, pictureCounter == MaxPictures, fileName, job.fallback, job.generation};
 }
 
 // A digest of the decoded pixels: size, then each row's pixel bytes.

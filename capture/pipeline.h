@@ -28,6 +28,14 @@ struct CaptureOptions {
   uint32_t color = 32768;   // V2rv's colour, 0x00BBGGRR
 };
 
+// A picture larger than the chosen type can hold (JPEG: 65500 pixels a side,
+// GIF: 65535), written as PNG instead.
+struct TypeLimitFallback {
+  int width = 0, height = 0;
+  std::string typeName;  // the type chosen, which could not hold it
+  bool operator==(const TypeLimitFallback&) const = default;
+};
+
 // A picture taken from the clipboard, with everything needed to stamp and
 // write it.
 struct CaptureJob {
@@ -39,6 +47,7 @@ struct CaptureJob {
   // tried again without encoding again, and its extension.
   std::vector<uint8_t> encoded;
   std::string extension;
+  std::optional<TypeLimitFallback> fallback;  // set when encoded as PNG in place of the type chosen
   // The clipboard content it was taken from (Clipboard::generation).
   uint64_t generation = 0;
   // Set when the picture may be the copy of the one taken before (`previous`)
@@ -62,8 +71,14 @@ Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b
 struct CaptureResult {
   int counter = 0;          // the picture counter after it
   bool stopTimer = false;   // the last number was reached
+  std::string fileName;     // the file written ("pxk7.png"); empty when the numbers had run out
+  std::optional<TypeLimitFallback> fallback;  // written as PNG: the type chosen could not hold it
   uint64_t generation = 0;  // the clipboard content it came from
 };
+
+// The largest width and height a type's files can hold, by its extension;
+// none when the picture's own limits are the only ones.
+std::optional<int> largestSide(const std::string& extension);
 
 class CapturePipeline {
  public:
@@ -80,7 +95,8 @@ class CapturePipeline {
   const ImageType& writableType(int typeIndex) const;
 
   // The whole way: decode, stamp, encode, and write under the next free
-  // number. A failure to write the file (EStreamError) leaves the file's
+  // number. A picture larger than the chosen type can hold is encoded by the
+  // PNG row instead (CaptureResult::fallback says so). A failure to write the file (EStreamError) leaves the file's
   // bytes in `job.encoded` and the counter where it was, so the same picture
   // can be written later by write(); other errors mean the picture is lost.
   CaptureResult run(CaptureJob& job);

@@ -46,6 +46,8 @@ struct StoredSettings {
   bool textBG{};          // white box behind the text
   std::string lastText;   // the stamp text
   std::string languageFile;
+  std::string imageType;  // the name of the type chosen in the list; empty or unknown: the first
+  int32_t slider{};       // its slider position; outside the type's range: the type's own default
   bool operator==(const StoredSettings&) const = default;
 };
 
@@ -94,7 +96,8 @@ struct Row {
 }  // namespace setting
 
 // The keys of pixkeep.ini. Start-up reads every row; closing the window
-// writes the OnClose rows in this order (LastText, TextPos, AddText, TextBG).
+// writes the OnClose rows in this order (LastText, TextPos, AddText, TextBG,
+// ImageType, Slider).
 inline constexpr auto settingRows = std::to_array<setting::Row>({
     {"Settings", "OutputDir", setting::TextValue{&StoredSettings::outputDir, &ProgramPlaces::defaultOutputDirectory},
      setting::Written::WhenChosen},
@@ -105,6 +108,8 @@ inline constexpr auto settingRows = std::to_array<setting::Row>({
      setting::Written::OnClose},
     {"Settings", "AddText", setting::SwitchValue{&StoredSettings::addText, false}, setting::Written::OnClose},
     {"Settings", "TextBG", setting::SwitchValue{&StoredSettings::textBG, false}, setting::Written::OnClose},
+    {"Settings", "ImageType", setting::TextValue{&StoredSettings::imageType, nullptr}, setting::Written::OnClose},
+    {"Settings", "Slider", setting::IntegerValue{&StoredSettings::slider, 90}, setting::Written::OnClose},
     {"Language", "LangFile", setting::TextValue{&StoredSettings::languageFile, &ProgramPlaces::defaultLanguageFile},
      setting::Written::WhenChosen},
 });

@@ -18,6 +18,8 @@ constexpr std::array<TextEntry, TextCount> entries = {{
   {Text::MenuBuiltInHelp, "Menu", "BuiltInHelp", "&Built-in help"},
   {Text::MenuHelpFile, "Menu", "HelpFileMnu", "Help &file"},
   {Text::MenuStartAtLogin, "Menu", "StartAtLogin", "Start hidden when I &log in"},
+  {Text::MenuPause, "Menu", "Pause", "&Pause capturing"},
+  {Text::MenuOpenFolder, "Menu", "OpenFolder", "&Open picture folder"},
   {Text::Quality, "Win", "Quality", "Quality %q (recommended %r)"},
   {Text::Compression, "Win", "Compression", "Compression level: %q"},
   {Text::HideWindow, "Win", "HideWindow", "Hide window"},
@@ -56,10 +58,14 @@ constexpr std::array<TextEntry, TextCount> entries = {{
   {Text::QuitWaitingInfo, "Dialog", "QuitWaitingInfo", "Save them in another folder, or discard them?"},
   {Text::SaveElsewhere, "Dialog", "SaveElsewhere", "Save elsewhere..."},
   {Text::Discard, "Dialog", "Discard", "Discard"},
+  {Text::OpenFolderFailed, "Dialog", "OpenFolderFailed", "No file manager could be started to open %s"},
   {Text::Pictures, "Status", "Pictures", "%p pictures"},
   {Text::HidingText, "Status", "HidingText", "Hiding..."},
   {Text::WaitingOne, "Status", "WaitingOne", "1 picture waiting: %e"},
   {Text::Waiting, "Status", "Waiting", "%n pictures waiting: %e"},
+  {Text::Paused, "Status", "Paused", "Paused"},
+  // %w and %h are the picture's width and height, %t the type chosen, %f the file written.
+  {Text::TooLarge, "Status", "TooLarge", "The picture is %w \u00d7 %h pixels, more than %t can hold; it was saved as %f"},
 }};
 
 // Each row stands at its own enumerator's place: a row added, dropped or

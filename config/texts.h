@@ -12,17 +12,20 @@ namespace pixkeep {
 enum class Text : size_t {
   // [Menu]
   MenuFile, MenuHideWindow, MenuHelp, MenuExit, MenuLanguage, MenuShowWindow, MenuBuiltInHelp, MenuHelpFile,
-  MenuStartAtLogin,
+  MenuStartAtLogin, MenuPause, MenuOpenFolder,
   // [Win]
   Quality, Compression, HideWindow, Help, LanguageDialog, ImageType, AdvancedOptions, OutputDirectory,
   DefaultDirectory, UserDirectory, ChangeDirectory, CurrentDirectory, Other, AddText, UpRight, UpLeft,
   UpCenter, CurrentColor, ChooseColor, TextSpace, TextBackground, Width, TypeLeft,
   // [Help]
   HelpMessage, TranslatedBy, ProgrammedBy, InfoText, Download, HelpFile,
-  // [Dialog]; the last four are the question when quitting with pictures not saved
-  ChooseDirectory, OK, Cancel, QuitWaiting, QuitWaitingInfo, SaveElsewhere, Discard,
-  // [Status]; the last two while pictures wait to be written
-  Pictures, HidingText, WaitingOne, Waiting,
+  // [Dialog]; QuitWaiting to Discard are the question when quitting with
+  // pictures not saved; OpenFolderFailed when no file manager could be started
+  ChooseDirectory, OK, Cancel, QuitWaiting, QuitWaitingInfo, SaveElsewhere, Discard, OpenFolderFailed,
+  // [Status]; WaitingOne and Waiting while pictures wait to be written, Paused
+  // while capturing is paused, TooLarge for a picture saved as PNG because the
+  // chosen type cannot hold it
+  Pictures, HidingText, WaitingOne, Waiting, Paused, TooLarge,
   Count
 };
 

@@ -1,8 +1,10 @@
 #include "ui/about.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGroupBox>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -17,6 +19,7 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QVBoxLayout>
+#include <QWhatsThis>
 #include <algorithm>
 
 #include "config/texts.h"
@@ -167,6 +170,10 @@ std::optional<int> helpContextOf(const QObject* object) {
 THelp::THelp(QWidget& window, std::function<QString()> helpFile)
     : QObject(&window), window_(window), helpFile_(std::move(helpFile)) {
   setObjectName("help");
+  // The program no longer has the focus: the context pop-up goes.
+  connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+    if (state != Qt::ApplicationActive) closePopup();
+  });
 }
 
 void THelp::contents(const QString& file) {
@@ -195,19 +202,54 @@ void THelp::contextPopup(const QString& file, int context, QPoint at) {
   readHelpDocument(file, document);
   const QString topic = helpTopic(document, context);
   if (topic.isEmpty()) return;
-  delete popup_;
-  // Closes itself on a click anywhere else, or Escape.
-  auto* popup = new QTextBrowser(&window_);
+  closePopup();
+  // A frame with the pop-up flag around the text: Qt gives a pop-up every
+  // click and key while it is open, so it must close on each of them itself
+  // (eventFilter), or it would hold the input for good.
+  auto* popup = new QFrame(&window_, Qt::Popup);
   popup_ = popup;
-  popup->setWindowFlags(Qt::Popup);
-  popup->setAttribute(Qt::WA_DeleteOnClose);
   popup->setObjectName("helpPopup");
-  popup->setOpenExternalLinks(true);
-  popup->setHtml(topic);
-  popup->document()->setTextWidth(PopupWidth - 2 * popup->frameWidth());
-  const int height = int(popup->document()->size().height()) + 2 * popup->frameWidth() + 2;
+  popup->setAttribute(Qt::WA_DeleteOnClose);
+  popup->setFrameStyle(QFrame::Box | QFrame::Plain);
+  auto* text = new QTextBrowser(popup);
+  text->setObjectName("helpPopupText");
+  text->setFrameStyle(QFrame::NoFrame);
+  text->setFocusPolicy(Qt::NoFocus);
+  text->setHtml(topic);
+  auto* layout = new QVBoxLayout(popup);
+  layout->setContentsMargins(1, 1, 1, 1);
+  layout->addWidget(text);
+  text->document()->setTextWidth(PopupWidth - 2);
+  const int height = int(text->document()->size().height()) + 4;
   popup->setGeometry(at.x(), at.y(), PopupWidth, std::min(height, PopupMaxHeight));
+  for (QObject* o : {static_cast<QObject*>(popup), static_cast<QObject*>(text), static_cast<QObject*>(text->viewport())})
+    o->installEventFilter(this);
   popup->show();
+}
+
+void THelp::closePopup() {
+  if (popup_) popup_->close();
+}
+
+bool THelp::popupEvent(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::ShortcutOverride:
+      // Any key, Escape and Alt+F4 among them.
+      closePopup();
+      return true;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+      // A click inside (on the text) or outside: Qt hands a click outside to
+      // the pop-up, and once it has closed, to the window under the pointer.
+      if (watched == popup_.data() || watched == popup_->findChild<QTextBrowser*>()->viewport()) {
+        closePopup();
+        return watched != popup_.data();
+      }
+      return false;
+    default:
+      return false;
+  }
 }
 
 void THelp::requestFrom(QWidget* control) {
@@ -242,6 +284,10 @@ void THelp::watch(QWidget* w) {
 }
 
 bool THelp::eventFilter(QObject* watched, QEvent* event) {
+  if (popup_ && (watched == popup_.data() || popup_->isAncestorOf(qobject_cast<QWidget*>(watched))))
+    return popupEvent(watched, event);
+  // The main window no longer has the focus: the pop-up goes.
+  if (watched == &window_ && event->type() == QEvent::WindowDeactivate) closePopup();
   // Without a help file, help requests go on as if nobody listened.
   if (helpFile_().isEmpty()) return false;
   auto* w = qobject_cast<QWidget*>(watched);
@@ -259,6 +305,9 @@ bool THelp::eventFilter(QObject* watched, QEvent* event) {
       event->setAccepted(helpContextOf(w).has_value());
       return true;
     case QEvent::WhatsThis:
+      // The "?" mode ends with this click; left on, it would take every
+      // later click for another request.
+      QWhatsThis::leaveWhatsThisMode();
       requestFrom(w);
       return true;
     default:

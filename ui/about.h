@@ -83,8 +83,12 @@ class THelp : public QObject {
   // cannot be read.
   void contents(const QString& file);
   // The topic numbered `context` in a pop-up with its top-left corner at
-  // `at` (screen coordinates); nothing when the file has no such topic.
+  // `at` (screen coordinates); nothing when the file has no such topic. It
+  // closes on any key, on a click inside or outside it, and when the program
+  // loses the focus.
   void contextPopup(const QString& file, int context, QPoint at);
+  // Closes the context pop-up, when one is open.
+  void closePopup();
   // A help request from `control`: the first number outward through its
   // parents, shown at the top-left corner of the control that has it.
   void requestFrom(QWidget* control);
@@ -104,6 +108,9 @@ class THelp : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The pop-up's own events: a key or a click closes it.
+  bool popupEvent(QObject* watched, QEvent* event);
+
   QWidget& window_;
   std::function<QString()> helpFile_;
   QPointer<QWidget> viewer_;

@@ -78,11 +78,13 @@ CaptureController::~CaptureController() {
 }
 
 QString CaptureController::statusText() const {
+  if (paused_) return QString::fromStdString(texts_[Text::Paused]);
   if (waiting_ > 0) {
     const std::string templ = waiting_ == 1 ? texts_[Text::WaitingOne] : texts_[Text::Waiting];
     return QString::fromStdString(
         substitute(substitute(templ, "%n", std::to_string(waiting_)), "%e", waitingReason_.toStdString()));
   }
+  if (!notice_.isEmpty()) return notice_;
   return QString::fromStdString(cycle_->statusText());
 }
 
@@ -109,7 +111,19 @@ void CaptureController::discardClipboard() {
 }
 
 void CaptureController::clipboardChanged() {
-  if (timerEnabled_ && !timer_->isActive()) timer_->start();
+  if (timerEnabled_ && !paused_ && !timer_->isActive()) timer_->start();
+}
+
+void CaptureController::setPaused(bool paused) {
+  if (paused == paused_) return;
+  paused_ = paused;
+  if (paused_) {
+    timer_->stop();
+  } else {
+    cycle_->passOver();
+    clipboardChanged();
+  }
+  announceStatus();
 }
 
 void CaptureController::optionsChanged() { clipboardChanged(); }
@@ -117,6 +131,10 @@ void CaptureController::optionsChanged() { clipboardChanged(); }
 void CaptureController::tick() {
   // Nothing to take: stop until the clipboard changes again (a picture on
   // its way arrives like a change), so that an idle program does no work.
+  if (paused_) {
+    timer_->stop();
+    return;
+  }
   try {
     if (cycle_->tick(options_()) != CaptureCycle::Tick::Taken) timer_->stop();
     emptyDue();  // the picture there at start, once its time has come
@@ -150,6 +168,18 @@ void CaptureController::written(const CaptureResult& result) {
     timerEnabled_ = false;
     timer_->stop();
   }
+  notice_.clear();
+  if (result.fallback) {
+    // Said in plain words: the type's limit, and the file it went to.
+    const TypeLimitFallback& f = *result.fallback;
+    std::string text = texts_[Text::TooLarge];
+    text = substitute(text, "%w", std::to_string(f.width));
+    text = substitute(text, "%h", std::to_string(f.height));
+    text = substitute(text, "%t", f.typeName);
+    text = substitute(text, "%f", result.fileName);
+    notice_ = QString::fromStdString(text);
+    showNotice(notice_);
+  }
   announceStatus();
 }
 
@@ -160,12 +190,18 @@ void CaptureController::waitingChanged(size_t waiting, const QString& reason) {
 }
 
 void CaptureController::showError(const QString& message, const QString& detail) {
+  showBox(QMessageBox::Critical, message, detail);
+}
+
+void CaptureController::showNotice(const QString& message) { showBox(QMessageBox::Information, message, QString()); }
+
+void CaptureController::showBox(QMessageBox::Icon icon, const QString& message, const QString& detail) {
   // One report at a time: the capture goes on while it is open, and errors
   // that happen meanwhile do not pile up more boxes.
   if (errorShown_) return;
   errorShown_ = true;
-  auto* box = new QMessageBox(QMessageBox::Critical, QApplication::applicationDisplayName(), withFullStop(message),
-                              QMessageBox::Ok, window_);
+  auto* box = new QMessageBox(icon, QApplication::applicationDisplayName(), withFullStop(message), QMessageBox::Ok,
+                              window_);
   box->setObjectName("errorBox");
   box->setTextFormat(Qt::PlainText);
   if (!detail.isEmpty()) box->setInformativeText(detail);

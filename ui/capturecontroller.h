@@ -4,6 +4,7 @@
 // main window and the tray icon both show what it says.
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -54,6 +55,12 @@ class CaptureController : public QObject {
   // The options changed: a picture left on the clipboard (its type could not
   // be written) is tried again.
   void optionsChanged();
+  // Pausing: while paused the timer stays off, so that pictures copied stay
+  // on the clipboard untouched and nothing is saved; the status says
+  // "Paused". Going on leaves the picture on the clipboard then where it is:
+  // it was copied while paused. The next one is saved under the next number.
+  void setPaused(bool paused);
+  bool paused() const { return paused_; }
   // Before the program ends: true when nothing is left unsaved, or the user
   // chose to save the waiting pictures elsewhere (and they were) or to
   // discard them; false to keep running.
@@ -61,10 +68,12 @@ class CaptureController : public QObject {
   // The application's error report: one message box at a time, the message
   // with its full stop and, below it, the detail (which file, and why).
   void showError(const QString& message, const QString& detail = QString());
+  // The same box for news that is no error (a picture saved as PNG).
+  void showNotice(const QString& message);
 
  signals:
-  // After every capture, while pictures wait, and on template changes: the
-  // status text and the tray tip.
+  // After every capture, while pictures wait, on pausing and on template
+  // changes: the status text and the tray tip.
   void statusChanged(const QString& status, const QString& trayTip);
 
  private:
@@ -76,6 +85,7 @@ class CaptureController : public QObject {
   // waits for the next.
   void emptyDue();
   void announceStatus();
+  void showBox(QMessageBox::Icon icon, const QString& message, const QString& detail);
 
   Clipboard& clipboard_;
   std::function<CaptureOptions()> options_;
@@ -86,6 +96,8 @@ class CaptureController : public QObject {
   std::unique_ptr<CaptureCycle> cycle_;
   bool timerEnabled_ = true;
   bool errorShown_ = false;
+  bool paused_ = false;
+  QString notice_;  // what the status says of the last picture, until the next one
   size_t waiting_ = 0;
   QString waitingReason_;
 };

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QWhatsThis>
 #include <algorithm>
 
@@ -163,6 +165,8 @@ TForm1::TForm1(Clipboard& clipboard, const std::vector<ImageType>& types, Progra
   connect(Helpfile1, &QAction::triggered, this, &TForm1::Helpfile1Click);
   connect(Avapixkeep1, &QAction::triggered, this, &TForm1::Avapixkeep1Click);
   connect(Vlju1, &QAction::triggered, this, &TForm1::Vlju1Click);
+  connect(Pause1, &QAction::toggled, this, &TForm1::Pause1Click);
+  connect(Opendir1, &QAction::triggered, this, &TForm1::Opendir1Click);
   connect(PeidaTaimer, &QTimer::timeout, this, &TForm1::PeidaTaimerTimer);
   connect(tray_, &TTrayIcon::showRequested, this, &TForm1::Avapixkeep1Click);
   FormCreate();
@@ -190,6 +194,11 @@ void TForm1::createMenus() {
   Autostart1->setCheckable(true);
   Autostart1->setVisible(!places_.autostartFile.empty());
   Autostart1->setChecked(startsAtLogin(places_.autostartFile));
+  N5 = separator(Fail1, "N5");
+  // One item each for both menus: the tick shows in both.
+  Pause1 = menuItem(Fail1, "Pause1");
+  Pause1->setCheckable(true);
+  Opendir1 = menuItem(Fail1, "Opendir1");
   // The entry may have been removed or made elsewhere since: the tick shows what is there now.
   connect(Fail1, &QMenu::aboutToShow, this,
           [this] { Autostart1->setChecked(startsAtLogin(places_.autostartFile)); });
@@ -218,6 +227,9 @@ void TForm1::createMenus() {
   Avapixkeep1 = menuItem(mnu, "Avapixkeep1");
   mnu->setDefaultAction(Avapixkeep1);  // drawn bold
   N1 = separator(mnu, "N1");
+  mnu->addAction(Pause1);
+  mnu->addAction(Opendir1);
+  N3 = separator(mnu, "N3");
   Vlju1 = menuItem(mnu, "Vlju1");
 }
 
@@ -291,7 +303,8 @@ void TForm1::createStatusBar() {
   SB->setObjectName("SB");
   SB->setSizeGripEnabled(false);
   SB->setFixedHeight(StatusHeight);
-  SBText = label(QString(), SB);
+  // The width comes from the language file alone: a long status is shortened.
+  SBText = new ElidedLabel(SB, SB);
   SBText->setObjectName("SBText");
   SB->addWidget(SBText, 1);
   setStatusBar(SB);
@@ -333,6 +346,7 @@ void TForm1::FormCreate() {
   if (stored.addText) addtext->setChecked(true);
   if (stored.textBG) background->setChecked(true);
   setStampText(QString::fromStdString(stored.lastText));
+  restoreImageType(stored.imageType, stored.slider);
 
   // Used for this run only; the stored value is left as it is.
   controller_->setOutputDirectory(normaliseOutputDirectory(cycle.outputDirectory, places_.defaultOutputDirectory));
@@ -356,6 +370,8 @@ void TForm1::LoadLanguage(const std::string& path) {
   Fail1->setTitle(text(Text::MenuFile));
   Peidaaken1->setText(text(Text::MenuHideWindow));
   Autostart1->setText(text(Text::MenuStartAtLogin));
+  Pause1->setText(text(Text::MenuPause));
+  Opendir1->setText(text(Text::MenuOpenFolder));
   Help1->setText(text(Text::MenuHelp));
   Help2->setTitle(text(Text::MenuHelp));
   Vlju1->setText(text(Text::MenuExit));
@@ -394,7 +410,7 @@ void TForm1::LoadLanguage(const std::string& path) {
   SpinChange();
   // The status bar and the tray tip, with the count reached so far.
   controller_->setPicturesTemplate(texts_[Text::Pictures]);
-  tray_->fill(windowIcon(), trayTip_);
+  tray_->fill(trayIcon(), trayTip_);
   applyHelpFile();
   applyWidth(textInteger(texts_, Text::Width));
 }
@@ -446,6 +462,9 @@ StoredSettings TForm1::closingSettings() const {
   s.textPos = upright->isChecked() ? StampCorner::UpRight : upleft->isChecked() ? StampCorner::UpLeft : StampCorner::UpCenter;
   s.addText = addtext->isChecked();
   s.textBG = background->isChecked();
+  const int index = tyyp->currentIndex();
+  if (index >= 0 && size_t(index) < types_.size()) s.imageType = types_[size_t(index)].name;
+  s.slider = Spin->value();
   return s;
 }
 
@@ -497,12 +516,28 @@ void TForm1::endProgram() {
 }
 
 void TForm1::showStatus(const QString& status, const QString& trayTip) {
-  SBText->setText(status);
+  SBText->setFullText(status);
   trayTip_ = trayTip;
   tray_->modify(trayTip);
 }
 
-QString TForm1::statusText() const { return SBText->text(); }
+QString TForm1::statusText() const { return SBText->fullText(); }
+
+QString TForm1::statusShown() const { return SBText->text(); }
+
+QIcon TForm1::trayIcon() const { return controller_->paused() ? pausedIcon() : windowIcon(); }
+
+void TForm1::Pause1Click(bool paused) {
+  // Not stored: a pause forgotten at the end of a day does not lose the next day's pictures.
+  controller_->setPaused(paused);
+  tray_->fill(trayIcon(), trayTip_);
+}
+
+void TForm1::Opendir1Click() {
+  const QString folder = QString::fromStdString(controller_->cycle().outputDirectory);
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+    controller_->showError(QString::fromStdString(substitute(texts_[Text::OpenFolderFailed], "%s", folder.toStdString())));
+}
 
 CaptureOptions TForm1::readOptions() const {
   CaptureOptions o;
@@ -621,14 +656,26 @@ void TForm1::Avapixkeep1Click() {
 }
 
 void TForm1::PeidaTaimerTimer() {
-  Peidaaken1Click();
   endHiddenStart();
+  Peidaaken1Click();
 }
 
 void TForm1::endHiddenStart() {
+  // Before the tray icon is made: its window takes its title from the
+  // application's name when it is made.
   QApplication::setApplicationDisplayName("Pixkeep");
   setWindowTitle("Pixkeep");
   PeidaTaimer->stop();
+}
+
+void TForm1::restoreImageType(const std::string& name, int slider) {
+  // An unknown name (or none: an older file) leaves the first type at its own position.
+  const auto row = std::find_if(types_.begin(), types_.end(),
+                                [&](const ImageType& t) { return equalProfileNames(t.name, name); });
+  if (row == types_.end()) return;
+  tyyp->setCurrentIndex(int(row - types_.begin()));
+  // A position the type's slider does not have keeps the type's own.
+  if (row->slider && slider >= row->slider->minimum && slider <= row->slider->maximum) Spin->setValue(slider);
 }
 
 void TForm1::bringToFront() {

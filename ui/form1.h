@@ -30,6 +30,7 @@ QT_END_NAMESPACE
 namespace pixkeep {
 
 class CaptureController;
+class ElidedLabel;
 class LinkLabel;
 class SpinEdit;
 class TTrayIcon;
@@ -55,7 +56,10 @@ class TForm1 : public QMainWindow {
 
   CaptureController& controller() { return *controller_; }
   const Texts& texts() const { return texts_; }
+  // The status as it stands, and as the bar shows it (shortened with "…"
+  // when it is longer than the bar).
   QString statusText() const;
+  QString statusShown() const;
   QString trayTip() const { return trayTip_; }
   // Reads the capture options from the controls, as a tick does.
   CaptureOptions readOptions() const;
@@ -91,7 +95,7 @@ class TForm1 : public QMainWindow {
 
   // The outer height: CollapsedHeight, or ExpandedHeight with the advanced options open.
   int outerHeight() const;
-  // The tray icon's menu: "Show window", "Exit".
+  // The tray icon's menu: "Show window", "Pause capturing", "Open picture folder", "Exit".
   QMenu* trayMenu() const { return mnu; }
   // The icon that stands for the window while it is hidden.
   TTrayIcon& tray() { return *tray_; }
@@ -114,7 +118,11 @@ class TForm1 : public QMainWindow {
   // The show action (also a double click on the tray icon): the window back
   // on the screen, then the tray icon removed.
   void Avapixkeep1Click();
-  // The end of the hidden start: hide, the caption back to "Pixkeep".
+  // Pause capturing ticked or unticked, in the File or the tray menu.
+  void Pause1Click(bool paused);
+  // The output folder in the desktop's file manager.
+  void Opendir1Click();
+  // The end of the hidden start: the caption back to "Pixkeep", then hide.
   void PeidaTaimerTimer();
   // The built-in help (the "Help" link, "Built-in help" and File > "Help").
   void Label3Click();
@@ -144,11 +152,15 @@ class TForm1 : public QMainWindow {
   void createStatusBar();
   void createDialogs();
   void showStatus(const QString& status, const QString& trayTip);
+  // The icon for the tray: greyed while capturing is paused.
+  QIcon trayIcon() const;
   void applyHelpFile();
   void applyWidth(int width);
   void setSwatchColor(uint32_t color);
   void setStampText(const QString& stampText);
   void endHiddenStart();
+  // The type stored on closing, by its name, and its slider position.
+  void restoreImageType(const std::string& name, int slider);
   // The controls' values that closing the window stores (the OnClose rows).
   StoredSettings closingSettings() const;
   bool store(const std::function<void(SettingsFile&)>& write);
@@ -168,6 +180,9 @@ class TForm1 : public QMainWindow {
   QAction* keel1 = nullptr;       // Choose language
   QAction* Peidaaken1 = nullptr;  // Hide window
   QAction* Autostart1 = nullptr;  // Start hidden when I log in: ticked while the autostart entry exists
+  QAction* N5 = nullptr;
+  QAction* Pause1 = nullptr;    // Pause capturing; the same item in the tray menu
+  QAction* Opendir1 = nullptr;  // Open picture folder; the same item in the tray menu
   QAction* N4 = nullptr;
   QAction* Help1 = nullptr;
   QAction* N2 = nullptr;
@@ -178,6 +193,7 @@ class TForm1 : public QMainWindow {
   QMenu* mnu = nullptr;  // the tray icon's menu
   QAction* Avapixkeep1 = nullptr;  // Show window
   QAction* N1 = nullptr;
+  QAction* N3 = nullptr;
   QAction* Vlju1 = nullptr;  // Exit
 
   // Non-visual components.
@@ -203,7 +219,7 @@ class TForm1 : public QMainWindow {
   QComboBox* tyyp = nullptr;    // image type
   LinkLabel* adv = nullptr;     // Advanced options
   QStatusBar* SB = nullptr;
-  QLabel* SBText = nullptr;
+  ElidedLabel* SBText = nullptr;
   QGroupBox* output = nullptr;
   QRadioButton* default_ = nullptr;  // "default" is a keyword
   QRadioButton* user = nullptr;

@@ -2,8 +2,10 @@
 
 #include <QCursor>
 #include <QMenu>
+#include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <algorithm>
 
 #include "ui/icon.h"
 
@@ -33,6 +35,32 @@ bool hiddenStartRequested(const QStringList& arguments) {
 QIcon applicationIcon() {
   QIcon icon;
   for (int size : IconSizes) icon.addPixmap(QPixmap::fromImage(drawApplicationIcon(size)));
+  return icon;
+}
+
+QIcon pausedIcon() {
+  QIcon icon;
+  for (int size : IconSizes) {
+    QImage image = drawApplicationIcon(size).convertToFormat(QImage::Format_ARGB32);
+    // Grey, and paler: it stands back from the icons around it.
+    for (int y = 0; y < image.height(); ++y) {
+      auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+      for (int x = 0; x < image.width(); ++x) {
+        const int g = 96 + qGray(line[x]) * 5 / 8;
+        line[x] = qRgba(g, g, g, qAlpha(line[x]));
+      }
+    }
+    // Two bars in the lower right corner.
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal u = size / 64.0;
+    p.setPen(QPen(Qt::white, std::max(1.0, 2 * u)));
+    p.setBrush(QColor(0x30, 0x30, 0x30));
+    p.drawRect(QRectF(34 * u, 32 * u, 11 * u, 30 * u));
+    p.drawRect(QRectF(51 * u, 32 * u, 11 * u, 30 * u));
+    p.end();
+    icon.addPixmap(QPixmap::fromImage(image));
+  }
   return icon;
 }
 

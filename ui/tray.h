@@ -30,6 +30,8 @@ bool hiddenStartRequested(const QStringList& arguments);
 
 // The application's icon: the window's and the tray's.
 QIcon applicationIcon();
+// The tray's icon while capturing is paused: the same picture, greyed, with a pause sign.
+QIcon pausedIcon();
 
 class TTrayIcon : public QObject {
   Q_OBJECT

@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 #include <charconv>
 #include <climits>
 
@@ -83,6 +84,38 @@ void GroupBox::paintEvent(QPaintEvent*) {
   painter.fillRect(caption, palette().brush(QPalette::Window));
   style()->drawItemText(&painter, caption, Qt::AlignCenter | Qt::TextShowMnemonic, palette(), isEnabled(), title(),
                         QPalette::WindowText);
+}
+
+ElidedLabel::ElidedLabel(QWidget* parent, QWidget* tipOwner)
+    : QLabel(parent), tipOwner_(tipOwner ? tipOwner : this) {
+  setTextFormat(Qt::PlainText);  // language texts are never markup
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+  full_ = text;
+  fit();
+}
+
+QSize ElidedLabel::sizeHint() const { return {0, QLabel::sizeHint().height()}; }
+
+QSize ElidedLabel::minimumSizeHint() const { return {0, QLabel::minimumSizeHint().height()}; }
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+  QLabel::resizeEvent(event);
+  fit();
+}
+
+void ElidedLabel::changeEvent(QEvent* event) {
+  QLabel::changeEvent(event);
+  if (event->type() == QEvent::FontChange) fit();
+}
+
+void ElidedLabel::fit() {
+  const int room = contentsRect().width() - 2 * margin() - 2 * std::max(indent(), 0);
+  const QString shown = fontMetrics().elidedText(full_, Qt::ElideRight, std::max(room, 0));
+  if (shown != text()) setText(shown);
+  tipOwner_->setToolTip(shown == full_ ? QString() : full_);
 }
 
 }  // namespace pixkeep

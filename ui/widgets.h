@@ -1,6 +1,7 @@
 // Small controls of the main window that Qt does not have as such: a link
 // label that is clicked like a button, an integer spin edit without limits
-// that reads whatever its text says, and a group box captioned on its frame.
+// that reads whatever its text says, a group box captioned on its frame, and
+// a one-line label that never asks for more width than it has.
 #pragma once
 
 #include <QGroupBox>
@@ -59,6 +60,30 @@ class GroupBox : public QGroupBox {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+};
+
+// A one-line plain-text label that takes the width its layout gives it and
+// never asks for more: a text longer than that is shortened with "…", and
+// its whole text is then the tool tip of `tipOwner` (the label itself when none).
+class ElidedLabel : public QLabel {
+  Q_OBJECT
+ public:
+  explicit ElidedLabel(QWidget* parent = nullptr, QWidget* tipOwner = nullptr);
+
+  void setFullText(const QString& text);
+  const QString& fullText() const { return full_; }
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void fit();
+
+  QString full_;
+  QWidget* tipOwner_;
 };
 
 }  // namespace pixkeep

@@ -214,10 +214,12 @@ TEST_F(SettingsTest, ClosingWritesTheStampKeysInTheirOrderAndNothingElse) {
   StoredSettings shown;
   for (const setting::Row& row : settingRows) storeSample(row, shown);  // no field at its default
   shown.lastText = "the stamp";
+  shown.imageType = "PNG";
   std::filesystem::remove(dir / "pixkeep.ini");
   SettingsFile file(places());
   file.writeOnClose(shown);
-  EXPECT_EQ(readFile(file.path()), "[Settings]\nLastText=the stamp\nTextPos=2\nAddText=1\nTextBG=1\n");
+  EXPECT_EQ(readFile(file.path()),
+            "[Settings]\nLastText=the stamp\nTextPos=2\nAddText=1\nTextBG=1\nImageType=PNG\nSlider=255\n");
 }
 
 TEST_F(SettingsTest, WritesGoToTheirKeysAndKeepTheRest) {
@@ -229,16 +231,18 @@ TEST_F(SettingsTest, WritesGoToTheirKeysAndKeepTheRest) {
   shown.textPos = StampCorner::UpCenter;
   shown.addText = true;
   shown.textColor = 16711680;  // not written on closing
+  shown.imageType = "GIF";
+  shown.slider = 90;
   file.writeOnClose(shown);
   file.write(&StoredSettings::textColor, 255);
   EXPECT_EQ(readFile(file.path()),
             "; hand-edited\n[Settings]\nOutputDir=/somewhere\nTextPos=3\nLastText=Stamp \"text\"\nAddText=1\n"
-            "TextBG=0\nTextColor=255\n\n[Language]\nLangFile=/l/deutsch.ini\n");
+            "TextBG=0\nImageType=GIF\nSlider=90\nTextColor=255\n\n[Language]\nLangFile=/l/deutsch.ini\n");
   file.write(&StoredSettings::languageFile, "/l/english.ini");
   file.write(&StoredSettings::outputDir, "/pictures/");
   EXPECT_EQ(readFile(file.path()),
             "; hand-edited\n[Settings]\nOutputDir=/pictures/\nTextPos=3\nLastText=Stamp \"text\"\nAddText=1\n"
-            "TextBG=0\nTextColor=255\n\n[Language]\nLangFile=/l/english.ini\n");
+            "TextBG=0\nImageType=GIF\nSlider=90\nTextColor=255\n\n[Language]\nLangFile=/l/english.ini\n");
   StoredSettings s = file.read();
   EXPECT_EQ(s.outputDir, "/pictures/");
   EXPECT_EQ(s.lastText, "Stamp \"text\"");
@@ -246,6 +250,8 @@ TEST_F(SettingsTest, WritesGoToTheirKeysAndKeepTheRest) {
   EXPECT_TRUE(s.addText);
   EXPECT_FALSE(s.textBG);
   EXPECT_EQ(s.textColor, 255);
+  EXPECT_EQ(s.imageType, "GIF");
+  EXPECT_EQ(s.slider, 90);
   EXPECT_EQ(s.languageFile, "/l/english.ini");
 }
 

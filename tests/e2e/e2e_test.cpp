@@ -509,8 +509,15 @@ TEST_F(Pixkeep, OptionsChosenInTheWindowReachTheNextPicture) {
   EXPECT_EQ(program.process()->exitCode(), 0);
   program = Program();  // ended, as it should
   const std::string settings = out + "pixkeep.ini";
-  for (const char* line : {"LastText=PIXKEEP", "TextPos=2", "AddText=1", "TextBG=0", "TextColor=16711680"})
+  for (const char* line : {"LastText=PIXKEEP", "TextPos=2", "AddText=1", "TextBG=0", "TextColor=16711680",
+                           "ImageType=PNG", "Slider=0"})
     EXPECT_TRUE(hasLine(settings, line)) << line << " in\n" << fileText(settings);
+
+  // The next start is PNG at level 0 again, without choosing.
+  ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log"));
+  ASSERT_TRUE(copy(picture(white, "white2.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  EXPECT_EQ(pngDeflateLevelField(file(2)), 0) << "the remembered level, not PNG's 9";
 }
 
 TEST_F(Pixkeep, ExitFromTheFileMenuStoresNothing) {
@@ -981,5 +988,131 @@ void Pixkeep::besideAManager(Manager manager) {
 TEST_F(Pixkeep, BesideDiodonEveryPictureIsSavedOnceInOrder) { besideAManager(Manager::Diodon); }
 
 TEST_F(Pixkeep, BesideCopyQEveryPictureIsSavedOnceAndCopyQKeepsThemAll) { besideAManager(Manager::CopyQ); }
+
+// The context help pop-up, opened by the "?" button at the right end of the
+// menu bar and a click on the image type list (topic 15): every way of
+// closing it closes it, and the main window answers the very next click (the
+// "Advanced options" link opens and closes the lower part).
+TEST_F(Pixkeep, TheContextHelpPopUpClosesEveryWayAndLeavesTheWindowFree) {
+  fs::copy_file(DOCS_DIR "/pixkeep.hlp", out + "pixkeep.hlp");
+  ASSERT_NO_FATAL_FAILURE(start());
+  const int collapsed = program.height();
+  Process& other = helper({"xmessage", "-geometry", "+600+500", "-title", "focus-taker", "another program"},
+                          "xmessage.log");
+  ASSERT_TRUE(other.started());
+  enum class Close { Escape, AltF4, OtherKey, ClickInside, ClickOutside, FocusLost };
+  const std::pair<Close, const char*> ways[] = {
+      {Close::Escape, "Escape"},           {Close::AltF4, "Alt+F4"},
+      {Close::OtherKey, "a letter"},       {Close::ClickInside, "a click inside"},
+      {Close::ClickOutside, "a click outside"}, {Close::FocusLost, "the focus lost"},
+  };
+  bool open = false;  // the advanced options
+  for (const auto& [way, name] : ways) {
+    SCOPED_TRACE(name);
+    // "?" at the right end of the menu bar, then the image type list.
+    ASSERT_NO_FATAL_FAILURE(program.click(225 - 8, -8));
+    ASSERT_NO_FATAL_FAILURE(program.click(64 + 20, 40 + 10));
+    ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "the pop-up opens";
+    switch (way) {
+      case Close::Escape: ASSERT_NO_FATAL_FAILURE(program.keys({"Escape"})); break;
+      case Close::AltF4: ASSERT_NO_FATAL_FAILURE(program.keys({"alt+F4"})); break;
+      case Close::OtherKey: ASSERT_NO_FATAL_FAILURE(program.keys({"a"})); break;
+      case Close::ClickInside: ASSERT_NO_FATAL_FAILURE(program.click(64 + 40, 40 + 12)); break;
+      case Close::ClickOutside:
+        ASSERT_EQ(run({"xdotool", "mousemove", "700", "20", "click", "1"}), 0);
+        break;
+      case Close::FocusLost:
+        ASSERT_EQ(run({"xdotool", "search", "--sync", "--name", "^focus-taker$", "windowfocus", "--sync"}), 0);
+        break;
+    }
+    ASSERT_TRUE(waitFor([&] { return !program.menuOpen(); })) << "the pop-up closes";
+    ASSERT_NO_FATAL_FAILURE(program.click(at::Adv[0], at::Adv[1]));
+    open = !open;
+    ASSERT_TRUE(waitFor([&] { return program.height() == (open ? collapsed + 412 - 145 : collapsed); }))
+        << "the window answers the next click";
+    ASSERT_NO_FATAL_FAILURE(program.click(at::Adv[0], at::Adv[1]));
+    open = !open;
+    ASSERT_TRUE(waitFor([&] { return program.height() == collapsed; }));
+  }
+  // F1 on a control that has the focus opens it too (Edit1, topic 12), and Escape closes it.
+  ASSERT_NO_FATAL_FAILURE(program.click(at::Adv[0], at::Adv[1]));
+  ASSERT_TRUE(waitFor([&] { return program.height() > collapsed; }));
+  ASSERT_NO_FATAL_FAILURE(program.click(96 + 50, 80 + 56 + 10));
+  ASSERT_NO_FATAL_FAILURE(program.keys({"F1"}));
+  ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "F1 opens the pop-up";
+  ASSERT_NO_FATAL_FAILURE(program.keys({"Escape"}));
+  ASSERT_TRUE(waitFor([&] { return !program.menuOpen(); }));
+  ASSERT_NO_FATAL_FAILURE(program.click(at::Adv[0], at::Adv[1]));
+  EXPECT_TRUE(waitFor([&] { return program.height() == collapsed; }));
+}
+
+// File > Pause capturing: pictures copied stay on the clipboard and none is
+// saved; unticked, the next picture copied is saved under the next number.
+TEST_F(Pixkeep, WhilePausedPicturesStayOnTheClipboard) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  ASSERT_TRUE(copy(picture(gradient(7, 5, 1), "a.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  const auto pause = [&] {
+    ASSERT_NO_FATAL_FAILURE(program.click(12, -8));
+    ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "the File menu opens";
+    ASSERT_NO_FATAL_FAILURE(program.keys({"p"}));
+    ASSERT_TRUE(waitFor([&] { return !program.menuOpen(); }));
+  };
+  ASSERT_NO_FATAL_FAILURE(pause());
+  for (int i = 2; i <= 4; ++i)
+    ASSERT_TRUE(copy(picture(gradient(9, 4, i), "p" + std::to_string(i) + ".png", "PNG"), "image/png"));
+  ASSERT_NO_FATAL_FAILURE(pause());  // on again
+  EXPECT_FALSE(clipboardEmpty()) << "the last picture copied while paused is still there";
+  const QImage next = gradient(6, 8, 9);
+  ASSERT_TRUE(copy(picture(next, "next.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  expectSamePixels(file(2), next);
+  EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.bmp", "pxk2.bmp"})) << "nothing copied while paused";
+}
+
+// File > Open picture folder starts the desktop's opener with the folder.
+TEST_F(Pixkeep, OpenPictureFolderStartsTheDesktopsOpener) {
+  const std::string bin = root + "bin/";
+  fs::create_directories(bin);
+  std::ofstream(bin + "xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" << root << "opened.log'\n";
+  fs::permissions(bin + "xdg-open", fs::perms::owner_all);
+  type = Jpeg;
+  ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log", {},
+                                        {"PATH=" + bin + ":" + std::getenv("PATH"), "XDG_CURRENT_DESKTOP=", "DESKTOP_SESSION="}));
+  ASSERT_NO_FATAL_FAILURE(program.click(12, -8));
+  ASSERT_TRUE(waitFor([&] { return program.menuOpen(); })) << "the File menu opens";
+  ASSERT_NO_FATAL_FAILURE(program.keys({"o"}));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(root + "opened.log"); })) << "the opener was started";
+  const std::string opened = fileText(root + "opened.log");
+  EXPECT_TRUE(opened == "file://" + out + "\n" || opened == "file://" + out.substr(0, out.size() - 1) + "\n" ||
+              opened == out + "\n")
+      << opened;
+  EXPECT_TRUE(program.running());
+}
+
+// A picture wider than JPEG can hold, with JPEG chosen: saved as PNG,
+// pixel for pixel, and one box says so.
+TEST_F(Pixkeep, APictureJpegCannotHoldIsSavedAsPng) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const QImage wide = gradient(70000, 20, 4);
+  ASSERT_TRUE(copy(picture(wide, "wide.png", "PNG"), "image/png"));
+  type = Png;
+  ASSERT_TRUE(pictureSaved(1));
+  expectSamePixels(file(1), wide);
+  EXPECT_TRUE(waitFor([&] { return program.windowCount() == 2; })) << "a box says so";
+  // The next picture is a JPEG again, under the next number.
+  ASSERT_TRUE(copy(picture(gradient(8, 8, 1), "small.png", "PNG"), "image/png"));
+  type = Jpeg;
+  EXPECT_TRUE(pictureSaved(2));
+}
+
+// The tray icon's own window is titled "Pixkeep" once the hidden start is over.
+TEST_F(Tray, TheTrayIconsWindowIsTitledPixkeepAfterTheHiddenStart) {
+  ASSERT_NO_FATAL_FAILURE(start(Jpeg, {"-hide"}));
+  ASSERT_TRUE(inTray());
+  const auto icons = xserver.trayIconsOf(program.process()->pid());
+  ASSERT_EQ(icons.size(), 1u);
+  EXPECT_EQ(xserver.title(icons[0].id), "Pixkeep");
+}
 
 }  // namespace

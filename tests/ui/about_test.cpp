@@ -73,8 +73,9 @@ class HelpTest : public testing::Test {
     return shown;
   }
   QString popupText() {
-    auto* popup = qobject_cast<QTextBrowser*>(form->help().popup());
-    return popup && popup->isVisible() ? popup->toPlainText() : QString();
+    QWidget* popup = form->help().popup();
+    auto* text = popup ? popup->findChild<QTextBrowser*>("helpPopupText") : nullptr;
+    return text && popup->isVisible() ? text->toPlainText() : QString();
   }
 
   const fs::path cwd = fs::current_path();

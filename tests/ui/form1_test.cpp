@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QImageReader>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -19,6 +20,7 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <climits>
@@ -327,10 +329,12 @@ TEST_F(Form1Test, WindowMenusAndComponents) {
   struct Menu { const char* name; const char* title; std::vector<std::pair<const char*, const char*>> items; };
   const Menu menus[] = {
       {"Fail1", "&File", {{"keel1", "&Choose language"}, {"Peidaaken1", "Hide &window"},
-                          {"Autostart1", "Start hidden when I &log in"}, {"N4", "-"},
+                          {"Autostart1", "Start hidden when I &log in"}, {"N5", "-"},
+                          {"Pause1", "&Pause capturing"}, {"Opendir1", "&Open picture folder"}, {"N4", "-"},
                           {"Help1", "&Help"}, {"N2", "-"}, {"Vlju2", "&Exit"}}},
       {"Help2", "&Help", {{"Quickhelp1", "&Built-in help"}, {"Helpfile1", "Help &file"}}},
-      {"mnu", "", {{"Avapixkeep1", "&Show window"}, {"N1", "-"}, {"Vlju1", "&Exit"}}},
+      {"mnu", "", {{"Avapixkeep1", "&Show window"}, {"N1", "-"}, {"Pause1", "&Pause capturing"},
+                   {"Opendir1", "&Open picture folder"}, {"N3", "-"}, {"Vlju1", "&Exit"}}},
   };
   for (const Menu& m : menus) {
     SCOPED_TRACE(m.name);
@@ -349,6 +353,8 @@ TEST_F(Form1Test, WindowMenusAndComponents) {
   EXPECT_EQ(child<QMenu>("mnu")->defaultAction(), child<QAction>("Avapixkeep1")) << "drawn bold";
   EXPECT_FALSE(child<QAction>("Helpfile1")->isVisible()) << "no help file";
   EXPECT_FALSE(child<QAction>("Autostart1")->isVisible()) << "no place for an autostart entry";
+  EXPECT_TRUE(child<QAction>("Pause1")->isCheckable());
+  EXPECT_FALSE(child<QAction>("Pause1")->isChecked()) << "capturing at every start";
 
   // Help context numbers, for the help file's pop-up topics.
   const std::pair<const char*, int> contexts[] = {{"default", 12}, {"user", 12}, {"Edit1", 12}, {"Label2", 14},
@@ -602,3 +608,165 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+namespace pixkeep {
+namespace {
+
+// A picture of `width` x `height` whose every pixel differs from its
+// neighbours: a row or column out of place shows. Its rows are stored
+// bottom-up, as a device bitmap's are.
+PlatformBitmap patternBitmap(int width, int height) {
+  PlatformBitmap b;
+  b.width = width;
+  b.height = height;
+  b.bits.resize(size_t(width) * size_t(height) * 4);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = &b.bits[(size_t(y) * size_t(width) + size_t(x)) * 4];
+      p[0] = uint8_t(x * 7 + y), p[1] = uint8_t(x >> 8), p[2] = uint8_t(y * 31 + (x & 15));
+    }
+  return b;
+}
+
+// The file's pixels, read by Qt's own reader, against the bitmap's.
+void expectPixelsOf(const std::string& file, const PlatformBitmap& b) {
+  QImageReader reader(QString::fromStdString(file));
+  reader.setAllocationLimit(0);
+  const QImage got = reader.read().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(got.size(), QSize(b.width, b.height)) << file << ": " << reader.errorString().toStdString();
+  for (int y = 0; y < b.height; ++y) {
+    const auto* line = reinterpret_cast<const QRgb*>(got.constScanLine(y));
+    for (int x = 0; x < b.width; ++x) {
+      const uint8_t* p = &b.bits[(size_t(b.height - 1 - y) * size_t(b.width) + size_t(x)) * 4];
+      ASSERT_EQ(line[x] & 0xFFFFFF, QRgb(p[2] << 16 | p[1] << 8 | p[0])) << file << " at " << x << "," << y;
+    }
+  }
+}
+
+TEST_F(Form1Test, APictureItsTypeCannotHoldIsSavedAsPngUnderTheNextNumber) {
+  struct Case { int typeIndex; int width, height; const char* file; const char* notice; };
+  const Case cases[] = {
+      {0, 70000, 20, "pxk1.png", "The picture is 70000 \u00d7 20 pixels, more than JPEG can hold; it was saved as pxk1.png"},
+      {0, 3, 65501, "pxk2.png", "The picture is 3 \u00d7 65501 pixels, more than JPEG can hold; it was saved as pxk2.png"},
+      {0, 65500, 2, "pxk3.jpg", nullptr},  // JPEG's largest side
+      {2, 65536, 2, "pxk4.png", "The picture is 65536 \u00d7 2 pixels, more than GIF can hold; it was saved as pxk4.png"},
+      {2, 65535, 2, "pxk5.gif", nullptr},  // GIF's largest side
+      {0, 5, 4, "pxk6.jpg", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    child<QComboBox>("tyyp")->setCurrentIndex(c.typeIndex);
+    const PlatformBitmap picture = patternBitmap(c.width, c.height);
+    clipboard.putBitmap(picture);
+    form->TimerTimer();
+    settle();
+    EXPECT_TRUE(clipboard.offered.empty()) << "emptied once the file is written";
+    ASSERT_TRUE(fs::exists(dir + c.file));
+    EXPECT_EQ(cycle().pipeline().pictureCounter, std::stoi(std::string(c.file).substr(3)));
+    auto boxes = form->findChildren<QMessageBox*>("errorBox");
+    if (!c.notice) {
+      EXPECT_TRUE(boxes.empty());
+      EXPECT_EQ(form->statusText(), QString("%1/99999 pictures").arg(cycle().pipeline().pictureCounter));
+      continue;
+    }
+    expectPixelsOf(dir + c.file, picture);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes[0]->text(), QString(c.notice) + ".") << "plain words, no library error number";
+    EXPECT_EQ(boxes[0]->informativeText(), "");
+    EXPECT_EQ(boxes[0]->icon(), QMessageBox::Information);
+    EXPECT_EQ(form->statusText(), c.notice) << "until the next picture";
+    EXPECT_EQ(form->trayTip(), QString("Pixkeep - ") + c.notice);
+    boxes[0]->accept();
+    QCoreApplication::processEvents();
+  }
+}
+
+TEST_F(Form1Test, WhilePausedPicturesStayOnTheClipboardAndNothingIsSaved) {
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  const auto picture = [](int seed) {
+    PlatformBitmap b = patternBitmap(3, 2);
+    b.bits[0] = uint8_t(seed);
+    return b;
+  };
+  clipboard.putBitmap(picture(1));
+  form->TimerTimer();
+  settle();
+  ASSERT_TRUE(fs::exists(dir + "pxk1.bmp"));
+  const QImage normal = form->tray().icon()->icon().pixmap(22).toImage();
+
+  // From the tray menu; the File menu's item is the same one.
+  QAction* pause = child<QAction>("Pause1");
+  ASSERT_TRUE(form->trayMenu()->actions().contains(pause));
+  pause->trigger();
+  EXPECT_TRUE(pause->isChecked());
+  EXPECT_TRUE(form->controller().paused());
+  EXPECT_EQ(form->statusText(), "Paused");
+  EXPECT_EQ(form->trayTip(), "Pixkeep - Paused");
+  const QImage paused = form->tray().icon()->icon().pixmap(22).toImage();
+  EXPECT_NE(paused, normal) << "the tray icon shows the pause";
+  EXPECT_EQ(paused, pausedIcon().pixmap(22).toImage());
+  for (int seed = 2; seed <= 4; ++seed) {
+    clipboard.putBitmap(picture(seed));
+    EXPECT_FALSE(timer()->isActive()) << "a change does not start the capture";
+    form->TimerTimer();  // nor does a tick that comes all the same
+    settle();
+  }
+  EXPECT_EQ(clipboard.offered, std::vector<unsigned>{CF_BITMAP}) << "the last picture is still on the clipboard";
+  EXPECT_EQ(cycle().pipeline().pictureCounter, 1);
+  EXPECT_FALSE(fs::exists(dir + "pxk2.bmp"));
+
+  // Going on: the picture copied while paused stays; the next one is number 2.
+  pause->trigger();
+  EXPECT_FALSE(pause->isChecked());
+  EXPECT_EQ(form->statusText(), "1/99999 pictures");
+  EXPECT_EQ(form->tray().icon()->icon().pixmap(22).toImage(), normal);
+  for (int i = 0; i < 3; ++i) form->TimerTimer();
+  settle();
+  EXPECT_EQ(clipboard.offered, std::vector<unsigned>{CF_BITMAP});
+  EXPECT_FALSE(fs::exists(dir + "pxk2.bmp"));
+  const PlatformBitmap next = picture(5);
+  clipboard.putBitmap(next);
+  EXPECT_TRUE(timer()->isActive());
+  form->TimerTimer();
+  settle();
+  ASSERT_TRUE(fs::exists(dir + "pxk2.bmp"));
+  expectPixelsOf(dir + "pxk2.bmp", next);
+  EXPECT_TRUE(clipboard.offered.empty());
+  EXPECT_EQ(form->statusText(), "2/99999 pictures");
+}
+
+TEST_F(Form1Test, ALongStatusIsShortenedAndTheWidthHolds) {
+  form->show();
+  form->layout()->activate();
+  const int width = form->width();
+  EXPECT_EQ(width, 233 - 8);
+  const QString templ = QString(87, 'w') + " %p";  // 90 characters
+  ASSERT_EQ(templ.size(), 90);
+  std::ofstream(dir + "long.ini") << "[Status]\nPictures=" << templ.toStdString() << "\n";
+  form->LoadLanguage(dir + "long.ini");
+  form->layout()->activate();
+  EXPECT_EQ(form->width(), width);
+  EXPECT_EQ(form->statusText(), QString(87, 'w') + " 0/99999");
+  EXPECT_TRUE(form->statusShown().endsWith(QChar(0x2026))) << form->statusShown().toStdString();
+  EXPECT_LT(form->statusShown().size(), form->statusText().size());
+  EXPECT_EQ(child<QStatusBar>("SB")->toolTip(), form->statusText()) << "the whole text";
+
+  // A picture waiting, with the built-in texts.
+  form->LoadLanguage(dir + "missing.ini");
+  EXPECT_EQ(form->statusShown(), "0/99999 pictures");
+  EXPECT_EQ(child<QStatusBar>("SB")->toolTip(), "") << "nothing shortened";
+  child<QComboBox>("tyyp")->setCurrentIndex(3);
+  form->controller().setOutputDirectory(dir + "gone/");
+  clipboard.putBitmap(redBitmap());
+  form->TimerTimer();
+  settle();
+  ASSERT_TRUE(form->statusText().startsWith("1 picture waiting: ")) << form->statusText().toStdString();
+  form->layout()->activate();
+  EXPECT_EQ(form->width(), width);
+  EXPECT_TRUE(form->statusShown().endsWith(QChar(0x2026)));
+  EXPECT_EQ(child<QStatusBar>("SB")->toolTip(), form->statusText());
+  for (auto* box : form->findChildren<QMessageBox*>("errorBox")) box->accept();
+}
+
+}  // namespace
+}  // namespace pixkeep

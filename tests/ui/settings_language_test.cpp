@@ -74,7 +74,8 @@ const Shown shownTexts[] = {
     {Text::MenuExit, "Vlju1", "", false},         {Text::MenuExit, "Vlju2", "", false},
     {Text::MenuLanguage, "keel1", "", false},     {Text::MenuShowWindow, "Avapixkeep1", "", false},
     {Text::MenuBuiltInHelp, "Quickhelp1", "", false}, {Text::MenuHelpFile, "Helpfile1", "", false},
-    {Text::MenuStartAtLogin, "Autostart1", "", false},
+    {Text::MenuStartAtLogin, "Autostart1", "", false}, {Text::MenuPause, "Pause1", "", false},
+    {Text::MenuOpenFolder, "Opendir1", "", false},
     {Text::HideWindow, "Label2", "", false},      {Text::Help, "Label3", "", false},
     {Text::ImageType, "tyyptekst", ":", false},   {Text::AdvancedOptions, "adv", "", false},
     {Text::OutputDirectory, "output", "", true},  {Text::DefaultDirectory, "default", "", true},
@@ -220,9 +221,11 @@ TEST_F(SettingsLanguageTest, ColoursAndTheSwatchCaption) {
   EXPECT_EQ(stored("Settings", "TextColor"), "16711680");
 }
 
-TEST_F(SettingsLanguageTest, ClosingStoresTheStampAndNothingElse) {
+TEST_F(SettingsLanguageTest, ClosingStoresTheStampAndTheTypeAndNothingElse) {
   writeFile(dir / "pixkeep.ini", "; mine\n[Settings]\nOutputDir=" + dir / "chosen/" + "\nTextColor=255\n");
   start();
+  child<QComboBox>("tyyp")->setCurrentIndex(1);  // PNG
+  child<QScrollBar>("Spin")->setValue(3);
   child<QLineEdit>("Edit2")->setText("stamp");
   child<QRadioButton>("upleft")->setChecked(true);
   child<QCheckBox>("addtext")->setChecked(true);
@@ -232,7 +235,37 @@ TEST_F(SettingsLanguageTest, ClosingStoresTheStampAndNothingElse) {
   EXPECT_TRUE(runUntilEnded([this] { form->close(); })) << "closing ends the program";
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(readFile(dir / "pixkeep.ini"), "; mine\n[Settings]\nOutputDir=" + dir / "chosen/" +
-                                               "\nTextColor=255\nLastText=stamp\nTextPos=2\nAddText=1\nTextBG=0\n");
+                                               "\nTextColor=255\nLastText=stamp\nTextPos=2\nAddText=1\nTextBG=0\n"
+                                               "ImageType=PNG\nSlider=3\n");
+}
+
+TEST_F(SettingsLanguageTest, TheStoredTypeAndSliderComeBackAndBadValuesGiveTheDefaults) {
+  struct Case { const char* settings; const char* type; int position; const char* label; };
+  const Case cases[] = {
+      {"", "JPEG", 90, "Quality 90 (recommended 90)"},  // an older file without the keys
+      {"ImageType=PNG\nSlider=3\n", "PNG", 3, "Compression level: 3"},
+      {"ImageType=png\nSlider=0\n", "PNG", 0, "Compression level: 0"},
+      {"ImageType=JPEG\nSlider=75\n", "JPEG", 75, "Quality 75 (recommended 90)"},
+      {"ImageType=PNG\nSlider=75\n", "PNG", 9, "Compression level: 9"},  // not a PNG level: PNG's own
+      {"ImageType=JPEG\nSlider=0\n", "JPEG", 90, "Quality 90 (recommended 90)"},
+      {"ImageType=JPEG\nSlider=many\n", "JPEG", 90, "Quality 90 (recommended 90)"},
+      {"ImageType=TIFF\nSlider=3\n", "JPEG", 90, "Quality 90 (recommended 90)"},  // no such type
+      {"ImageType=\nSlider=3\n", "JPEG", 90, "Quality 90 (recommended 90)"},
+      {"ImageType=GIF\nSlider=3\n", "GIF", 90, nullptr},  // no slider: it keeps JPEG's, disabled
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    writeFile(dir / "pixkeep.ini", std::string("[Settings]\n") + c.settings);
+    start();
+    EXPECT_EQ(child<QComboBox>("tyyp")->currentText().toStdString(), c.type);
+    EXPECT_EQ(child<QScrollBar>("Spin")->value(), c.position);
+    EXPECT_EQ(form->readOptions().spinPosition, c.position) << "the capture takes what is shown";
+    if (c.label) {
+      EXPECT_EQ(child<QLabel>("Label1")->text().toStdString(), c.label);
+    }
+    EXPECT_EQ(child<QScrollBar>("Spin")->isEnabled(), c.label != nullptr);
+    form.reset();
+  }
 }
 
 TEST_F(SettingsLanguageTest, ExitStoresNothing) {
