@@ -15,7 +15,7 @@
 namespace pixkeep {
 
 struct SliderSetting {
-  enum class Label { Quality, Compression };  // which language template names the position
+  enum class Label { Quality, Compression, Effort };  // which language template names the position
   int minimum = 0;
   int maximum = 0;
   int position = 0;     // where the slider goes when the type is chosen

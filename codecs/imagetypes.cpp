@@ -3,6 +3,7 @@
 #include "codecs/gif/GIFImage.h"
 #include "codecs/jpeg/jpegimage.h"
 #include "codecs/png/pngimage.h"
+#include "codecs/webp/webpimage.h"
 
 namespace pixkeep {
 
@@ -20,6 +21,15 @@ const std::vector<ImageType>& imageTypes() {
       {"GIF", ".gif", std::nullopt, gifEncoderFactory(), {}, {{"image/gif"}, 3, nullptr}},
       {"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {},
        {{"image/bmp", "image/x-bmp", "image/x-ms-bmp"}, 1, decodeBmpPicture}},
+      // Lossless, the slider libwebp's lossless preset (method and effort);
+      // 6, libwebp's own default, is the lowest that keeps every corpus
+      // picture under two thirds of its PNG (bench/webp_bench.cpp). A WebP
+      // on the clipboard ties with PNG: the owner's order decides, which
+      // puts first the one it holds the picture in (the other is made from
+      // it: the same pixels).
+      {"WebP", ".webp", SliderSetting{TWebPImage::MinEffort, TWebPImage::MaxEffort, 6, 2, Label::Effort},
+       webpEncoderFactory(), {{"webp", "WebP Image"}},
+       {{"image/webp"}, 0, decodeWebpPicture}},
   };
   return types;
 }

@@ -20,6 +20,7 @@ constexpr std::array<TextEntry, TextCount> entries = {{
   {Text::MenuStartAtLogin, "Menu", "StartAtLogin", "Start hidden when I &log in"},
   {Text::Quality, "Win", "Quality", "Quality %q (recommended %r)"},
   {Text::Compression, "Win", "Compression", "Compression level: %q"},
+  {Text::Effort, "Win", "Effort", "Compression effort: %q"},
   {Text::HideWindow, "Win", "HideWindow", "Hide window"},
   {Text::Help, "Win", "Help", "Help"},
   {Text::LanguageDialog, "Win", "Dialog", "Choose language file"},

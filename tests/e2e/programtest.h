@@ -25,8 +25,9 @@ struct ImageType {
   int index;  // in the list
   const char* extension;
 };
-constexpr ImageType Jpeg{"JPEG", 0, ".jpg"}, Png{"PNG", 1, ".png"}, Gif{"GIF", 2, ".gif"}, Bitmap{"Bitmap", 3, ".bmp"};
-constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp"};
+constexpr ImageType Jpeg{"JPEG", 0, ".jpg"}, Png{"PNG", 1, ".png"}, Gif{"GIF", 2, ".gif"}, Bitmap{"Bitmap", 3, ".bmp"},
+                    Webp{"WebP", 4, ".webp"};
+constexpr const char* Extensions[] = {".jpg", ".png", ".gif", ".bmp", ".webp"};
 
 // The program under test, run from a copy in its output directory: unless
 // told otherwise, it saves into the directory it runs from. Ended when destroyed.

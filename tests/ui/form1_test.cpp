@@ -173,6 +173,10 @@ TEST_F(Form1Test, ImageTypeSetsTheSlider) {
       {0, 1, 100, 90, 5, true, "Quality 90 (recommended 90)", 0},
       {3, 1, 100, 90, 5, false, "Quality 90 (recommended 90)", 0},
       {1, 0, 9, 9, 2, true, "Compression level: 9", 0},
+      {4, 0, 9, 6, 2, true, "Compression effort: 6", 2},
+      // The effort is not remembered either, nor does it change PNG's level.
+      {1, 0, 9, 9, 2, true, "Compression level: 9", 0},
+      {4, 0, 9, 6, 2, true, "Compression effort: 6", 0},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.index);
