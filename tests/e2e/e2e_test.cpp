@@ -85,6 +85,19 @@ class Pixkeep : public ProgramTest {
   bool clipboardIsEmpty() override { return clipboardEmpty(); }
 };
 
+// ImageMagick reads the same pixels from `file` as `expected` holds; its
+// output goes to a file in `dir`.
+void expectImageMagickReads(const std::string& file, const QImage& expected, const std::string& dir) {
+  ASSERT_EQ(run({"convert", file, "-depth", "8", "rgb:" + dir + "im.rgb"}, dir + "convert.log"), 0);
+  std::ifstream raw(dir + "im.rgb", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
+  const QImage rgb = expected.convertToFormat(QImage::Format_RGB888);
+  const size_t row = size_t(rgb.width()) * 3;
+  ASSERT_EQ(bytes.size(), row * size_t(rgb.height()));
+  for (int y = 0; y < rgb.height(); ++y)
+    ASSERT_EQ(0, memcmp(bytes.data() + size_t(y) * row, rgb.constScanLine(y), row)) << "row " << y;
+}
+
 TEST_F(Pixkeep, CapturesAsJpegByDefault) {
   ASSERT_NO_FATAL_FAILURE(start());
   QImage image(64, 32, QImage::Format_RGB32);
@@ -109,14 +122,7 @@ TEST_F(Pixkeep, CapturesAsPngWithExactPixels) {
   ASSERT_TRUE(copy(picture(corpus, "ui.png", "PNG"), "image/png"));
   ASSERT_TRUE(pictureSaved(1));
   expectSamePixels(file(1), corpus);
-  // ImageMagick reads the same pixels.
-  ASSERT_EQ(run({"convert", file(1), "-depth", "8", "rgb:" + root + "im.rgb"}, root + "convert.log"), 0);
-  std::ifstream raw(root + "im.rgb", std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
-  ASSERT_EQ(bytes.size(), size_t(640 * 480 * 3));
-  QImage expected = corpus.convertToFormat(QImage::Format_RGB888);
-  for (int y = 0; y < 480; ++y)
-    ASSERT_EQ(0, memcmp(bytes.data() + size_t(y) * 640 * 3, expected.constScanLine(y), 640 * 3)) << "row " << y;
+  expectImageMagickReads(file(1), corpus, root);
 }
 
 TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
@@ -170,13 +176,7 @@ TEST_F(Pixkeep, CapturesAsWebpWithExactPixels) {
   ASSERT_TRUE(pictureSaved(1));
   ASSERT_EQ(run({"dwebp", "-quiet", file(1), "-ppm", "-o", root + "dwebp.ppm"}, root + "dwebp.log"), 0);
   expectSamePixels(root + "dwebp.ppm", corpus);
-  ASSERT_EQ(run({"convert", file(1), "-depth", "8", "rgb:" + root + "im.rgb"}, root + "convert.log"), 0);
-  std::ifstream raw(root + "im.rgb", std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
-  ASSERT_EQ(bytes.size(), size_t(640 * 480 * 3));
-  QImage expected = corpus.convertToFormat(QImage::Format_RGB888);
-  for (int y = 0; y < 480; ++y)
-    ASSERT_EQ(0, memcmp(bytes.data() + size_t(y) * 640 * 3, expected.constScanLine(y), 640 * 3)) << "row " << y;
+  expectImageMagickReads(file(1), corpus, root);
 }
 
 TEST_F(Pixkeep, CapturesAsGifOnTheWebSafeColours) {
