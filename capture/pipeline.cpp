@@ -27,18 +27,6 @@ Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b
   return same ? Sameness::Same : Sameness::Different;
 }
 
-std::optional<int> largestSide(const std::string& extension) {
-  // JPEG frames have 16-bit sizes, of which libjpeg takes 65500 at most;
-  // GIF's logical screen and images have 16-bit sizes.
-  struct Limit {
-    const char* extension;
-    int largest;
-  };
-  static constexpr Limit limits[] = {{".jpg", 65500}, {".gif", 65535}};
-  for (const Limit& l : limits)
-    if (extension == l.extension) return l.largest;
-  return std::nullopt;
-}
 
 const ImageType& CapturePipeline::writableType(int typeIndex) const {
   if (typeIndex < 0 || size_t(typeIndex) >= types_.size() || !types_[size_t(typeIndex)].writer)
@@ -83,7 +71,8 @@ CaptureResult CapturePipeline::run(CaptureJob& job) {
   int level = o.spinPosition;
   job.fallback.reset();
   // A picture the chosen type cannot hold is not lost: PNG holds any size a raster has.
-  const std::optional<int> largest = largestSide(type->extension);
+  const std::optional<int> largest =
+      type->largestSide > 0 ? std::optional<int>(type->largestSide) : std::nullopt;
   if (largest && (raster->width() > *largest || raster->height() > *largest)) {
     const auto png = std::find_if(types_.begin(), types_.end(),
                                   [](const ImageType& t) { return t.extension == ".png" && t.writer; });

@@ -76,9 +76,6 @@ struct CaptureResult {
   uint64_t generation = 0;  // the clipboard content it came from
 };
 
-// The largest width and height a type's files can hold, by its extension;
-// none when the picture's own limits are the only ones.
-std::optional<int> largestSide(const std::string& extension);
 
 class CapturePipeline {
  public:

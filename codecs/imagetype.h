@@ -15,7 +15,7 @@
 namespace pixkeep {
 
 struct SliderSetting {
-  enum class Label { Quality, Compression };  // which language template names the position
+  enum class Label { Quality, Compression, Effort };  // which language template names the position
   int minimum = 0;
   int maximum = 0;
   int position = 0;     // where the slider goes when the type is chosen
@@ -49,6 +49,7 @@ struct ImageType {
   EncoderFactory writer;                // empty: the type cannot be written yet
   std::vector<FileFormat> fileFormats;  // registered while the program runs (capture/fileformats.h)
   ClipboardPictures clipboard{};        // what it takes from the clipboard
+  int largestSide = 0;                  // the widest or tallest picture its files hold; 0: no limit of its own
 };
 
 // The clipboard's picture types of a table, for the platform's clipboard.

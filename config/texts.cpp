@@ -22,6 +22,7 @@ constexpr std::array<TextEntry, TextCount> entries = {{
   {Text::MenuOpenFolder, "Menu", "OpenFolder", "&Open picture folder"},
   {Text::Quality, "Win", "Quality", "Quality %q (recommended %r)"},
   {Text::Compression, "Win", "Compression", "Compression level: %q"},
+  {Text::Effort, "Win", "Effort", "Compression effort: %q"},
   {Text::HideWindow, "Win", "HideWindow", "Hide window"},
   {Text::Help, "Win", "Help", "Help"},
   {Text::LanguageDialog, "Win", "Dialog", "Choose language file"},

@@ -14,7 +14,7 @@ enum class Text : size_t {
   MenuFile, MenuHideWindow, MenuHelp, MenuExit, MenuLanguage, MenuShowWindow, MenuBuiltInHelp, MenuHelpFile,
   MenuStartAtLogin, MenuPause, MenuOpenFolder,
   // [Win]
-  Quality, Compression, HideWindow, Help, LanguageDialog, ImageType, AdvancedOptions, OutputDirectory,
+  Quality, Compression, Effort, HideWindow, Help, LanguageDialog, ImageType, AdvancedOptions, OutputDirectory,
   DefaultDirectory, UserDirectory, ChangeDirectory, CurrentDirectory, Other, AddText, UpRight, UpLeft,
   UpCenter, CurrentColor, ChooseColor, TextSpace, TextBackground, Width, TypeLeft,
   // [Help]

@@ -16,14 +16,14 @@ set -euo pipefail
 run_packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-svg-dev libxcb1-dev libxcb-xfixes0-dev libx11-dev libwayland-dev libwayland-bin
-  libjpeg62-turbo-dev zlib1g-dev libpng-dev libfreetype-dev libfontconfig-dev
+  libjpeg62-turbo-dev zlib1g-dev libpng-dev libwebp-dev libfreetype-dev libfontconfig-dev
   fonts-liberation xdg-user-dirs
 )
 # The tests on top: unit-test and oracle libraries, X servers and desktop
 # programs the end-to-end tests drive, the package tools.
 test_packages=(
   libgtest-dev libgif-dev libbenchmark-dev
-  xvfb xclip xdotool trayer x11-utils imagemagick
+  xvfb xclip xdotool trayer x11-utils imagemagick webp
   python3-gi gir1.2-gtk-3.0 python3-pyqt5 copyq copyq-plugins diodon gpaste-2 dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream
   sway xwayland x11-xserver-utils wl-clipboard foot

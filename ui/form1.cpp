@@ -581,10 +581,13 @@ void TForm1::SpinChange() {
   if (index < 0 || size_t(index) >= types_.size() || !types_[size_t(index)].slider) return;
   const std::string position = std::to_string(Spin->value());
   std::string caption;
-  if (types_[size_t(index)].slider->label == SliderSetting::Label::Quality)
-    caption = substitute(substitute(texts_[Text::Quality], "%q", position), "%r", "90");
-  else
-    caption = substitute(texts_[Text::Compression], "%q", position);
+  switch (types_[size_t(index)].slider->label) {
+    case SliderSetting::Label::Quality:
+      caption = substitute(substitute(texts_[Text::Quality], "%q", position), "%r", "90");
+      break;
+    case SliderSetting::Label::Compression: caption = substitute(texts_[Text::Compression], "%q", position); break;
+    case SliderSetting::Label::Effort: caption = substitute(texts_[Text::Effort], "%q", position); break;
+  }
   Label1->setText(QString::fromStdString(caption));
   Label1->adjustSize();
 }

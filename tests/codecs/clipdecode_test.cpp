@@ -1,11 +1,15 @@
-// Clipboard pictures that arrive as PNG, JPEG or BMP bytes, decoded into the
-// raster's rows; libpng and libjpeg's own decodes are the reference.
+// Clipboard pictures that arrive as PNG, JPEG, BMP or WebP bytes, decoded
+// into the raster's rows; libpng, libjpeg and libwebp's own decodes are the
+// reference.
 #include <gtest/gtest.h>
 // clang-format off
 #include <cstdio>
 #include <jpeglib.h>
 // clang-format on
 #include <png.h>
+#include <webp/decode.h>
+#include <webp/demux.h>
+#include <webp/encode.h>
 
 #include <fstream>
 #include <cstring>
@@ -371,11 +375,171 @@ TEST(ClipboardBmp, AlphaMaskInAV5HeaderIsCompositedOntoWhite) {
   EXPECT_EQ(pixels[1], (Rgb{132, 177, 227}));  // 132.02, 177.2 and 227.4 rounded
 }
 
+// ---- WebP ---------------------------------------------------------------
+
+// Red, green, blue, alpha noise; `alpha` false: all opaque.
+std::vector<uint8_t> rgbaNoise(int w, int h, bool alpha, uint32_t seed) {
+  auto px = noise(size_t(w) * size_t(h) * 4, seed);
+  for (size_t i = 3; i < px.size(); i += 4) {
+    if (!alpha) px[i] = 255;
+    else if (i % 12 == 3) px[i] = 0;  // some fully transparent pixels
+    else if (i % 12 == 7) px[i] = 255;
+  }
+  return px;
+}
+
+// A still WebP made by libwebp's simple encoder.
+std::vector<uint8_t> writeWebp(const std::vector<uint8_t>& rgba, int w, int h, bool lossless, bool alpha) {
+  uint8_t* out = nullptr;
+  size_t n = 0;
+  if (lossless)
+    n = WebPEncodeLosslessRGBA(rgba.data(), w, h, w * 4, &out);
+  else if (alpha)
+    n = WebPEncodeRGBA(rgba.data(), w, h, w * 4, 80, &out);
+  else {
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
+    n = WebPEncodeRGB(rgb.data(), w, h, w * 3, 80, &out);
+  }
+  EXPECT_GT(n, 0u) << "libwebp could not write the picture";
+  std::vector<uint8_t> file(out, out + n);
+  WebPFree(out);
+  return file;
+}
+
+std::vector<Rgb> ontoWhite(const uint8_t* rgba, size_t pixels) {
+  std::vector<Rgb> out;
+  for (size_t i = 0; i < pixels; ++i, rgba += 4)
+    out.push_back(Rgb{over(rgba[0], rgba[3]), over(rgba[1], rgba[3]), over(rgba[2], rgba[3])});
+  return out;
+}
+
+// libwebp's own decode of a still picture, composited onto white.
+std::vector<Rgb> referenceWebp(const std::vector<uint8_t>& file) {
+  int w = 0, h = 0;
+  uint8_t* rgba = WebPDecodeRGBA(file.data(), file.size(), &w, &h);
+  EXPECT_TRUE(rgba) << "libwebp could not read the picture";
+  if (!rgba) return {};
+  auto out = ontoWhite(rgba, size_t(w) * size_t(h));
+  WebPFree(rgba);
+  return out;
+}
+
+TEST(ClipboardWebp, EveryKindMatchesLibwebpCompositedOntoWhite) {
+  struct Kind { const char* name; bool lossless, alpha; };
+  const Kind kinds[] = {{"lossless", true, false}, {"lossless with alpha", true, true},
+                        {"lossy", false, false}, {"lossy with alpha", false, true}};
+  uint32_t seed = 11;
+  for (auto [w, h] : {std::pair{13, 7}, std::pair{1, 1}, std::pair{9, 17}}) {
+    for (const Kind& k : kinds) {
+      SCOPED_TRACE(testing::Message() << w << "x" << h << " " << k.name);
+      const auto source = rgbaNoise(w, h, k.alpha, seed++);
+      const auto file = writeWebp(source, w, h, k.lossless, k.alpha);
+      auto r = decoded("image/webp", file);
+      ASSERT_EQ(r->width(), w);
+      ASSERT_EQ(r->height(), h);
+      const auto pixels = devicePixels(*r);
+      EXPECT_EQ(pixels, referenceWebp(file));
+      // Lossless: the source itself, composited here.
+      if (k.lossless) {
+        EXPECT_EQ(pixels, ontoWhite(source.data(), source.size() / 4));
+      }
+    }
+  }
+}
+
+// The chunks of a RIFF WebP container, built by hand.
+struct Riff {
+  std::vector<uint8_t> v;
+  Riff& u8(uint32_t x) { v.push_back(uint8_t(x)); return *this; }
+  Riff& u16(uint32_t x) { return u8(x).u8(x >> 8); }
+  Riff& u24(uint32_t x) { return u16(x).u8(x >> 16); }
+  Riff& u32(uint32_t x) { return u16(x).u16(x >> 16); }
+  Riff& tag(const char* t) { v.insert(v.end(), t, t + 4); return *this; }
+  Riff& raw(const std::vector<uint8_t>& b) { v.insert(v.end(), b.begin(), b.end()); return *this; }
+  Riff& chunk(const char* t, const std::vector<uint8_t>& payload) {
+    tag(t).u32(uint32_t(payload.size())).raw(payload);
+    if (payload.size() & 1) u8(0);
+    return *this;
+  }
+  std::vector<uint8_t> file() const {
+    Riff f;
+    f.tag("RIFF").u32(uint32_t(v.size() + 4)).tag("WEBP").raw(v);
+    return f.v;
+  }
+};
+
+struct Frame { int x, y, w, h; std::vector<uint8_t> rgba; };
+
+// An animation on a canvas of w x h: VP8X, ANIM and one ANMF per frame, each
+// holding a lossless bitstream (offsets even, as the format has them).
+std::vector<uint8_t> animatedWebp(uint32_t w, uint32_t h, const std::vector<Frame>& frames) {
+  Riff r;
+  r.chunk("VP8X", Riff().u8(0x12).u24(0).u24(w - 1).u24(h - 1).v);        // animation and alpha
+  r.chunk("ANIM", Riff().u32(0xFF00FF00).u16(0).v);                       // a background colour, looping
+  for (const Frame& f : frames) {
+    const auto still = writeWebp(f.rgba, f.w, f.h, true, true);
+    Riff anmf;
+    anmf.u24(uint32_t(f.x / 2)).u24(uint32_t(f.y / 2)).u24(uint32_t(f.w - 1)).u24(uint32_t(f.h - 1)).u24(100).u8(0);
+    anmf.raw(std::vector<uint8_t>(still.begin() + 12, still.end()));     // the VP8L chunk
+    r.chunk("ANMF", anmf.v);
+  }
+  return r.file();
+}
+
+// libwebp's animation decoder's first frame, composited onto white.
+std::vector<Rgb> referenceFirstFrame(const std::vector<uint8_t>& file) {
+  WebPData data{file.data(), file.size()};
+  WebPAnimDecoderOptions options;
+  WebPAnimDecoderOptionsInit(&options);
+  options.color_mode = MODE_RGBA;
+  WebPAnimDecoder* dec = WebPAnimDecoderNew(&data, &options);
+  EXPECT_TRUE(dec) << "libwebp could not read the animation";
+  if (!dec) return {};
+  WebPAnimInfo info;
+  WebPAnimDecoderGetInfo(dec, &info);
+  uint8_t* canvas = nullptr;
+  int timestamp = 0;
+  EXPECT_TRUE(WebPAnimDecoderGetNext(dec, &canvas, &timestamp));
+  auto out = canvas ? ontoWhite(canvas, size_t(info.canvas_width) * info.canvas_height) : std::vector<Rgb>{};
+  WebPAnimDecoderDelete(dec);
+  return out;
+}
+
+TEST(ClipboardWebp, AnAnimationGivesItsFirstFrameOnItsCanvas) {
+  struct Case { const char* name; int w, h; std::vector<Frame> frames; };
+  const Case cases[] = {
+      {"first frame inside the canvas", 20, 15, {{4, 2, 9, 7, rgbaNoise(9, 7, true, 1)}, {0, 0, 20, 15, rgbaNoise(20, 15, false, 2)}}},
+      {"first frame covering it", 11, 6, {{0, 0, 11, 6, rgbaNoise(11, 6, true, 3)}, {2, 2, 3, 3, rgbaNoise(3, 3, false, 4)}}},
+      {"one frame in the corner", 7, 9, {{6, 8, 1, 1, rgbaNoise(1, 1, false, 5)}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto file = animatedWebp(uint32_t(c.w), uint32_t(c.h), c.frames);
+    auto r = decoded("image/webp", file);
+    ASSERT_EQ(r->width(), c.w);
+    ASSERT_EQ(r->height(), c.h);
+    const auto pixels = devicePixels(*r);
+    EXPECT_EQ(pixels, referenceFirstFrame(file));
+    // The same, from the first frame's own pixels: white around it.
+    const Frame& f = c.frames[0];
+    for (int y = 0; y < c.h; ++y)
+      for (int x = 0; x < c.w; ++x) {
+        const bool inside = x >= f.x && x < f.x + f.w && y >= f.y && y < f.y + f.h;
+        const uint8_t* p = f.rgba.data() + 4 * size_t((y - f.y) * f.w + (x - f.x));
+        const Rgb want = inside ? Rgb{over(p[0], p[3]), over(p[1], p[3]), over(p[2], p[3])} : Rgb{255, 255, 255};
+        ASSERT_EQ(pixels[size_t(y * c.w + x)], want) << x << "," << y;
+      }
+  }
+}
+
 // ---- errors and wiring --------------------------------------------------
 
 std::vector<uint8_t> validPng() { return writePng({2, 8, false}, 40, 30, false, 3); }
 std::vector<uint8_t> validJpeg() { return writeJpeg(40, 30, 3, false, 3); }
 std::vector<uint8_t> validBmp() { return makeBmp(40, 30, 24, BI_RGB, {}, noise(120 * 30, 3)); }
+std::vector<uint8_t> validWebp() { return writeWebp(rgbaNoise(40, 30, false, 3), 40, 30, true, false); }
+std::vector<uint8_t> validLossyWebp() { return writeWebp(rgbaNoise(40, 30, true, 4), 40, 30, false, true); }
 
 void expectInvalid(const std::string& type, const std::vector<uint8_t>& bytes, const char* what) {
   SCOPED_TRACE(testing::Message() << type << ": " << what);
@@ -396,7 +560,10 @@ void expectInvalid(const std::string& type, const std::vector<uint8_t>& bytes, c
 
 TEST(ClipboardDecode, CorruptAndTruncatedDataIsAnInvalidClipboardFormat) {
   struct Source { const char* type; std::vector<uint8_t> bytes; };
-  const Source sources[] = {{"image/png", validPng()}, {"image/jpeg", validJpeg()}, {"image/bmp", validBmp()}};
+  const Source sources[] = {{"image/png", validPng()},   {"image/jpeg", validJpeg()},
+                            {"image/bmp", validBmp()},   {"image/webp", validWebp()},
+                            {"image/webp", validLossyWebp()},
+                            {"image/webp", animatedWebp(9, 8, {{2, 2, 5, 5, rgbaNoise(5, 5, true, 6)}})}};
   for (const Source& s : sources) {
     ASSERT_NO_THROW(decoded(s.type, s.bytes));
     expectInvalid(s.type, {}, "empty");
@@ -420,10 +587,23 @@ TEST(ClipboardDecode, CorruptAndTruncatedDataIsAnInvalidClipboardFormat) {
   auto jpeg = validJpeg();
   std::vector<uint8_t> noEnd(jpeg.begin(), jpeg.end() - 40);
   expectInvalid("image/jpeg", noEnd, "no end of image");
+  // WebP: the bitstream's signature, a RIFF size beyond the data, a frame
+  // that does not fit its canvas, and a frame without its bitstream.
+  auto badSignature = validWebp();
+  badSignature[20] = 0x2E;  // VP8L starts with 0x2F
+  expectInvalid("image/webp", badSignature, "not a VP8L signature");
+  auto longRiff = validWebp();
+  longRiff[4] = uint8_t(longRiff[4] + 64);
+  expectInvalid("image/webp", longRiff, "RIFF size past the end");
+  expectInvalid("image/webp", animatedWebp(6, 6, {{4, 4, 3, 3, rgbaNoise(3, 3, false, 7)}}), "frame past the canvas");
+  Riff noBitstream;
+  noBitstream.chunk("VP8X", Riff().u8(0x02).u24(0).u24(3).u24(3).v).chunk("ANIM", Riff().u32(0).u16(0).v);
+  noBitstream.chunk("ANMF", Riff().u24(0).u24(0).u24(3).u24(3).u24(100).u8(0).v);
+  expectInvalid("image/webp", noBitstream.file(), "frame without a bitstream");
 }
 
 TEST(ClipboardDecode, OtherEncodedTypesAreUnsupported) {
-  for (const char* type : {"image/gif", "image/webp", "image/pngx", ""}) {
+  for (const char* type : {"image/gif", "image/webpx", "image/pngx", ""}) {
     SCOPED_TRACE(type);
     EXPECT_FALSE((decodingRow(imageTypes(), type) != nullptr));
     PlatformBitmap b;
@@ -436,7 +616,8 @@ TEST(ClipboardDecode, OtherEncodedTypesAreUnsupported) {
       EXPECT_STREQ(e.what(), "Unsupported clipboard format");
     }
   }
-  for (const char* type : {"image/png", "Image/PNG", "image/jpeg", "image/bmp", "image/x-bmp", "image/x-ms-bmp"})
+  for (const char* type :
+       {"image/png", "Image/PNG", "image/jpeg", "image/bmp", "image/x-bmp", "image/x-ms-bmp", "image/webp", "IMAGE/WebP"})
     EXPECT_TRUE((decodingRow(imageTypes(), type) != nullptr)) << type;
 }
 
@@ -479,10 +660,13 @@ TEST(ClipboardDecode, HugePicturesAreRefusedBeforeTheirRowsAreAllocated) {
   jpeg[sof + 7] = 0xEA, jpeg[sof + 8] = 0x60;  // width
   // BMP: 24-bit 30000 x 20000 (1.8 GB in the file, 2.4 GB as 32-bit rows).
   auto bmp = makeBmp(30000, 20000, 24, BI_RGB, {}, noise(64, 1));
+  // WebP: an animation's canvas of 30000 x 30000 with one 4 x 4 frame.
+  auto webp = animatedWebp(30000, 30000, {{0, 0, 4, 4, rgbaNoise(4, 4, false, 1)}});
   struct Case { const char* type; std::vector<uint8_t> bytes; const char* detail; };
   for (const Case& c : {Case{"image/png", png, "30000 x 30000 pixels need 3.4 GB"},
                         Case{"image/jpeg", jpeg, "60000 x 60000 pixels need 13.4 GB"},
-                        Case{"image/bmp", bmp, "30000 x 20000 pixels need 2.2 GB"}}) {
+                        Case{"image/bmp", bmp, "30000 x 20000 pixels need 2.2 GB"},
+                        Case{"image/webp", webp, "30000 x 30000 pixels need 3.4 GB"}}) {
     SCOPED_TRACE(c.type);
     RasterImage r;
     r.createBlank(1, 1, PixelFormat::Device);
@@ -536,7 +720,11 @@ TEST(ClipboardDecode, FuzzRegressions) {
   int files = 0;
   for (auto& entry : std::filesystem::directory_iterator(REGRESSIONS_DIR)) {
     const std::string ext = entry.path().extension().string();
-    const char* type = ext == ".png" ? "image/png" : ext == ".jpg" ? "image/jpeg" : ext == ".bmp" ? "image/bmp" : nullptr;
+    const char* type = ext == ".png"    ? "image/png"
+                       : ext == ".jpg"  ? "image/jpeg"
+                       : ext == ".bmp"  ? "image/bmp"
+                       : ext == ".webp" ? "image/webp"
+                                        : nullptr;
     if (!type) continue;
     SCOPED_TRACE(entry.path().filename().string());
     ++files;

@@ -5,6 +5,7 @@
 
 #include <jpeglib.h>
 #include <png.h>
+#include <webp/decode.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "codecs/fileformats.h"
 #include "codecs/imagetypes.h"
+#include "codecs/webp/webpimage.h"
 #include "tests/raster/test_helpers.h"
 #include "tests/codecs/giflib_reader.h"
 
@@ -153,6 +155,19 @@ bool decodeGif(const std::vector<uint8_t>& file, Pixels& out) {
   return true;
 }
 
+// libwebp's decoder (none of the writer's code) to red, green, blue.
+bool decodeWebp(const std::vector<uint8_t>& file, Pixels& out) {
+  int w = 0, h = 0;
+  uint8_t* rgb = WebPDecodeRGB(file.data(), file.size(), &w, &h);
+  if (!rgb) return false;
+  out.width = w;
+  out.height = h;
+  out.colors.resize(size_t(w) * size_t(h));
+  for (size_t i = 0; i < out.colors.size(); ++i) out.colors[i] = colorOf(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+  WebPFree(rgb);
+  return true;
+}
+
 struct Reader {
   std::function<bool(const std::vector<uint8_t>&, Pixels&)> decode;
   int tolerance;  // per channel; lossy formats get some room
@@ -166,6 +181,7 @@ const std::map<std::string, Reader>& readers() {
       // The pictures' colours lie on the web-safe colour cube the GIF writer
       // reduces to: its dithering has no error to spread and keeps them.
       {".gif", {decodeGif, 0}},
+      {".webp", {decodeWebp, 0}},
   };
   return r;
 }
@@ -206,8 +222,102 @@ TEST(Writers, EveryImageTypeWritesEveryPixelFormatReadableByAnotherDecoder) {
           ASSERT_PRED3(near, p.at(x, y), colorAt(x, y), reader->second.tolerance) << x << "," << y;
     }
   }
-  EXPECT_GE(written, 4 * int(everyFormat().size())) << "JPEG, PNG, GIF and BMP at least";
+  EXPECT_GE(written, 5 * int(everyFormat().size())) << "JPEG, PNG, GIF, BMP and WebP at least";
   std::filesystem::remove_all(dir);
+}
+
+// The lossless writers keep every pixel of a picture with no two neighbours
+// alike, at every slider position, from 32-bit and 24-bit rows, top-down
+// and bottom-up.
+TEST(Writers, LosslessTypesKeepEveryPixelAtEverySliderPosition) {
+  const std::string dir = tempDir();
+  int written = 0;
+  for (const ImageType& type : imageTypes()) {
+    if (!type.writer || type.extension == ".jpg" || type.extension == ".gif") continue;
+    SCOPED_TRACE(type.name);
+    const Reader& reader = readers().at(type.extension);
+    const int first = type.slider ? type.slider->minimum : 0, last = type.slider ? type.slider->maximum : 0;
+    for (int spin = first; spin <= last; ++spin) {
+      for (PixelFormat f : {PixelFormat::Bits32, PixelFormat::Bits24, PixelFormat::Device}) {
+        SCOPED_TRACE(testing::Message() << "slider " << spin << ", format " << int(f));
+        uint32_t seed = uint32_t(spin * 31 + int(f));
+        auto colorAt = [&](int, int) {
+          seed = seed * 1103515245u + 12345u;
+          return (seed >> 8) & 0xFFFFFF;
+        };
+        RasterImage r;
+        r.createBlank(37, 23, f);
+        paint(r, colorAt);
+        const std::string name = dir + "l" + std::to_string(written++) + type.extension;
+        type.writer(r, spin)->saveToFile(name);
+        Pixels p;
+        ASSERT_TRUE(reader.decode(readFile(name), p)) << name;
+        ASSERT_EQ(p.width, 37);
+        ASSERT_EQ(p.height, 23);
+        for (int y = 0; y < 23; ++y)
+          for (int x = 0; x < 37; ++x) ASSERT_EQ(p.at(x, y), r.pixel(x, y)) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_GE(written, 3 * (10 + 10 + 1)) << "PNG and WebP at ten positions, BMP";
+  std::filesystem::remove_all(dir);
+}
+
+// The WebP file: a RIFF container holding one lossless bitstream and nothing
+// else (no metadata chunks); a transparent colour becomes alpha 0 with its
+// colour kept.
+TEST(Writers, WebPIsOneLosslessChunkAndKeepsTheColourUnderTransparentPixels) {
+  RasterImage r;
+  r.createBlank(8, 4, PixelFormat::Bits32);
+  paint(r, [](int x, int y) { return x < 4 ? Red : (y < 2 ? Green : Blue); });
+  MemoryStream plain;
+  webpEncoderFactory()(r, 5)->saveToStream(plain);
+  const std::vector<uint8_t>& f = plain.bytes();
+  ASSERT_GE(f.size(), 20u);
+  EXPECT_EQ(std::string(f.begin(), f.begin() + 4), "RIFF");
+  EXPECT_EQ(size_t(f[4] | f[5] << 8 | f[6] << 16 | f[7] << 24), f.size() - 8);
+  EXPECT_EQ(std::string(f.begin() + 8, f.begin() + 16), "WEBPVP8L") << "one VP8L chunk, no VP8X header of extras";
+  const size_t chunk = size_t(f[16] | f[17] << 8 | f[18] << 16 | f[19] << 24);
+  EXPECT_EQ(20 + chunk + (chunk & 1), f.size()) << "nothing after the bitstream";
+  WebPBitstreamFeatures features;
+  ASSERT_EQ(WebPGetFeatures(f.data(), f.size(), &features), VP8_STATUS_OK);
+  EXPECT_EQ(features.format, 2) << "lossless";
+  EXPECT_FALSE(features.has_alpha);
+
+  r.transparent = true;
+  r.transparentColorValue = Green;
+  MemoryStream keyed;
+  webpEncoderFactory()(r, 5)->saveToStream(keyed);
+  int w = 0, h = 0;
+  uint8_t* rgba = WebPDecodeRGBA(keyed.bytes().data(), keyed.bytes().size(), &w, &h);
+  ASSERT_TRUE(rgba);
+  ASSERT_EQ(w * h, 32);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 8; ++x) {
+      const uint8_t* p = rgba + 4 * (y * 8 + x);
+      EXPECT_EQ(colorOf(p[0], p[1], p[2]), r.pixel(x, y)) << x << "," << y;
+      EXPECT_EQ(p[3], r.pixel(x, y) == Green ? 0 : 255) << x << "," << y;
+    }
+  WebPFree(rgba);
+}
+
+TEST(Writers, WebPRefusesPicturesItCannotHoldWithAPlainMessage) {
+  struct Case { int width, height; const char* message; };
+  for (const Case& c : {Case{16384, 1, "The image could not be written as WebP: WebP holds at most 16383 x 16383 pixels."},
+                        Case{1, 16384, "The image could not be written as WebP: WebP holds at most 16383 x 16383 pixels."},
+                        Case{0, 0, "An image without pixels (zero width or height) cannot be written as WebP."}}) {
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+    RasterImage r;
+    if (c.width > 0) r.createBlank(c.width, c.height, PixelFormat::Bits24);
+    MemoryStream s;
+    try {
+      webpEncoderFactory()(r, 0)->saveToStream(s);
+      ADD_FAILURE() << "no error";
+    } catch (const EWebPError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_EQ(s.size(), 0u) << "nothing written";
+  }
 }
 
 // The file formats come from the rows: registered while the registration
@@ -218,9 +328,10 @@ TEST(Writers, TheRowsRegisterTheirFileFormats) {
     EXPECT_EQ(fileFormatDescription("jpg"), "JPEG Image File");
     EXPECT_EQ(fileFormatDescription("JPEG"), "JPEG Image File");
     EXPECT_EQ(fileFormatDescription("png"), "Portable Network Graphics");
+    EXPECT_EQ(fileFormatDescription("WEBP"), "WebP Image");
     EXPECT_FALSE(fileFormatDescription("txt"));
   }
-  for (const char* extension : {"jpg", "jpeg", "png"}) EXPECT_FALSE(fileFormatDescription(extension)) << extension;
+  for (const char* extension : {"jpg", "jpeg", "png", "webp"}) EXPECT_FALSE(fileFormatDescription(extension)) << extension;
 }
 
 }  // namespace

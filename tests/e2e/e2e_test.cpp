@@ -89,6 +89,19 @@ class Pixkeep : public ProgramTest {
   void besideAManager(Manager manager);
 };
 
+// ImageMagick reads the same pixels from `file` as `expected` holds; its
+// output goes to a file in `dir`.
+void expectImageMagickReads(const std::string& file, const QImage& expected, const std::string& dir) {
+  ASSERT_EQ(run({"convert", file, "-depth", "8", "rgb:" + dir + "im.rgb"}, dir + "convert.log"), 0);
+  std::ifstream raw(dir + "im.rgb", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
+  const QImage rgb = expected.convertToFormat(QImage::Format_RGB888);
+  const size_t row = size_t(rgb.width()) * 3;
+  ASSERT_EQ(bytes.size(), row * size_t(rgb.height()));
+  for (int y = 0; y < rgb.height(); ++y)
+    ASSERT_EQ(0, memcmp(bytes.data() + size_t(y) * row, rgb.constScanLine(y), row)) << "row " << y;
+}
+
 TEST_F(Pixkeep, CapturesAsJpegByDefault) {
   ASSERT_NO_FATAL_FAILURE(start());
   // The one line at start that says which clipboard is read.
@@ -121,14 +134,7 @@ TEST_F(Pixkeep, CapturesAsPngWithExactPixels) {
   ASSERT_TRUE(copy(picture(corpus, "ui.png", "PNG"), "image/png"));
   ASSERT_TRUE(pictureSaved(1));
   expectSamePixels(file(1), corpus);
-  // ImageMagick reads the same pixels.
-  ASSERT_EQ(run({"convert", file(1), "-depth", "8", "rgb:" + root + "im.rgb"}, root + "convert.log"), 0);
-  std::ifstream raw(root + "im.rgb", std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
-  ASSERT_EQ(bytes.size(), size_t(640 * 480 * 3));
-  QImage expected = corpus.convertToFormat(QImage::Format_RGB888);
-  for (int y = 0; y < 480; ++y)
-    ASSERT_EQ(0, memcmp(bytes.data() + size_t(y) * 640 * 3, expected.constScanLine(y), 640 * 3)) << "row " << y;
+  expectImageMagickReads(file(1), corpus, root);
 }
 
 TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
@@ -147,18 +153,42 @@ TEST_F(Pixkeep, CapturesEveryPictureTypeWithExactPixels) {
       {alpha, "PNG", "image/png"},
       {corpus, "PNG", "image/png"},
       {gradient(31, 9, 5), "JPEG", "image/jpeg"},
+      // WebP files made by cwebp from the PNG (lossless, the colour under
+      // transparent pixels kept).
+      {gradient(29, 13, 6), "WEBP", "image/webp"},
+      {alpha, "WEBP", "image/webp"},
   };
   int n = 0;
   for (const Case& c : cases) {
     ++n;
     SCOPED_TRACE(std::to_string(n) + ": " + c.mime);
-    const std::string source = picture(c.image, std::to_string(n) + "." + c.format, c.format);
+    std::string source = picture(c.image, std::to_string(n) + ".png", "PNG");
+    if (std::string(c.format) == "WEBP") {
+      const std::string webp = src + std::to_string(n) + ".webp";
+      ASSERT_EQ(run({"cwebp", "-quiet", "-lossless", "-exact", source, "-o", webp}, root + "cwebp.log"), 0);
+      source = webp;
+    } else if (std::string(c.format) != "PNG") {
+      source = picture(c.image, std::to_string(n) + "." + c.format, c.format);
+    }
     ASSERT_TRUE(copy(source, c.mime));
     ASSERT_TRUE(pictureSaved(n));
     expectSamePixels(file(n), std::string(c.format) == "JPEG" ? QImage(QString::fromStdString(source)) : c.image);
     EXPECT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is emptied";
   }
   EXPECT_TRUE(program.running());
+}
+
+// WebP chosen in the window: a lossless file that libwebp's dwebp and
+// ImageMagick both read pixel-exact.
+TEST_F(Pixkeep, CapturesAsWebpWithExactPixels) {
+  ASSERT_NO_FATAL_FAILURE(start(Webp));
+  QImage corpus(CORPUS_DIR "/ui_640x480.png");
+  ASSERT_FALSE(corpus.isNull());
+  ASSERT_TRUE(copy(picture(corpus, "ui.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  ASSERT_EQ(run({"dwebp", "-quiet", file(1), "-ppm", "-o", root + "dwebp.ppm"}, root + "dwebp.log"), 0);
+  expectSamePixels(root + "dwebp.ppm", corpus);
+  expectImageMagickReads(file(1), corpus, root);
 }
 
 TEST_F(Pixkeep, CapturesAsGifOnTheWebSafeColours) {

@@ -2,7 +2,7 @@
 # Builds the fuzz targets with clang and runs them one after the other, each
 # for SECONDS (default 600):
 #   tests/fuzz/run.sh [SECONDS] [TARGET...]
-# TARGET is bmp_reader (the default), clip_png, clip_jpeg, clip_bmp,
+# TARGET is bmp_reader (the default), clip_png, clip_jpeg, clip_bmp, clip_webp,
 # ini_reader or all. Crashing inputs are written to fuzz-corpus/crashes/<target>-...
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -11,7 +11,7 @@ seconds=${1:-600}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(bmp_reader)
-[ "${targets[0]}" = all ] && targets=(bmp_reader clip_png clip_jpeg clip_bmp ini_reader)
+[ "${targets[0]}" = all ] && targets=(bmp_reader clip_png clip_jpeg clip_bmp clip_webp ini_reader)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPIXKEEP_CORE_ONLY=ON -DPIXKEEP_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
@@ -49,6 +49,18 @@ seed_jpeg() {
   convert -size 8x8 gradient:black-white -colorspace Gray "$d"/seed-grey.jpg
   convert -size 9x3 gradient:red-blue -colorspace CMYK "$d"/seed-cmyk.jpg
 }
+seed_webp() {
+  local d=$1
+  cp tests/raster/regressions/*.webp "$d"/ 2>/dev/null || true
+  convert -size 16x8 gradient:red-blue "$d"/seed.png
+  convert -size 16x8 gradient:red-blue -alpha set -channel A -evaluate set 50% PNG32:"$d"/seed-alpha.png
+  cwebp -quiet -lossless "$d"/seed.png -o "$d"/seed-lossless.webp
+  cwebp -quiet -q 80 "$d"/seed.png -o "$d"/seed-lossy.webp
+  cwebp -quiet -lossless "$d"/seed-alpha.png -o "$d"/seed-alpha-lossless.webp
+  cwebp -quiet -q 80 -alpha_q 50 "$d"/seed-alpha.png -o "$d"/seed-alpha-lossy.webp
+  img2webp -lossless "$d"/seed.png -lossy "$d"/seed-alpha.png -o "$d"/seed-animated.webp >/dev/null
+  rm -f "$d"/seed.png "$d"/seed-alpha.png
+}
 for t in "${targets[@]}"; do
   corpus=fuzz-corpus/$t
   mkdir -p "$corpus"
@@ -56,6 +68,7 @@ for t in "${targets[@]}"; do
     bmp_reader|clip_bmp) seed_bmp "$corpus" ;;
     clip_png) seed_png "$corpus" ;;
     clip_jpeg) seed_jpeg "$corpus" ;;
+    clip_webp) seed_webp "$corpus" ;;
     ini_reader) cp lang/*.ini tests/config/regressions/* "$corpus"/ 2>/dev/null || true ;;
   esac
   echo "== fuzz_$t for ${seconds}s"

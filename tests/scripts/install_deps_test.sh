@@ -41,8 +41,9 @@ installed() { sed -n 's/^apt-get install -y -qq --no-install-recommends //p' <<<
 has() { grep -qx -- "$2" <<<"$1"; }
 
 build=(build-essential cmake pkg-config qt6-base-dev qt6-svg-dev libxcb1-dev libxcb-xfixes0-dev libx11-dev
-       libwayland-dev libwayland-bin libjpeg62-turbo-dev zlib1g-dev libpng-dev libfreetype-dev libfontconfig-dev)
-tools=(libgtest-dev libgif-dev xvfb xclip xdotool trayer imagemagick python3-pyqt5 copyq gpaste-2 lintian
+       libwayland-dev libwayland-bin libjpeg62-turbo-dev zlib1g-dev libpng-dev libwebp-dev libfreetype-dev
+       libfontconfig-dev)
+tools=(libgtest-dev libgif-dev xvfb xclip xdotool trayer imagemagick webp python3-pyqt5 copyq gpaste-2 lintian
        desktop-file-utils appstream sway xwayland wl-clipboard foot dbus-daemon)
 
 # A desktop that has everything but the build packages: the run set installs

@@ -175,6 +175,10 @@ TEST_F(Form1Test, ImageTypeSetsTheSlider) {
       {0, 1, 100, 90, 5, true, "Quality 90 (recommended 90)", 0},
       {3, 1, 100, 90, 5, false, "Quality 90 (recommended 90)", 0},
       {1, 0, 9, 9, 2, true, "Compression level: 9", 0},
+      {4, 0, 9, 6, 2, true, "Compression effort: 6", 2},
+      // The effort is not remembered either, nor does it change PNG's level.
+      {1, 0, 9, 9, 2, true, "Compression level: 9", 0},
+      {4, 0, 9, 6, 2, true, "Compression effort: 6", 0},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.index);
@@ -652,6 +656,8 @@ TEST_F(Form1Test, APictureItsTypeCannotHoldIsSavedAsPngUnderTheNextNumber) {
       {2, 65536, 2, "pxk4.png", "The picture is 65536 \u00d7 2 pixels, more than GIF can hold; it was saved as pxk4.png"},
       {2, 65535, 2, "pxk5.gif", nullptr},  // GIF's largest side
       {0, 5, 4, "pxk6.jpg", nullptr},
+      {4, 16384, 2, "pxk7.png", "The picture is 16384 \u00d7 2 pixels, more than WebP can hold; it was saved as pxk7.png"},
+      {4, 2, 16383, "pxk8.webp", nullptr},  // WebP's largest side
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);

@@ -382,8 +382,8 @@ TEST_F(SettingsLanguageTest, EveryCaptionComesFromTheLanguageFileAsPlainText) {
   EXPECT_EQ(form->texts()[Text::OK], "<b>OK</b> & \xC3\xA4") << "kept for the windows made later";
   EXPECT_EQ(form->windowTitle(), "Pixkeep");
   auto* types = child<QComboBox>("tyyp");
-  ASSERT_EQ(types->count(), 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(types->itemText(i), QStringList({"JPEG", "PNG", "GIF", "Bitmap"})[i]);
+  ASSERT_EQ(types->count(), 5);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(types->itemText(i), QStringList({"JPEG", "PNG", "GIF", "Bitmap", "WebP"})[i]);
 
   // A later file replaces every text; what it lacks is English again.
   writeFile(dir / "menu.ini", "[Menu]\nFile=&Datei\n");
@@ -413,6 +413,14 @@ TEST_F(SettingsLanguageTest, TemplatesWidthsAndTheHelpFile) {
   child<QComboBox>("tyyp")->setCurrentIndex(1);
   child<QScrollBar>("Spin")->setValue(5);
   EXPECT_EQ(shown("Label1"), "5/5");
+  // WebP's slider has a text of its own.
+  writeFile(dir / "lang.ini", "[Win]\nCompression=x\nEffort=%q/%Q\n");
+  form->LoadLanguage(dir / "lang.ini");
+  child<QComboBox>("tyyp")->setCurrentIndex(4);
+  child<QScrollBar>("Spin")->setValue(7);
+  EXPECT_EQ(shown("Label1"), "7/7");
+  form->LoadLanguage(fs::path(LANG_DIR) / "deutsch.ini");
+  EXPECT_EQ(shown("Label1"), "Kompressionsaufwand: 7");
 
   writeFile(dir / "lang.ini", "[Win]\nWidth=300\nTypeLeft=$50\n");
   form->LoadLanguage(dir / "lang.ini");
