@@ -29,6 +29,11 @@
 // capture, alternately the picture and the same with one pixel changed, and
 // that comparison (CaptureCycle::isRestore) is timed alone too.
 //
+// Each row also tells the program's own CPU time during the latency (all
+// its threads) and the time its threads were ready to run but had no CPU
+// (/proc/PID/task/*/schedstat): work the program did beyond the parts,
+// and what a machine busy with other work added.
+//
 // Usage: latency_bench [RUNS [xclip]]; medians of RUNS (default 7) runs
 // after one warm-up. PIXKEEP_UNDER_TEST names another build of the program
 // to measure, for a before/after comparison.
@@ -252,8 +257,26 @@ struct Picture {
 // The times of one case, in seconds, one entry a run.
 struct Times {
   std::vector<double> latency, transfer, decode, encode, write;
+  // The program's threads during the latency: time on a CPU, and time
+  // ready to run but waiting for one (the machine busy with other work).
+  std::vector<double> programCpu, programWaiting;
   std::vector<double> check;  // only for a picture copied soon after the last: CaptureCycle::isRestore
 };
+
+// Time on a CPU and time waiting for one, in seconds, of all threads of `pid` so far.
+std::pair<double, double> schedTimes(pid_t pid) {
+  double cpu = 0, waiting = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream f(task.path() / "schedstat");
+    unsigned long long run = 0, wait = 0;
+    if (f >> run >> wait) {
+      cpu += double(run) * 1e-9;
+      waiting += double(wait) * 1e-9;
+    }
+  }
+  return {cpu, waiting};
+}
 
 std::shared_ptr<const PlatformBitmap> bitmapOf(const Source& s) {
   auto b = std::make_shared<PlatformBitmap>();
@@ -354,6 +377,7 @@ int main(int argc, char** argv) {
     // Latency: a new owner, the program's file.
     reader.forget();
     const std::string want = "pxk" + std::to_string(++number) + type.extension;
+    const auto [cpu0, waiting0] = schedTimes(app);
     pid_t owner = startOwner(source);
     Clock::time_point heard;
     uint32_t time = 0;
@@ -364,6 +388,9 @@ int main(int argc, char** argv) {
     }
     t.latency.push_back(secondsSince(heard));
     written = Clock::now();
+    const auto [cpu1, waiting1] = schedTimes(app);
+    t.programCpu.push_back(cpu1 - cpu0);
+    t.programWaiting.push_back(waiting1 - waiting0);
     endOwner(owner);
 
     // Transfer: the same owner's bytes to a plain reader, the program stopped.
@@ -470,6 +497,8 @@ int main(int argc, char** argv) {
     std::printf("%-46s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f  %5.2f (target <= 1.25) %s", r.what.c_str(),
                 median(r.t.latency) * 1e3, median(r.t.transfer) * 1e3, median(r.t.decode) * 1e3,
                 median(r.t.encode) * 1e3, median(r.t.write) * 1e3, sum * 1e3, ratio, ratio <= 1.25 ? "ok" : "MISSED");
+    std::printf("; program CPU %.1f ms, waiting for a CPU %.1f ms", median(r.t.programCpu) * 1e3,
+                median(r.t.programWaiting) * 1e3);
     if (!r.t.check.empty()) std::printf("; the check alone %.1f ms", median(r.t.check) * 1e3);
     std::printf("\n");
     if (ratio > 1.25) status = std::max(status, 1);
