@@ -11,6 +11,11 @@
 
 namespace pixkeep::bench {
 
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
 inline double medianSeconds(const std::function<void()>& fn, int runs = 15) {
   fn();  // warm-up
   std::vector<double> times;

@@ -12,17 +12,18 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "bench/desktop.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using pixkeep::bench::median;
 using pixkeep::bench::run;
 using pixkeep::bench::spawn;
 using pixkeep::bench::startXvfb;
@@ -39,11 +40,6 @@ static double cpuSeconds(pid_t pid) {
   }
   double ticks = double(sysconf(_SC_CLK_TCK));
   return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;  // utime, stime
-}
-
-static double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 int main(int argc, char** argv) {
@@ -97,9 +93,7 @@ int main(int argc, char** argv) {
               idleSeconds, appPercent, peerPercent, appPercent < 0.1 ? "ok" : "MISSED");
 
   // Latency: clipboard change to complete file.
-  int inotify = inotify_init1(0);
-  // Pictures appear whole under their name: linked or renamed into place.
-  inotify_add_watch(inotify, dir.c_str(), IN_CREATE | IN_MOVED_TO);
+  pixkeep::bench::FolderWatch watch(dir);
   int number = 0;
   auto latency = [&](const std::string& src) {
     std::vector<double> times;
@@ -108,16 +102,7 @@ int main(int argc, char** argv) {
       const std::string want = "pxk" + std::to_string(number) + ".jpg";
       auto t0 = Clock::now();
       spawn({"xclip", "-selection", "clipboard", "-t", "image/png", "-i", src});
-      char buf[4096];
-      bool done = false;
-      while (!done) {
-        ssize_t n = read(inotify, buf, sizeof buf);
-        for (ssize_t off = 0; off < n;) {
-          auto* ev = reinterpret_cast<inotify_event*>(buf + off);
-          if (ev->len && want == ev->name) done = true;
-          off += ssize_t(sizeof(inotify_event) + ev->len);
-        }
-      }
+      if (!watch.waitFor(want, 60s)) std::fprintf(stderr, "capture_bench: %s was not written\n", want.c_str());
       times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
       // The same picture copied again sooner than this after it was taken
       // is taken for a clipboard manager's copy and not saved again.

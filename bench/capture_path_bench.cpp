@@ -330,21 +330,6 @@ std::vector<uint8_t> bmpBytesOf(const bench::CorpusPicture& c) {
   return s.take();
 }
 
-// PNG bytes as a screenshot tool would put them on the clipboard (libpng defaults).
-std::vector<uint8_t> pngBytesOf(const bench::CorpusPicture& c) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = png_uint_32(c.width);
-  image.height = png_uint_32(c.height);
-  image.format = PNG_FORMAT_RGB;
-  png_alloc_size_t size = 0;
-  png_image_write_to_memory(&image, nullptr, &size, 0, c.rgb.data(), 0, nullptr);
-  std::vector<uint8_t> out(size);
-  if (!png_image_write_to_memory(&image, out.data(), &size, 0, c.rgb.data(), 0, nullptr)) return {};
-  out.resize(size);
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -359,7 +344,7 @@ int main(int argc, char** argv) {
     p.width = c.width;
     p.height = c.height;
     // The corpus files are the 1080p clipboard bytes as they are; the 4K one is made here.
-    std::vector<uint8_t> png = c.width == 1920 ? readAll(std::string(CORPUS_DIR) + "/" + c.name) : pngBytesOf(c);
+    std::vector<uint8_t> png = c.width == 1920 ? readAll(std::string(CORPUS_DIR) + "/" + c.name) : bench::pngBytesOf(c);
     p.png.encoded = EncodedPicture{"image/png", std::move(png)};
     p.bmp.encoded = EncodedPicture{"image/bmp", bmpBytesOf(c)};
     pictures.push_back(std::move(p));

@@ -58,6 +58,21 @@ inline std::vector<CorpusPicture> loadCorpus() {
   return all;
 }
 
+// PNG bytes as a screenshot tool would put them on the clipboard (libpng defaults).
+inline std::vector<uint8_t> pngBytesOf(const CorpusPicture& c) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = png_uint_32(c.width);
+  image.height = png_uint_32(c.height);
+  image.format = PNG_FORMAT_RGB;
+  png_alloc_size_t size = 0;
+  png_image_write_to_memory(&image, nullptr, &size, 0, c.rgb.data(), 0, nullptr);
+  std::vector<uint8_t> out(size);
+  if (!png_image_write_to_memory(&image, out.data(), &size, 0, c.rgb.data(), 0, nullptr)) return {};
+  out.resize(size);
+  return out;
+}
+
 // A 32-bit device raster, as a capture on a 32-bit display makes it.
 inline void toDeviceRaster(const CorpusPicture& p, RasterImage& r) {
   r.createBlank(p.width, p.height, PixelFormat::Device);

@@ -2,10 +2,13 @@
 // processes and an Xvfb of their own.
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
@@ -46,5 +49,37 @@ inline pid_t startXvfb(std::string& display) {
   display = ":" + std::string(buf, size_t(n - (buf[n - 1] == '\n' ? 1 : 0)));
   return pid;
 }
+
+// Tells when a file appears in a folder. The program's pictures appear whole
+// under their name (linked or renamed into place), so the name is enough.
+class FolderWatch {
+ public:
+  explicit FolderWatch(const std::string& folder) : fd_(inotify_init1(IN_CLOEXEC)) {
+    inotify_add_watch(fd_, folder.c_str(), IN_CREATE | IN_MOVED_TO);
+  }
+  ~FolderWatch() { close(fd_); }
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+
+  // Waits until a file named `name` appears; false when `limit` passed first.
+  bool waitFor(const std::string& name, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, int(left.count()) + 1) <= 0) return false;
+      alignas(inotify_event) char buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      for (ssize_t off = 0; off < n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        if (ev->len && name == ev->name) return true;
+        off += ssize_t(sizeof(inotify_event) + ev->len);
+      }
+    }
+  }
+
+ private:
+  int fd_;
+};
 
 }  // namespace pixkeep::bench

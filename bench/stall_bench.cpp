@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/desktop.h"
+#include "bench/window.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -31,32 +32,6 @@ using pixkeep::bench::spawn;
 using pixkeep::bench::startXvfb;
 
 namespace {
-
-Window windowOf(Display* d, pid_t pid) {
-  const Atom wmPid = XInternAtom(d, "_NET_WM_PID", False);
-  // The main window: the program's largest top-level window.
-  Window root = 0, parent = 0, *children = nullptr, found = 0;
-  long area = 0;
-  unsigned count = 0;
-  XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count);
-  for (unsigned i = 0; i < count; ++i) {
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable || a.override_redirect) continue;
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, children[i], wmPid, 0, 1, False, AnyPropertyType, &type, &format, &items, &after, &data) ==
-            Success &&
-        data && items == 1 && pid_t(*reinterpret_cast<unsigned long*>(data)) == pid && long(a.width) * a.height > area) {
-      found = children[i];
-      area = long(a.width) * a.height;
-    }
-    if (data) XFree(data);
-  }
-  if (children) XFree(children);
-  return found;
-}
 
 // Pings `window` every 10 ms until 300 ms after `done()` first holds (or a
 // minute passed); returns the longest wait for an answer in milliseconds (a
@@ -134,17 +109,10 @@ int main() {
   int status = 0;
   // Starts the program in a fresh output folder; its window, or 0 when none appeared.
   auto startProgram = [&](pid_t& app) {
-    fs::remove_all(dir + "out");
-    fs::create_directories(dir + "out");
-    fs::copy_file(pixkeep, dir + "out/pixkeep");
-    app = spawn({dir + "out/pixkeep"});
-    Window w = 0;
-    for (int i = 0; i < 500 && !w; ++i, std::this_thread::sleep_for(20ms)) w = windowOf(d, app);
+    const Window w = pixkeep::bench::startProgram(d, pixkeep, dir + "out", app);
     if (!w) {
       std::fprintf(stderr, "stall_bench: the window did not appear\n");
       status = 2;
-      kill(app, SIGTERM);
-      waitpid(app, nullptr, 0);
     }
     return w;
   };
@@ -154,14 +122,9 @@ int main() {
     const Window w = startProgram(app);
     if (!w) break;
     if (c.typeIndex != 0) {
-      // The type list lies at (64, 40) in the 80-pixel upper part above the
-      // 19-pixel status bar; a click opens it, keys choose the entry.
       XWindowAttributes a;
       XGetWindowAttributes(d, w, &a);
-      const int x = 64 + 72, y = a.height - 19 - 80 + 40 + 10;
-      run("xdotool mousemove --window " + std::to_string(w) + " " + std::to_string(x) + " " + std::to_string(y) +
-          " click 1 sleep 0.5 key Home Down Return");
-      std::this_thread::sleep_for(500ms);
+      pixkeep::bench::chooseType(w, a.height, c.typeIndex);
     }
     std::vector<double> stalls;
     for (int i = 1; i <= 3; ++i) {
