@@ -155,6 +155,7 @@ std::optional<CaptureJob> CaptureCycle::take(const CaptureOptions& o) {
   // the clipboard (some clear it first).
   if (lastTaken_ && lastContent_ && job.generation > *lastContent_ && clock() - lastSeen_ <= RestoreInterval) {
     job.previous = lastTaken_;
+    job.previousGeneration = *lastContent_;
     switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
       case Sameness::Same: return std::nullopt;  // left on the clipboard
       case Sameness::Different: break;

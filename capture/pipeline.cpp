@@ -11,7 +11,40 @@ namespace pixkeep {
 size_t CaptureJob::heldBytes() const {
   size_t n = encoded.size();
   if (bitmap) n += bitmap->bits.size() + (bitmap->encoded ? bitmap->encoded->size() : 0);
+  if (decoded && decoded->bitmap()) n += size_t(decoded->bitmap()->width()) * size_t(decoded->bitmap()->height()) * 4;
   return n;
+}
+
+namespace {
+
+// A digest of a raster's pixels: its size, then each row's pixel bytes,
+// eight at a time.
+uint64_t rasterDigest(const RasterImage& raster) {
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](uint64_t v) {
+    h = (h ^ v) * 1099511628211ull;
+    h ^= h >> 29;
+  };
+  mix(uint64_t(uint32_t(raster.width())) << 32 | uint32_t(raster.height()));
+  const size_t rowBytes = size_t((int64_t(raster.width()) * raster.header().biBitCount + 7) / 8);
+  for (int y = 0; y < raster.height(); ++y) {
+    const uint8_t* p = raster.constScanline(y);
+    size_t i = 0;
+    for (; i + 8 <= rowBytes; i += 8) {
+      uint64_t v;
+      std::memcpy(&v, p + i, 8);
+      mix(v);
+    }
+    for (; i < rowBytes; ++i) mix(p[i]);
+  }
+  return h;
+}
+
+}  // namespace
+
+void CapturePipeline::remember(uint64_t generation, uint64_t digest) {
+  digests_[generation] = digest;
+  while (digests_.size() > 16) digests_.erase(digests_.begin());
 }
 
 Sameness compareWithoutDecoding(const PlatformBitmap& a, const PlatformBitmap& b) {
@@ -62,8 +95,15 @@ void CapturePipeline::stamp(TPicture& holder, const CaptureOptions& o) const {
 
 CaptureResult CapturePipeline::run(CaptureJob& job) {
   const CaptureOptions& o = job.options;
-  TPicture holder;
-  decode(*job.bitmap, job.palette ? &*job.palette : nullptr, holder);
+  // Decoded already when it was checked.
+  std::shared_ptr<TPicture> decoded = std::move(job.decoded);
+  TPicture fresh;
+  TPicture& holder = decoded ? *decoded : fresh;
+  if (!decoded) decode(*job.bitmap, job.palette ? &*job.palette : nullptr, holder);
+  // The digest of the pixels as they came, for telling a manager's copy of
+  // this picture: taken before the stamp changes them, or after the file
+  // is written (off the way to the file) when nothing is stamped.
+  if (o.addText && holder.bitmap()) remember(job.generation, rasterDigest(*holder.bitmap()));
   stamp(holder, o);
   const ImageType* type = &writableType(o.typeIndex);
   RasterImage* raster = holder.bitmap();
@@ -90,7 +130,14 @@ CaptureResult CapturePipeline::run(CaptureJob& job) {
   job.extension = type->extension;
   job.bitmap.reset();
   // A failure to write keeps the bytes in the job, to be written later.
-  CaptureResult result = write(job);
+  CaptureResult result;
+  try {
+    result = write(job);
+  } catch (...) {
+    if (!o.addText) remember(job.generation, rasterDigest(*raster));
+    throw;
+  }
+  if (!o.addText) remember(job.generation, rasterDigest(*raster));
   job.encoded = {};
   return result;
 }
@@ -117,23 +164,14 @@ CaptureResult CapturePipeline::write(CaptureJob& job) {
   return CaptureResult{pictureCounter, pictureCounter == MaxPictures, fileName, job.fallback, job.generation};
 }
 
-// A digest of the decoded pixels: size, then each row's pixel bytes.
+// A digest of the decoded pixels of a clipboard bitmap.
 uint64_t CapturePipeline::pixelDigest(const PlatformBitmap& bitmap) const {
   TPicture holder;
   decode(bitmap, nullptr, holder);
-  const RasterImage& raster = *holder.bitmap();
-  uint64_t h = 14695981039346656037ull;  // FNV-1a
-  auto add = [&h](const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  };
-  const int32_t size[2] = {raster.width(), raster.height()};
-  add(reinterpret_cast<const uint8_t*>(size), sizeof size);
-  const size_t rowBytes = size_t((int64_t(raster.width()) * raster.header().biBitCount + 7) / 8);
-  for (int y = 0; y < raster.height(); ++y) add(raster.constScanline(y), rowBytes);
-  return h;
+  return rasterDigest(*holder.bitmap());
 }
 
-bool CapturePipeline::samePixels(const CaptureJob& job) const {
+bool CapturePipeline::samePixels(CaptureJob& job) {
   if (!job.previous || !job.bitmap) return false;
   switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
     case Sameness::Same: return true;
@@ -141,7 +179,13 @@ bool CapturePipeline::samePixels(const CaptureJob& job) const {
     case Sameness::Unknown: break;
   }
   try {
-    return pixelDigest(*job.previous) == pixelDigest(*job.bitmap);
+    auto holder = std::make_shared<TPicture>();
+    decode(*job.bitmap, job.palette ? &*job.palette : nullptr, *holder);
+    const uint64_t now = rasterDigest(*holder->bitmap());
+    const auto known = digests_.find(job.previousGeneration);
+    const uint64_t before = known != digests_.end() ? known->second : pixelDigest(*job.previous);
+    job.decoded = std::move(holder);
+    return before == now;
   } catch (const std::exception&) {
     return false;
   }

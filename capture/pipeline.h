@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,9 @@ struct CaptureJob {
   // queue has decided (CapturePipeline::samePixels).
   bool needsCheck = false;
   std::shared_ptr<const PlatformBitmap> previous;
+  uint64_t previousGeneration = 0;  // the content `previous` came from
+  // The picture decoded by the check, so that it is not decoded again.
+  std::shared_ptr<TPicture> decoded;
   // Set once the queue holds it to be written later (the write before it failed).
   bool held = false;
   // Memory the job holds.
@@ -102,17 +106,23 @@ class CapturePipeline {
   // The picture of a clipboard bitmap in `holder`, decoded as run() does.
   void decode(const PlatformBitmap& bitmap, const std::vector<RGBQuad>* palette, TPicture& holder) const;
   // Whether a job that needsCheck has the pixels of the picture taken before
-  // it (any thread). A picture that cannot be decoded is no copy: writing
-  // it reports the error.
-  bool samePixels(const CaptureJob& job) const;
+  // it. The picture is decoded once, and kept in the job for run(); the
+  // one before is known by the digest run() took of it. A picture that
+  // cannot be decoded is no copy: writing it reports the error. On the
+  // queue's thread, like run().
+  bool samePixels(CaptureJob& job);
 
   std::atomic<int> pictureCounter = 0;  // advanced by run() and write(), read anywhere
 
  private:
   void stamp(TPicture& holder, const CaptureOptions& options) const;
   uint64_t pixelDigest(const PlatformBitmap& bitmap) const;
+  void remember(uint64_t generation, uint64_t digest);
 
   std::vector<ImageType> types_;
+  // The digests of the pictures decoded last, by their clipboard content
+  // (queue's thread only).
+  std::map<uint64_t, uint64_t> digests_;
 };
 
 }  // namespace pixkeep

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -513,16 +514,16 @@ PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
 // A cycle writing BMP files into a folder of its own from a fake clipboard,
 // on a clock the test moves.
 struct BitmapCycle {
+  explicit BitmapCycle(ImageType row = bitmapRow) : run({std::move(row)}) {
+    cycle.outputDirectory = dir;
+    options.typeIndex = 0;
+  }
   std::string dir = tempDir();
-  CaptureRun run{{bitmapRow}};
+  CaptureRun run;
   FakeClipboard& clipboard = run.clipboard;
   CaptureCycle& cycle = *run.cycle;
   CaptureCycle::Clock::time_point& now = run.now;
   CaptureOptions options;
-  BitmapCycle() {
-    cycle.outputDirectory = dir;
-    options.typeIndex = 0;
-  }
   ~BitmapCycle() { fs::remove_all(dir); }
   BitmapCycle(const BitmapCycle&) = delete;
   BitmapCycle& operator=(const BitmapCycle&) = delete;
@@ -667,6 +668,45 @@ TEST(CaptureCycleRestore, APictureBeingCheckedIsEmptiedOnlyWhileItIsStillThere) 
   third.loadFromStream(s3);
   EXPECT_EQ(second.pixel(1, 0), Black) << "in the order they were copied";
   EXPECT_EQ(third.pixel(1, 0), White);
+}
+
+// Every picture is decoded once: the one a clipboard manager may have put
+// back is decoded for its check and written from that, and the one before
+// it is known by the digest taken when it was written.
+std::atomic<int> bmpDecodes{0};
+void countingBmpDecode(const EncodedPicture& picture, RasterImage& raster) {
+  ++bmpDecodes;
+  decodeBmpPicture(picture, raster);
+}
+
+TEST(CaptureCycleRestore, EveryPictureIsDecodedOnceAlsoWhenItIsChecked) {
+  const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
+  struct Case {
+    const char* what;
+    bool stamped;
+    PlatformBitmap second;
+    bool saved;
+  };
+  const Case cases[] = {
+      {"other pixels", false, bmpBitmap(other, 24), true},
+      {"other pixels, stamped", true, bmpBitmap(other, 24), true},
+      {"the same pixels encoded otherwise", false, bmpBitmap(four, 32), false},
+      {"the same pixels encoded otherwise, stamped", true, bmpBitmap(four, 32), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BitmapCycle t{{"Bitmap", ".bmp", std::nullopt, bmpEncoderFactory(), {}, {{"image/bmp"}, 1, countingBmpDecode}}};
+    auto& [dir, run, clipboard, cycle, now, options] = t;
+    options.addText = c.stamped;
+    options.text = "x";
+    bmpDecodes = 0;
+    clipboard.putBitmap(bmpBitmap(four, 24));
+    ASSERT_TRUE(run.tick(options).captured);
+    clipboard.putBitmap(c.second);  // right after: it is checked
+    EXPECT_EQ(run.tick(options).captured, c.saved);
+    EXPECT_EQ(bmpDecodes, 2) << "each picture decoded once";
+    EXPECT_EQ(clipboard.offered.empty(), c.saved);
+  }
 }
 
 }  // namespace
