@@ -61,6 +61,12 @@ void CaptureCycle::lost(uint64_t generation) {
                  pending_.end());
 }
 
+void CaptureCycle::emptyAll() {
+  std::vector<Pending> all;
+  all.swap(pending_);
+  for (const Pending& p : all) emptyNow(p.generation);
+}
+
 std::optional<CaptureCycle::Clock::time_point> CaptureCycle::emptyDue() {
   const Clock::time_point now = clock();
   std::optional<Clock::time_point> next;

@@ -31,7 +31,7 @@ class CaptureCycle {
   // entry back). The clipboard is emptied of a picture only once it is safe
   // (its file written, or kept to be written) and this long after it was
   // taken; the file itself is written at once.
-  static constexpr std::chrono::milliseconds ManagersReadWithin{300};
+  static constexpr std::chrono::milliseconds ManagersReadWithin{1000};
   using Clock = std::chrono::steady_clock;
 
   // `types` is the image-type table; `events` are the queue's (capturequeue.h).
@@ -67,6 +67,9 @@ class CaptureCycle {
   // Empties the clipboard of the safe pictures whose time has come; the
   // time the next one is due, if any waits.
   std::optional<Clock::time_point> emptyDue();
+  // Before the program ends, with nothing left to write: empties the
+  // clipboard of every picture taken, whether or not its time has come.
+  void emptyAll();
   // The content on the clipboard now (at start-up) is not to be saved: the
   // next tick reads its picture, empties the clipboard of it and takes
   // nothing, quietly also when it cannot be read. A clipboard manager that

@@ -89,8 +89,6 @@ class CapturePipeline {
   explicit CapturePipeline(std::vector<ImageType> types) : types_(std::move(types)) {}
 
   const std::vector<ImageType>& imageTypes() const { return types_; }
-  // Replaces the writer of one row (tests put recording writers in).
-  void setWriter(size_t typeIndex, EncoderFactory writer) { types_.at(typeIndex).writer = std::move(writer); }
   // The row of `typeIndex`; raises "This image type is not available" for
   // none, or one without a writer.
   const ImageType& writableType(int typeIndex) const;

@@ -32,9 +32,9 @@ class Clipboard {
       OnItsWay,       // asked for; the listener hears when it arrives
       NotHandedOver,  // its owner did not hand it over: `failure` says why
       Unusable,       // it came, but it is no picture that can be had
-      None,           // the content offers no bitmap, or it was taken already
+      NoPicture,      // the content offers no bitmap, or it was taken already
     };
-    State state = State::None;
+    State state = State::NoPicture;
     std::shared_ptr<const PlatformBitmap> bitmap;
     std::optional<std::vector<RGBQuad>> palette;
     std::string failure;

@@ -73,6 +73,9 @@ CaptureController::CaptureController(Clipboard& clipboard, std::vector<ImageType
 }
 
 CaptureController::~CaptureController() {
+  // Every picture is written: the clipboard is left as after its emptying
+  // (a picture left there would be the next start's, never saved).
+  if (cycle_->queue().pending() == 0) cycle_->emptyAll();
   cycle_.reset();  // the queue's thread ends before anything it uses
   clipboard_.setChangeListener(nullptr);
 }

@@ -231,27 +231,30 @@ TEST_F(CaptureCycleTest, EncodersAreChosenByTypeAndGetTheSliderPosition) {
     }
     void saveToFile(const std::string&) override { ADD_FAILURE() << "the cycle writes through streams"; }
   };
-  cycle.pipeline().setWriter(0, [recorded](const RasterImage& picture, int spin) {
+  std::vector<ImageType> types = coreImageTypes();
+  types[0].writer = [recorded](const RasterImage& picture, int spin) {
     EXPECT_EQ(picture.width(), 4);
     recorded->spin = spin;
     auto e = std::make_unique<FakeEncoder>();
     e->rec = recorded;
-    return e;
-  });
+    return std::unique_ptr<PictureEncoder>(std::move(e));
+  };
+  CaptureRun recording(types);
+  recording.cycle->outputDirectory = dir;
   touch(dir + "pxk1.bmp");
   options.typeIndex = 0;
   options.spinPosition = 77;
-  clipboard.putBitmap(solidBitmap(4, 4, Green));
-  run.tick(options);
+  recording.clipboard.putBitmap(solidBitmap(4, 4, Green));
+  recording.tick(options);
   EXPECT_EQ(recorded->spin, 77);
   EXPECT_EQ(recorded->streams, 1);
   EXPECT_EQ(readFile(dir + "pxk1.jpg"), (std::vector<uint8_t>{'f', 'a', 'k', 'e'}));
 
   // A type without a writer is an error, and the picture stays on the clipboard.
   options.typeIndex = 1;
-  clipboard.putBitmap(solidBitmap(4, 4, Green));
-  EXPECT_THROW(run.tick(options), EInvalidGraphic);
-  EXPECT_FALSE(clipboard.offered.empty());
+  recording.clipboard.putBitmap(solidBitmap(4, 4, Green));
+  EXPECT_THROW(recording.tick(options), EInvalidGraphic);
+  EXPECT_FALSE(recording.clipboard.offered.empty());
 }
 
 // The stamp lands where the corner rules put it: compared with the same text

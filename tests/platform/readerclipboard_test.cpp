@@ -131,7 +131,7 @@ TEST(ReaderClipboard, APictureIsHandedOverOnceEncodedOrConvertedAndAFailureIsNam
   ASSERT_TRUE(p.bitmap->encoded);
   EXPECT_EQ(p.bitmap->encoded->type, "image/png");
   EXPECT_EQ(p.bitmap->encoded->size(), 3u) << "still encoded, for the image types to decode";
-  EXPECT_EQ(f.clipboard->fetchPicture().state, State::None) << "handed over once";
+  EXPECT_EQ(f.clipboard->fetchPicture().state, State::NoPicture) << "handed over once";
 
   const uint64_t tiff = f.reader->ownerCopies({"image/tiff"});
   f.clipboard->runPosted();

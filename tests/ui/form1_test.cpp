@@ -286,17 +286,24 @@ TEST_F(Form1Test, FailedSavesKeepTheirPicturesAndAreReportedOnce) {
     EXPECT_EQ(bytes[54] | (bytes[55] << 8) | (bytes[56] << 16), int(colours[i] >> 16 | (colours[i] & 0xFF00) | (colours[i] & 0xFF) << 16));
   }
   EXPECT_TRUE(form->findChildren<QMessageBox*>("errorBox").empty());
+}
 
-  // A type that cannot be written leaves the picture on the clipboard, with
-  // one box. Every row of the program can be written: GIF's writer is taken
-  // away for this.
-  cycle().pipeline().setWriter(2, nullptr);
+// A type that cannot be written leaves the picture on the clipboard, with
+// one box. Every row of the program can be written: GIF's writer is taken
+// away for this.
+TEST_F(Form1Test, ATypeThatCannotBeWrittenLeavesThePictureWithOneBox) {
+  std::vector<ImageType> types = imageTypes();
+  types[2].writer = nullptr;
+  form.reset();
+  form = std::make_unique<TForm1>(clipboard, types, ProgramPlaces{dir + "pixkeep.ini", dir + "english.ini", dir});
+  cycle().outputDirectory = dir;
+  copiesComeFromAPerson(cycle());
   child<QComboBox>("tyyp")->setCurrentIndex(2);
   clipboard.putBitmap(redBitmap());
   form->TimerTimer();
   form->TimerTimer();
   EXPECT_FALSE(clipboard.offered.empty());
-  boxes = form->findChildren<QMessageBox*>("errorBox");
+  auto boxes = form->findChildren<QMessageBox*>("errorBox");
   ASSERT_EQ(boxes.size(), 1);
   EXPECT_EQ(boxes[0]->text().toStdString(), "This image type is not available.");
   EXPECT_FALSE(timer()->isActive()) << "not tried on every tick";
@@ -306,7 +313,8 @@ TEST_F(Form1Test, FailedSavesKeepTheirPicturesAndAreReportedOnce) {
   EXPECT_TRUE(timer()->isActive());
   form->TimerTimer();
   settle();
-  EXPECT_EQ(form->statusText(), "4/99999 pictures");
+  EXPECT_EQ(form->statusText(), "1/99999 pictures");
+  EXPECT_TRUE(fs::exists(dir + "pxk1.bmp"));
 }
 
 TEST(ErrorReport, FullStopRule) {
