@@ -31,7 +31,7 @@ class CaptureCycle {
   // entry back). The clipboard is emptied of a picture only once it is safe
   // (its file written, or kept to be written) and this long after it was
   // taken; the file itself is written at once.
-  static constexpr std::chrono::milliseconds ManagersReadWithin{1000};
+  static constexpr std::chrono::milliseconds ManagersReadWithin{500};
   using Clock = std::chrono::steady_clock;
 
   // `types` is the image-type table; `events` are the queue's (capturequeue.h).

@@ -175,17 +175,20 @@ bool CapturePipeline::samePixels(CaptureJob& job) {
   if (!job.previous || !job.bitmap) return false;
   switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
     case Sameness::Same: return true;
-    case Sameness::Different: return false;
+    case Sameness::Different: break;  // it may still be one of the pictures before
     case Sameness::Unknown: break;
   }
   try {
     auto holder = std::make_shared<TPicture>();
     decode(*job.bitmap, job.palette ? &*job.palette : nullptr, *holder);
     const uint64_t now = rasterDigest(*holder->bitmap());
-    const auto known = digests_.find(job.previousGeneration);
-    const uint64_t before = known != digests_.end() ? known->second : pixelDigest(*job.previous);
     job.decoded = std::move(holder);
-    return before == now;
+    // A manager may put back any picture of its history that this run read,
+    // not only the last one (when it had no time to read the newest).
+    for (const auto& [generation, digest] : digests_)
+      if (digest == now) return true;
+    if (digests_.count(job.previousGeneration) == 0) return pixelDigest(*job.previous) == now;
+    return false;
   } catch (const std::exception&) {
     return false;
   }

@@ -104,8 +104,10 @@ class CapturePipeline {
   // The picture of a clipboard bitmap in `holder`, decoded as run() does.
   void decode(const PlatformBitmap& bitmap, const std::vector<RGBQuad>* palette, TPicture& holder) const;
   // Whether a job that needsCheck has the pixels of the picture taken before
-  // it. The picture is decoded once, and kept in the job for run(); the
-  // one before is known by the digest run() took of it. A picture that
+  // it, or of another of the last pictures written (a manager may put back
+  // an older entry of its history). The picture is decoded once, and kept
+  // in the job for run(); the ones before are known by the digests run()
+  // took of them. A picture that
   // cannot be decoded is no copy: writing it reports the error. On the
   // queue's thread, like run().
   bool samePixels(CaptureJob& job);

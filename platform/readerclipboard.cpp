@@ -79,7 +79,7 @@ void ReaderClipboard::changed(const ClipboardReader::Change& change) {
   }
   // A picture type that nothing here decodes is no bitmap.
   if (bitmapTypes().empty()) formats_.erase(std::remove(formats_.begin(), formats_.end(), CF_BITMAP), formats_.end());
-  fetch_ = Fetch::None;
+  fetch_ = Fetch::NotAsked;
   fetched_.reset();
   failure_.clear();
   announceChange();
@@ -133,7 +133,7 @@ Clipboard::Picture ReaderClipboard::fetchPicture() {
   Picture picture;
   if (!hasFormat(CF_BITMAP) || !reader_) return picture;
   switch (fetch_) {
-    case Fetch::None:
+    case Fetch::NotAsked:
       fetch_ = Fetch::Asked;
       failure_.clear();
       reader_->fetch(generation_, bitmapTypes());

@@ -77,7 +77,7 @@ class ReaderClipboard : public Clipboard {
   std::vector<std::string> offered_;
   std::vector<unsigned> formats_;
   std::map<std::string, unsigned> registered_;
-  enum class Fetch { None, Asked, Done, HandedOver } fetch_ = Fetch::None;
+  enum class Fetch { NotAsked, Asked, Done, HandedOver } fetch_ = Fetch::NotAsked;
   std::shared_ptr<const PlatformBitmap> fetched_;
   std::string failure_;
 };
