@@ -82,9 +82,9 @@ std::vector<uint8_t> readAll(const std::string& path) {
 
 // The bench's own X connection: it hears of every new owner of the
 // clipboard (XFixes) and reads the clipboard as a plain requestor does.
-class ClipboardReader {
+class PlainReader {
  public:
-  ~ClipboardReader() {
+  ~PlainReader() {
     if (c_) xcb_disconnect(c_);
   }
 
@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
   }
   setenv("DISPLAY", display.c_str(), 1);
   Display* d = XOpenDisplay(display.c_str());
-  ClipboardReader reader;
+  PlainReader reader;
   if (!d || !reader.open(display)) {
     std::fprintf(stderr, "latency_bench: no connection to Xvfb %s\n", display.c_str());
     return 2;
