@@ -26,8 +26,9 @@
 // than 2 s after the last one was taken is first compared with it (a
 // clipboard manager that puts its copy back must not get it saved again):
 // for JPEG, the same is measured with pictures copied 1 s after the last
-// capture, alternately the picture and the same with one pixel changed, and
-// that comparison (CapturePipeline::samePixels, here decoding the picture before too) is timed alone too.
+// capture, each the picture with other pixels changed, and that comparison
+// (CapturePipeline::samePixels, here decoding the picture before too) is
+// timed alone too.
 //
 // Each row also tells the program's own CPU time during the latency (all
 // its threads) and the time its threads were ready to run but had no CPU
@@ -250,9 +251,11 @@ struct Source {
 
 struct Picture {
   std::string name;
-  // The picture, and the same with one pixel changed: as a copy of another
-  // picture, it cannot be told from the first without decoding.
-  Source source[2];
+  // The picture, then the same with one pixel changed, one for each run
+  // copied soon after the last: as a copy of another picture, none can be
+  // told from the others without decoding, and none is one of the pictures
+  // taken lately (a clipboard manager's copy).
+  std::vector<Source> source;
 };
 
 // The times of one case, in seconds, one entry a run.
@@ -335,9 +338,12 @@ int main(int argc, char** argv) {
     Picture p;
     p.name = plasma ? "plasma 1920x1080" : "desktop 3840x2160";
     const std::string stem = dir + (plasma ? "plasma" : "desktop-4k");
-    p.source[0] = writeSource(stem + ".png", plasma ? readAll(std::string(CORPUS_DIR) + "/" + c.name) : bench::pngBytesOf(c));
-    c.rgb[0] ^= 1;
-    p.source[1] = writeSource(stem + "-changed.png", bench::pngBytesOf(c));
+    p.source.push_back(
+        writeSource(stem + ".png", plasma ? readAll(std::string(CORPUS_DIR) + "/" + c.name) : bench::pngBytesOf(c)));
+    for (int k = 1; k <= runs + 1; ++k) {
+      c.rgb[size_t(k)] ^= 1;
+      p.source.push_back(writeSource(stem + "-changed" + std::to_string(k) + ".png", bench::pngBytesOf(c)));
+    }
     pictures.push_back(std::move(p));
   }
 
@@ -475,7 +481,7 @@ int main(int argc, char** argv) {
       Row soon{type.name + " " + p.name + ", 1 s after the last", {}};
       for (int run = 1; ok && typeIndex == 0 && run <= runs; ++run) {
         std::this_thread::sleep_until(written + 1s);
-        ok = measure(p.source[run % 2], type, watch, soon.t, &p.source[(run + 1) % 2]);
+        ok = measure(p.source[size_t(run)], type, watch, soon.t, &p.source[size_t(run - 1)]);
       }
       std::this_thread::sleep_until(written + CaptureCycle::RestoreInterval + 500ms);
       if (!ok) status = 2;
