@@ -169,6 +169,7 @@ class BmpReader {
 
 bool BmpReader::readHeaders(Stream& stream) {
   if (stream.remaining() == 0) return false;
+  const uint64_t fileBytes = stream.remaining();
   uint8_t fileHeader[FileHeaderSize];
   stream.readBuffer(fileHeader, sizeof fileHeader);
   if (getU16(fileHeader) != BitmapFileType) invalid();
@@ -261,6 +262,9 @@ bool BmpReader::readHeaders(Stream& stream) {
     for (size_t i = 0; i < table.size(); ++i)
       table[i] = RGBQuad{raw[i * entrySize], raw[i * entrySize + 1], raw[i * entrySize + 2], 0};
   }
+  // The pixels follow the headers and colour table; an offset to them that
+  // lies outside the file says the header is not to be trusted.
+  if (getU32(fileHeader + 10) > fileBytes) invalid();
   return true;
 }
 

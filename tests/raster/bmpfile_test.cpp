@@ -196,6 +196,8 @@ TEST(BmpReader, HostileInputIsRejectedAndLeavesTheRasterAlone) {
   struct Case { const char* name; std::vector<uint8_t> bytes; const char* message; };
   const std::vector<Case> cases = {
       {"not BM", patched(0, {'B', 'A'}), "Bitmap image is not valid"},
+      {"pixel offset past the end", patched(10, {0xF0, 0xFF, 0xFF, 0x7F}), "Bitmap image is not valid"},
+      {"pixel offset one past the end", patched(10, {71, 0, 0, 0}), "Bitmap image is not valid"},
       {"two planes", patched(26, {2, 0}), "Bitmap image is not valid"},
       {"bit count 7", patched(28, {7, 0}), "Bitmap image is not valid"},
       {"negative width", patched(18, {0xFE, 0xFF, 0xFF, 0xFF}), "Bitmap image is not valid"},
