@@ -1,5 +1,6 @@
 #include "capture/capturequeue.h"
 
+#include <malloc.h>
 #include <optional>
 #include <vector>
 
@@ -164,8 +165,14 @@ void CaptureQueue::run() {
       headFailed_ = false;
     }
     const size_t waitingNow = headFailed_ ? jobs_.size() : 0;
+    const bool idle = jobs_.empty() && checks_.empty();
     lock.unlock();
 
+    // The picture's buffers are free now: with nothing else to do, they go
+    // back to the system, so that a large picture does not leave the
+    // program large.
+    job = CaptureJob();
+    if (idle) ::malloc_trim(0);
     if (events_.held)
       for (uint64_t g : nowHeld) events_.held(g);
     if (done && events_.written) events_.written(result);

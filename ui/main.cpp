@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <malloc.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,6 +102,10 @@ constexpr int AnswerTimeoutMs = 10000;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Pictures are large: their buffers are mapped on their own and go back
+  // to the system when freed, instead of staying in the heap once one large
+  // picture has passed (glibc raises its threshold after such a free).
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   ClipboardChoice choice = ClipboardChoice::Automatic;
   if (!takeClipboardChoice(argc, argv, choice)) {
     std::fprintf(stderr, "Pixkeep: --clipboard= takes x11 or wayland\n");
