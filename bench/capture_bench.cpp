@@ -86,8 +86,7 @@ int main(int argc, char** argv) {
   double a0 = cpuSeconds(app), p0 = cpuSeconds(poller);
   std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
   double a1 = cpuSeconds(app), p1 = cpuSeconds(poller);
-  kill(poller, SIGTERM);
-  waitpid(poller, nullptr, 0);
+  pixkeep::bench::stop(poller);
   double appPercent = (a1 - a0) / idleSeconds * 100, peerPercent = (p1 - p0) / idleSeconds * 100;
   std::printf("idle CPU over %d s: Pixkeep %.3f %% of a core, 1 ms polling peer %.3f %%  (target < 0.1 %%) %s\n",
               idleSeconds, appPercent, peerPercent, appPercent < 0.1 ? "ok" : "MISSED");
@@ -131,12 +130,9 @@ int main(int argc, char** argv) {
   const bool noLoop = files == int(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
   std::printf("idle CPU over 10 s with GPaste's copy on the clipboard: %.3f %% of a core, %s (target < 0.1 %%, none) %s\n",
               besidePercent, noLoop ? "no new file" : "NEW FILES", besidePercent < 0.1 && noLoop ? "ok" : "MISSED");
-  kill(gpaste, SIGTERM);
-  waitpid(gpaste, nullptr, 0);
-  kill(app, SIGTERM);
-  waitpid(app, nullptr, 0);
-  kill(xvfb, SIGTERM);
-  waitpid(xvfb, nullptr, 0);
+  pixkeep::bench::stop(gpaste);
+  pixkeep::bench::stop(app);
+  pixkeep::bench::stop(xvfb);
   fs::remove_all(dir);
   return appPercent < 0.1 && besidePercent < 0.1 && noLoop ? 0 : 1;
 }

@@ -6,16 +6,25 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 extern char** environ;
 
 namespace pixkeep::bench {
+
+// Ends a child started by spawn() and waits for it.
+inline void stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
 
 // Starts `args` with its output thrown away; -1 when it cannot be started.
 inline pid_t spawn(const std::vector<std::string>& args) {

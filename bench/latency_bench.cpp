@@ -365,10 +365,6 @@ int main(int argc, char** argv) {
     if (useXclip) return bench::spawn({"xclip", "-quiet", "-selection", "clipboard", "-t", "image/png", "-i", s.file});
     return bench::spawn({CLIPBOARD_OWNER_BINARY, "png", s.file, "0", "0", "120"});
   };
-  auto endOwner = [](pid_t owner) {
-    kill(owner, SIGTERM);
-    waitpid(owner, nullptr, 0);
-  };
 
   int status = 0;
   pid_t app = -1;
@@ -390,7 +386,7 @@ int main(int argc, char** argv) {
     uint32_t time = 0;
     if (!reader.waitForOwner(30s, heard, time) || !watch.waitFor(want, 60s)) {
       std::fprintf(stderr, "latency_bench: %s was not written\n", want.c_str());
-      endOwner(owner);
+      bench::stop(owner);
       return false;
     }
     t.latency.push_back(secondsSince(heard));
@@ -398,7 +394,7 @@ int main(int argc, char** argv) {
     const auto [cpu1, waiting1] = schedTimes(app);
     t.programCpu.push_back(cpu1 - cpu0);
     t.programWaiting.push_back(waiting1 - waiting0);
-    endOwner(owner);
+    bench::stop(owner);
 
     // Transfer: the same owner's bytes to a plain reader, the program stopped.
     kill(app, SIGSTOP);
@@ -408,7 +404,7 @@ int main(int argc, char** argv) {
     std::optional<std::vector<uint8_t>> bytes;
     if (reader.waitForOwner(30s, heard, time)) bytes = reader.readPicture(time, chunks);
     t.transfer.push_back(secondsSince(heard));
-    endOwner(owner);
+    bench::stop(owner);
     reader.forget();
     kill(app, SIGCONT);
     if (!bytes || *bytes != *source.bytes) {
@@ -489,13 +485,11 @@ int main(int argc, char** argv) {
       if (!soon.t.latency.empty()) rows.push_back(std::move(soon));
       if (!ok) break;
     }
-    kill(app, SIGTERM);
-    waitpid(app, nullptr, 0);
+    bench::stop(app);
     if (status == 2) break;
   }
   XCloseDisplay(d);
-  kill(xvfb, SIGTERM);
-  waitpid(xvfb, nullptr, 0);
+  bench::stop(xvfb);
   fs::remove_all(dir);
 
   std::printf("\n%-46s %8s %8s %8s %8s %8s %8s  %s\n", "copy -> file (wall ms, median)", "latency", "transfer",

@@ -94,10 +94,7 @@ int main(int argc, char** argv) {
   auto copy = [&](const std::string& file) {
     const pid_t next = bench::spawn({CLIPBOARD_OWNER_BINARY, "png", file, "0", "0", "120"});
     const bool saved = watch.waitFor("pxk" + std::to_string(++number) + ".jpg", 60s);
-    if (owner > 0) {
-      kill(owner, SIGTERM);
-      waitpid(owner, nullptr, 0);
-    }
+    bench::stop(owner);
     owner = next;
     if (!saved) std::fprintf(stderr, "memory_bench: picture %d was not saved\n", number);
     return saved;
@@ -119,15 +116,10 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(2s);
   const long afterAll = residentKb(app);
 
-  if (owner > 0) {
-    kill(owner, SIGTERM);
-    waitpid(owner, nullptr, 0);
-  }
-  kill(app, SIGTERM);
-  waitpid(app, nullptr, 0);
+  bench::stop(owner);
+  bench::stop(app);
   XCloseDisplay(d);
-  kill(xvfb, SIGTERM);
-  waitpid(xvfb, nullptr, 0);
+  bench::stop(xvfb);
   fs::remove_all(dir);
   if (!ok) return 2;
 

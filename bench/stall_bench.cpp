@@ -137,8 +137,7 @@ int main() {
         status = 2;
       }
       stalls.push_back(longest);
-      kill(owner, SIGTERM);
-      waitpid(owner, nullptr, 0);
+      pixkeep::bench::stop(owner);
       // The same picture copied again within two seconds of the last capture
       // would be taken for a clipboard manager's copy and not saved again.
       std::this_thread::sleep_for(2500ms);
@@ -148,8 +147,7 @@ int main() {
                 "(target < 100 ms) %s\n",
                 c.name, stalls[stalls.size() / 2], stalls.back(), stalls.back() < 100 ? "ok" : "MISSED");
     if (stalls.back() >= 100) status = std::max(status, 1);
-    kill(app, SIGTERM);
-    waitpid(app, nullptr, 0);
+    pixkeep::bench::stop(app);
   }
 
   // Owners that never answer: one that does not even list its targets, and
@@ -171,14 +169,11 @@ int main() {
     std::printf("longest stall of the window with %s, over 8 s: %.0f ms (target < 100 ms) %s\n", h.name, longest,
                 longest < 100 ? "ok" : "MISSED");
     if (longest >= 100) status = std::max(status, 1);
-    kill(owner, SIGTERM);
-    waitpid(owner, nullptr, 0);
-    kill(app, SIGTERM);
-    waitpid(app, nullptr, 0);
+    pixkeep::bench::stop(owner);
+    pixkeep::bench::stop(app);
   }
   XCloseDisplay(d);
-  kill(xvfb, SIGTERM);
-  waitpid(xvfb, nullptr, 0);
+  pixkeep::bench::stop(xvfb);
   fs::remove_all(dir);
   return status;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/ascii.h"
+
 namespace pixkeep {
 
 namespace {
@@ -10,17 +12,13 @@ std::map<std::string, std::string>& formats() {
   static std::map<std::string, std::string> table;
   return table;
 }
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  return s;
-}
 }  // namespace
 
 void registerFileFormat(const std::string& extension, const std::string& description) {
-  formats()[lower(extension)] = description;
+  formats()[asciiLower(extension)] = description;
 }
 
-void unregisterFileFormat(const std::string& extension) { formats().erase(lower(extension)); }
+void unregisterFileFormat(const std::string& extension) { formats().erase(asciiLower(extension)); }
 
 FileFormatRegistration::FileFormatRegistration(const std::vector<ImageType>& types) {
   for (const ImageType& type : types)
@@ -35,7 +33,7 @@ FileFormatRegistration::~FileFormatRegistration() {
 }
 
 std::optional<std::string> fileFormatDescription(const std::string& extension) {
-  auto it = formats().find(lower(extension));
+  auto it = formats().find(asciiLower(extension));
   if (it == formats().end()) return std::nullopt;
   return it->second;
 }

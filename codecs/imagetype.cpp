@@ -4,19 +4,11 @@
 #include <cctype>
 #include <new>
 
+#include "platform/ascii.h"
 #include "raster/errors.h"
 #include "platform/display.h"
 
 namespace pixkeep {
-
-namespace {
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  return s;
-}
-
-}  // namespace
 
 std::vector<ReaderClipboard::PictureType> clipboardPictureTypes(const std::vector<ImageType>& types) {
   std::vector<ReaderClipboard::PictureType> pictures;
@@ -27,7 +19,7 @@ std::vector<ReaderClipboard::PictureType> clipboardPictureTypes(const std::vecto
 }
 
 const ImageType* decodingRow(const std::vector<ImageType>& types, const std::string& type) {
-  const std::string l = lower(type);
+  const std::string l = asciiLower(type);
   for (const ImageType& t : types)
     if (t.clipboard.decode &&
         std::find(t.clipboard.mimeTypes.begin(), t.clipboard.mimeTypes.end(), l) != t.clipboard.mimeTypes.end())

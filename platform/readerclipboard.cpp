@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/ascii.h"
+
 namespace pixkeep {
 
 namespace {
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  return s;
-}
 
 bool isMetafileType(const std::string& t) {
   return t == "image/svg+xml" || t == "image/x-emf" || t == "image/x-wmf" || t == "image/emf" || t == "image/wmf";
@@ -20,7 +17,7 @@ bool isMetafileType(const std::string& t) {
 
 ReaderClipboard::ReaderClipboard(std::unique_ptr<ClipboardReader> reader, std::vector<PictureType> types)
     : reader_(std::move(reader)), types_(std::move(types)) {
-  for (PictureType& t : types_) t.mimeType = lower(t.mimeType);
+  for (PictureType& t : types_) t.mimeType = asciiLower(t.mimeType);
 }
 
 // A reader with a thread of its own ends it before anything here goes.
@@ -44,21 +41,21 @@ unsigned ReaderClipboard::registerFormat(const std::string& name) {
 }
 
 const ReaderClipboard::PictureType* ReaderClipboard::listed(const std::string& type) const {
-  const std::string l = lower(type);
+  const std::string l = asciiLower(type);
   for (const PictureType& t : types_)
     if (t.mimeType == l) return &t;
   return nullptr;
 }
 
 bool ReaderClipboard::isPictureType(const std::string& type) const {
-  const std::string l = lower(type);
+  const std::string l = asciiLower(type);
   if (isMetafileType(l)) return false;
   if (const PictureType* t = listed(l)) return !t->platformConverts || converts(l);
   return l.rfind("image/", 0) == 0 && converts(l);
 }
 
 unsigned ReaderClipboard::formatOf(const std::string& type) {
-  const std::string l = lower(type);
+  const std::string l = asciiLower(type);
   if (l == "image/gif") return registerFormat("GIF Image");
   if (isMetafileType(l)) return CF_ENHMETAFILE;
   if (l == "application/x-qt-image" || isPictureType(l)) return CF_BITMAP;
@@ -100,7 +97,7 @@ void ReaderClipboard::fetched(const ClipboardReader::Fetched& result) {
       auto bitmap = std::make_shared<PlatformBitmap>();
       const uint8_t* start = result.bytes->data();
       const size_t size = result.bytes->size();
-      bitmap->encoded = EncodedPicture(lower(result.type), result.bytes, start, size);
+      bitmap->encoded = EncodedPicture(asciiLower(result.type), result.bytes, start, size);
       fetched_ = std::move(bitmap);
     } else {
       fetched_ = convert(*result.bytes);
