@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 #if defined(__x86_64__)
 #include <tmmintrin.h>
 #endif
 
 #include "platform/clipboard.h"
 #include "platform/display.h"
+#include "platform/memory.h"
 #include "raster/pixelops.h"
 #include "raster/rasterstore.h"
 #include "platform/savefile.h"
@@ -208,17 +211,49 @@ void RasterImage::createBlank(int width, int height, PixelFormat format, std::ve
   store_ = std::move(s);
 }
 
+namespace {
+
+MemoryProbe memoryProbe = availableMemory;
+
+// "1.5 GB", "96 MB"
+std::string bytesText(double bytes) {
+  char text[32];
+  if (bytes >= double(1 << 30))
+    std::snprintf(text, sizeof text, "%.1f GB", bytes / double(1 << 30));
+  else
+    std::snprintf(text, sizeof text, "%.0f MB", bytes / double(1 << 20));
+  return text;
+}
+
+}  // namespace
+
+MemoryProbe setMemoryProbe(MemoryProbe probe) { return std::exchange(memoryProbe, probe); }
+
+uint64_t decoderMemoryBudget() {
+  const uint64_t available = memoryProbe ? memoryProbe() : 0;
+  return available > 0 ? available / 4 : uint64_t(1) << 30;
+}
+
 void checkPictureFits(int64_t width, int64_t height) {
-  try {
-    checkedImageSize(width, height, 32);
-  } catch (const EOutOfResources&) {
-    // More than a raster holds (2 GB of pixels).
-    const double gigabytes = double(width) * double(height) * 4 / double(1 << 30);
-    char detail[96];
-    std::snprintf(detail, sizeof detail, "%lld x %lld pixels need %.1f GB", static_cast<long long>(width),
-                  static_cast<long long>(height), gigabytes);
-    throw EOutOfResources(msg::PictureTooLarge, detail);
+  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  if (width < 0 || height < 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)
+    throw EOutOfResources(msg::PictureTooLarge, size);
+  const uint64_t pixels = uint64_t(width) * uint64_t(height);
+  if (pixels > MaxPicturePixels) {
+    throw EOutOfResources(msg::PictureTooLarge, size + " (" + std::to_string(pixels / 1000000) +
+                                                    " million) are more than the " +
+                                                    std::to_string(MaxPicturePixels / 1000000) +
+                                                    " million pixels one picture may have");
   }
+  const double bytes = double(pixels) * 4;
+  const uint64_t available = memoryProbe ? memoryProbe() : 0;
+  // Unknown (0): only the pixel bound holds.
+  if (available > 0 && bytes > double(available) / 4) {
+    throw EOutOfResources(msg::PictureTooLarge, size + " need " + bytesText(bytes) +
+                                                    ", more than a quarter of the memory free now (" +
+                                                    bytesText(double(available)) + ")");
+  }
+  checkedImageSize(width, height, 32);
 }
 
 void RasterImage::createUninitialised32(int width, int height) {

@@ -54,6 +54,10 @@ uint32_t systemColor(int index);
 // A colour value with the system-colour bit resolved.
 uint32_t resolveColor(uint32_t color);
 
+// The most pixels one picture may have: a 16384 x 8192 picture, four 8K
+// screens side by side (checkPictureFits, rasterstore.h).
+inline constexpr uint64_t MaxPicturePixels = uint64_t(1) << 27;
+
 class RasterImage {
  public:
   RasterImage();
@@ -72,7 +76,8 @@ class RasterImage {
   // A new 32-bit raster (blue, green, red, unused; rows bottom-up) whose rows
   // are left uninitialised for the caller to fill completely through
   // scanline(): a Device raster when the display is 32 bits, Bits32 otherwise.
-  // Raises "Out of system resources" for a size that cannot be held.
+  // Raises "The picture is too large to hold" for a size beyond the budget of
+  // checkPictureFits (rasterstore.h), before any memory is taken.
   void createUninitialised32(int width, int height);
 
   bool empty() const;

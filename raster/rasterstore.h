@@ -58,8 +58,18 @@ struct RasterImage::Store {
 // "Out of system resources" when the size cannot be held.
 size_t checkedImageSize(int64_t width, int64_t height, int bitCount);
 
-// Raises "The picture is too large to hold", with the size, for a 32-bit
-// picture of that size that no raster can hold.
+// What one decoded picture may take, known from its header before any of
+// its pixels are decoded: at most MaxPicturePixels pixels (rasterimage.h),
+// and its 32-bit rows at most a quarter of the memory available at that
+// moment.
+
+// Where the budget learns the memory available (platform/memory.h by
+// default); returns the one it replaces. For tests.
+using MemoryProbe = uint64_t (*)();
+MemoryProbe setMemoryProbe(MemoryProbe probe);
+
+// Raises "The picture is too large to hold", with the size and the bound it
+// exceeds, for a 32-bit picture of that size that is beyond the budget.
 void checkPictureFits(int64_t width, int64_t height);
 
 // A store of the given layout; its rows are zeroed unless `zeroFill` is false.

@@ -5,6 +5,7 @@
 // and the library calls it guards lives in functions of its own that hold
 // only plain data, so that a jump never skips a destructor; the C++ side
 // (allocation, exceptions, releasing the library state) stays outside.
+#include <algorithm>
 #include <csetjmp>
 // clang-format off
 #include <cstdio>
@@ -34,6 +35,7 @@ struct JpegJob {
   size_t size;
   bool cmyk;
   RowTarget target;
+  long memoryLimit;
 };
 
 void jpegFail(j_common_ptr cinfo) {
@@ -50,23 +52,28 @@ void jpegMessage(j_common_ptr cinfo, int level) {
     jpegFail(cinfo);
 }
 
-// A progressive picture needs a handful of scans; thousands of tiny ones
-// only make the decode crawl.
+// A progressive picture needs a handful of scans (ten for libjpeg's own
+// progressive pictures); thousands of tiny ones only make the decode crawl,
+// and each scan of a large picture costs a pass over all its blocks, so the
+// scans times the pixels are bounded too: 16 scans of the largest picture,
+// 64 of an 8K screen, 258 of a 4K one.
 constexpr int JpegMaxScans = 500;
+constexpr uint64_t JpegMaxScanPixels = 16 * MaxPicturePixels;
 
 void jpegProgress(j_common_ptr cinfo) {
-  if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > JpegMaxScans) {
+  if (!cinfo->is_decompressor) return;
+  const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  const auto scans = uint64_t(std::max(d->input_scan_number, 0));
+  if (scans > JpegMaxScans || scans * uint64_t(d->image_width) * d->image_height > JpegMaxScanPixels) {
     cinfo->err->msg_code = JERR_NOTIMPL;
     jpegFail(cinfo);
   }
 }
 
-constexpr long JpegMemoryLimit = 1L << 30;
-
 bool jpegStart(JpegJob& job) {
   if (setjmp(job.errors.jump)) return false;
   jpeg_create_decompress(&job.cinfo);
-  job.cinfo.mem->max_memory_to_use = JpegMemoryLimit;
+  job.cinfo.mem->max_memory_to_use = job.memoryLimit;
   job.cinfo.progress = &job.progress;
   jpeg_mem_src(&job.cinfo, job.data, static_cast<unsigned long>(job.size));
   jpeg_read_header(&job.cinfo, TRUE);
@@ -110,6 +117,7 @@ void decodeJpegPicture(const EncodedPicture& bytes, RasterImage& raster) {
   job.errors.manager.error_exit = jpegFail;
   job.errors.manager.emit_message = jpegMessage;
   job.progress.progress_monitor = jpegProgress;
+  job.memoryLimit = long(std::min<uint64_t>(decoderMemoryBudget(), uint64_t(1) << 30));
   struct Release {
     JpegJob& job;
     ~Release() { jpeg_destroy_decompress(&job.cinfo); }

@@ -5,18 +5,13 @@
 #include <QImageReader>
 #include <QPainter>
 #include <algorithm>
-#include <climits>
-#include <unistd.h>
+
+#include "platform/memory.h"
 
 namespace pixkeep {
 
 QtClipboard::QtClipboard(std::unique_ptr<ClipboardReader> reader, std::vector<PictureType> types, QObject* parent)
     : QObject(parent), ReaderClipboard(std::move(reader), std::move(types)) {
-  // Qt refuses pictures over 128 MiB by default; allow what the machine can
-  // hold (a quarter of its memory), so a large picture is not taken for a bad one.
-  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
-  if (pages > 0 && pageSize > 0)
-    QImageReader::setAllocationLimit(int(std::min<long long>(INT_MAX, (1LL * pages * pageSize) / 4 / (1 << 20))));
   listen();
 }
 
@@ -34,6 +29,12 @@ bool QtClipboard::converts(const std::string& type) const {
 }
 
 std::shared_ptr<const PlatformBitmap> QtClipboard::convert(const std::vector<uint8_t>& bytes) {
+  // The budget of the core's own decoders: at most 512 MiB of 32-bit rows
+  // (2^27 pixels) and a quarter of the memory available now. Qt refuses a
+  // larger picture from its header, before decoding it.
+  const uint64_t available = availableMemory();
+  const uint64_t limit = std::min<uint64_t>(512, available > 0 ? available / 4 / (1 << 20) : 512);
+  QImageReader::setAllocationLimit(int(std::max<uint64_t>(limit, 1)));
   QImage image = QImage::fromData(
       QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
   if (image.isNull()) return nullptr;

@@ -8,6 +8,8 @@
 #include <mutex>
 
 #include "capture/capturecycle.h"
+#include "codecs/imagetypes.h"
+#include "raster/rasterstore.h"
 #include "raster/errors.h"
 #include "platform/fakeclipboard.h"
 #include "tests/raster/test_helpers.h"
@@ -517,9 +519,10 @@ PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
 // A cycle writing BMP files into a folder of its own from a fake clipboard,
 // on a clock the test moves.
 struct BitmapCycle {
-  explicit BitmapCycle(ImageType row = bitmapRow) : run({std::move(row)}) {
+  explicit BitmapCycle(ImageType row = bitmapRow) : BitmapCycle(std::vector<ImageType>{std::move(row)}, 0) {}
+  BitmapCycle(std::vector<ImageType> rows, int typeIndex) : run(std::move(rows)) {
     cycle.outputDirectory = dir;
-    options.typeIndex = 0;
+    options.typeIndex = typeIndex;
   }
   std::string dir = tempDir();
   CaptureRun run;
@@ -733,6 +736,75 @@ TEST(CaptureCycleRestore, AnOlderPicturePutBackSoonIsNotSavedAgain) {
   clipboard.putBitmap(bmpBitmap(c, 24));  // a new one
   EXPECT_TRUE(run.tick(options).captured);
   EXPECT_EQ(run.counter(), 3);
+}
+
+// Pictures that claim far more pixels than they hold, or would cost far
+// more to decode than their size suggests: each is refused by itself from
+// its header (or early in its data), and an ordinary picture copied next is
+// saved.
+TEST(CaptureCycleHostile, BombsAreRefusedAndTheNextPictureIsSaved) {
+  struct Case {
+    const char* file;
+    const char* type;
+    const char* refusal;  // the start of the report
+  };
+  const std::string tooLarge = "The picture is too large to hold | ", invalid = "Invalid clipboard format | ";
+  const std::string pixelBound = "are more than the 134 million pixels one picture may have";
+  const Case cases[] = {
+      {"png-20000x20000-1bit-zeros.png", "image/png", "20000 x 20000 pixels (400 million) "},
+      {"png-65535-interlaced-truncated.png", "image/png", "65535 x 65535 pixels (4294 million) "},
+      {"png-11000-truncated.png", "image/png", nullptr},  // within the bound, but its data ends
+      {"jpeg-65500-progressive.jpg", "image/jpeg", "65500 x 65500 pixels (4290 million) "},
+      {"jpeg-8192-190-scans.jpg", "image/jpeg", nullptr},  // a scan per coefficient of a 64-million-pixel picture
+      {"webp-16383-canvas.webp", "image/webp", "16383 x 16383 pixels (268 million) "},
+  };
+  BitmapCycle t(imageTypes(), 3);  // the program's rows, writing Bitmap files
+  auto& [dir, run, clipboard, cycle, now, options] = t;
+  uint32_t colour = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    PlatformBitmap bomb;
+    bomb.encoded = EncodedPicture(c.type, readFile(std::string(CAPTURE_REGRESSIONS_DIR "/") + c.file));
+    now += CaptureCycle::RestoreInterval * 2;
+    clipboard.putBitmap(std::move(bomb));
+    CaptureRun::Outcome r = run.tick(options);
+    EXPECT_FALSE(r.captured);
+    ASSERT_EQ(r.failures.size(), 1u);
+    if (c.refusal)
+      EXPECT_EQ(r.failures[0], tooLarge + c.refusal + pixelBound + " | lost");
+    else
+      EXPECT_EQ(r.failures[0].substr(0, invalid.size()), invalid) << r.failures[0];
+    now += CaptureCycle::RestoreInterval * 2;
+    clipboard.putBitmap(solidBitmap(4, 3, colour++));
+    EXPECT_TRUE(run.tick(options).captured);
+  }
+  EXPECT_EQ(run.counter(), int(std::size(cases)));
+}
+
+// The raster may take at most a quarter of the memory available when the
+// picture comes; unknown memory leaves the pixel bound alone.
+TEST(CaptureCycleHostile, APictureBeyondAQuarterOfTheFreeMemoryIsRefused) {
+  static uint64_t available = 0;
+  const MemoryProbe before = setMemoryProbe([] { return available; });
+  struct Restore {
+    MemoryProbe probe;
+    ~Restore() { setMemoryProbe(probe); }
+  } restore{before};
+  const uint32_t colours[4] = {Red, Green, Blue, White};
+  for (uint64_t memory : {uint64_t(63), uint64_t(64), uint64_t(0)}) {
+    SCOPED_TRACE(memory);
+    available = memory;
+    BitmapCycle t;
+    t.clipboard.putBitmap(bmpBitmap(colours, 24));  // 2 x 2 pixels: 16 bytes of rows
+    CaptureRun::Outcome r = t.run.tick(t.options);
+    if (memory == 63) {
+      EXPECT_FALSE(r.captured);
+      EXPECT_EQ(r.failures, (std::vector<std::string>{"The picture is too large to hold | 2 x 2 pixels need 0 MB, "
+                                                      "more than a quarter of the memory free now (0 MB) | lost"}));
+    } else {
+      EXPECT_TRUE(r.captured) << (r.failures.empty() ? "" : r.failures[0]);
+    }
+  }
 }
 
 }  // namespace

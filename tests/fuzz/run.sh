@@ -33,7 +33,7 @@ seed_bmp() {
 }
 seed_png() {
   local d=$1
-  cp tests/raster/regressions/*.png "$d"/ 2>/dev/null || true
+  cp tests/raster/regressions/*.png tests/capture/regressions/*.png "$d"/ 2>/dev/null || true
   convert -size 4x3 gradient:red-blue PNG24:"$d"/seed-rgb.png
   convert -size 5x3 gradient:red-blue -alpha set -channel A -evaluate set 50% PNG32:"$d"/seed-rgba.png
   convert -size 6x5 gradient:black-white -depth 16 PNG48:"$d"/seed-rgb16.png
@@ -43,7 +43,7 @@ seed_png() {
 }
 seed_jpeg() {
   local d=$1
-  cp tests/raster/regressions/*.jpg "$d"/ 2>/dev/null || true
+  cp tests/raster/regressions/*.jpg tests/capture/regressions/*.jpg "$d"/ 2>/dev/null || true
   convert -size 16x8 gradient:red-blue -quality 90 "$d"/seed-baseline.jpg
   convert -size 17x9 gradient:red-blue -interlace JPEG "$d"/seed-progressive.jpg
   convert -size 8x8 gradient:black-white -colorspace Gray "$d"/seed-grey.jpg
@@ -51,7 +51,7 @@ seed_jpeg() {
 }
 seed_webp() {
   local d=$1
-  cp tests/raster/regressions/*.webp "$d"/ 2>/dev/null || true
+  cp tests/raster/regressions/*.webp tests/capture/regressions/*.webp "$d"/ 2>/dev/null || true
   convert -size 16x8 gradient:red-blue "$d"/seed.png
   convert -size 16x8 gradient:red-blue -alpha set -channel A -evaluate set 50% PNG32:"$d"/seed-alpha.png
   cwebp -quiet -lossless "$d"/seed.png -o "$d"/seed-lossless.webp

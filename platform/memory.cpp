@@ -1,0 +1,23 @@
+#include "platform/memory.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace pixkeep {
+
+uint64_t availableMemory() {
+  if (std::FILE* f = std::fopen("/proc/meminfo", "re")) {
+    char line[128];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f))
+      found = std::strncmp(line, "MemAvailable:", 13) == 0 && std::sscanf(line + 13, "%llu", &kib) == 1;
+    std::fclose(f);
+    if (found) return uint64_t(kib) * 1024;
+  }
+  const long pages = ::sysconf(_SC_AVPHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+}
+
+}  // namespace pixkeep
