@@ -24,7 +24,7 @@ run_packages=(
 test_packages=(
   libgtest-dev libgif-dev libbenchmark-dev
   xvfb xclip xdotool trayer x11-utils imagemagick webp
-  python3-gi gir1.2-gtk-3.0 python3-pyqt5 copyq copyq-plugins diodon gpaste-2 dbus-daemon dbus-bin
+  python3-gi gir1.2-gtk-3.0 python3-pyqt5 copyq copyq-plugins diodon gpaste-2 xfce4-screenshooter dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream
   sway xwayland x11-xserver-utils wl-clipboard foot
 )

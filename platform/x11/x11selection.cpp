@@ -52,6 +52,7 @@ bool X11Selection::start(const char* display) {
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c_));
   for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
   if (screens.rem == 0) return false;
+  root_ = screens.data->root;
   window_ = xcb_generate_id(c_);
   const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
   xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screens.data->root, 0, 0, 1, 1, 0,
@@ -60,10 +61,14 @@ bool X11Selection::start(const char* display) {
   property_ = atom("PIXKEEP_SELECTION");
   targetsAtom_ = atom("TARGETS");
   incr_ = atom("INCR");
-  xcb_xfixes_select_selection_input(c_, window_, clipboard_,
-                                    XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
-                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
-                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+  manager_ = atom("CLIPBOARD_MANAGER");
+  saveTargets_ = atom("SAVE_TARGETS");
+  timestamp_ = atom("TIMESTAMP");
+  for (uint32_t selection : {clipboard_, manager_})
+    xcb_xfixes_select_selection_input(c_, window_, selection,
+                                      XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) return false;
   // The content there now: whoever owns it took it before this moment.
@@ -76,6 +81,7 @@ bool X11Selection::start(const char* display) {
   // emptied without being saved; no owner, nothing to tell.
   Reply owner(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
   if (owner && owner->owner != XCB_NONE) changeWanted_ = WantedChange{0, true};
+  takeManagerRole();
   thread_ = std::thread([this] { run(); });
   return true;
 }
@@ -92,6 +98,92 @@ bool X11Selection::stopping() {
 }
 
 bool X11Selection::gone(uint64_t generation) { return stopping() || replaced(generation); }
+
+bool X11Selection::managing() const { return managing_; }
+
+void X11Selection::takeManagerRole() {
+  managerVacant_ = false;
+  Reply owner(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, manager_), nullptr));
+  if (!owner || owner->owner != XCB_NONE) {
+    managing_ = owner && owner->owner == window_;
+    return;
+  }
+  // A manager selection is taken at a real time, never CurrentTime (ICCCM 2.8).
+  const uint32_t time = serverTime();
+  if (time == XCB_CURRENT_TIME) return;
+  xcb_set_selection_owner(c_, window_, manager_, time);
+  Reply now(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, manager_), nullptr));
+  if (!now || now->owner != window_) return;
+  managerTime_ = time;
+  managing_ = true;
+  // The clients learn that a manager is there from the root window.
+  xcb_client_message_event_t m{};
+  m.response_type = XCB_CLIENT_MESSAGE;
+  m.format = 32;
+  m.window = root_;
+  m.type = atom("MANAGER");
+  m.data.data32[0] = time;
+  m.data.data32[1] = manager_;
+  m.data.data32[2] = window_;
+  xcb_send_event(c_, 0, root_, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*>(&m));
+  xcb_flush(c_);
+}
+
+void X11Selection::answer(const xcb_selection_request_event_t& e, bool success) {
+  xcb_selection_notify_event_t n{};
+  n.response_type = XCB_SELECTION_NOTIFY;
+  n.time = e.time;
+  n.requestor = e.requestor;
+  n.selection = e.selection;
+  n.target = e.target;
+  // Old clients name no property: the target is the property then (ICCCM 2.2).
+  n.property = success ? (e.property != XCB_NONE ? e.property : e.target) : uint32_t(XCB_NONE);
+  xcb_send_event(c_, 0, e.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&n));
+  xcb_flush(c_);
+}
+
+void X11Selection::takeRequest(const xcb_selection_request_event_t& e) {
+  if (e.selection != manager_ || !managing_ || e.owner != window_) {
+    answer(e, false);
+    return;
+  }
+  const uint32_t property = e.property != XCB_NONE ? e.property : e.target;
+  if (e.target == targetsAtom_) {
+    const uint32_t targets[] = {targetsAtom_, saveTargets_, timestamp_};
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, e.requestor, property, XCB_ATOM_ATOM, 32, 3, targets);
+    answer(e, true);
+  } else if (e.target == timestamp_) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, e.requestor, property, XCB_ATOM_INTEGER, 32, 1, &managerTime_);
+    answer(e, true);
+  } else if (e.target == saveTargets_) {
+    // Answered once the content there now has been read (answerSaves).
+    saves_.push_back(Save{e, content(), Clock::now() + ManagerWait});
+    answerSaves();
+  } else {
+    answer(e, false);
+  }
+}
+
+void X11Selection::answerSaves() {
+  const auto now = Clock::now();
+  for (auto it = saves_.begin(); it != saves_.end();) {
+    std::optional<bool> saved;
+    if (lastFetched_ && lastFetched_->first == it->generation)
+      saved = lastFetched_->second;
+    else if (replaced(it->generation) || now >= it->deadline)
+      saved = false;  // not read: no picture, or none wanted now
+    if (!saved) {
+      ++it;
+      continue;
+    }
+    if (*saved) {
+      const uint32_t property = it->request.property != XCB_NONE ? it->request.property : it->request.target;
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, it->request.requestor, property, atom("NULL"), 32, 0, nullptr);
+    }
+    answer(it->request, *saved);
+    it = saves_.erase(it);
+  }
+}
 
 void X11Selection::startFetch(uint64_t generation, std::vector<std::string> targets) {
   {
@@ -158,6 +250,16 @@ X11Selection::Event X11Selection::nextEvent(Clock::time_point deadline, bool idl
         if (idle) return nullptr;
         continue;
       }
+      // Requests of the manager selection are answered whatever we wait for.
+      if ((e->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
+        takeRequest(*reinterpret_cast<const xcb_selection_request_event_t*>(e.get()));
+        if (idle) return nullptr;
+        continue;
+      }
+      if ((e->response_type & 0x7f) == XCB_SELECTION_CLEAR) {
+        if (reinterpret_cast<const xcb_selection_clear_event_t*>(e.get())->selection == manager_) managing_ = false;
+        continue;
+      }
       return e;
     }
     if (xcb_connection_has_error(c_) || stopping()) return nullptr;
@@ -179,6 +281,12 @@ X11Selection::Event X11Selection::nextEvent(Clock::time_point deadline, bool idl
 }
 
 void X11Selection::takeSelectionNotify(const xcb_xfixes_selection_notify_event_t& e) {
+  if (e.selection == manager_) {
+    // Another manager took the role: we step aside; nobody has it: we take it again.
+    if (e.owner != window_) managing_ = false;
+    if (e.owner == XCB_NONE) managerVacant_ = true;
+    return;
+  }
   if (e.selection != clipboard_) return;
   const uint64_t generation = beginContent();
   {
@@ -336,12 +444,16 @@ void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& 
         result.failure);
     if (result.bytes) result.failure.clear();
   }
+  lastFetched_ = std::make_pair(generation, result.bytes != nullptr);
   tellFetched(std::move(result));
+  answerSaves();
 }
 
 void X11Selection::run() {
   for (;;) {
     if (stopping()) return;
+    if (managerVacant_) takeManagerRole();
+    answerSaves();
     if (changeWanted_) {
       const WantedChange change = *changeWanted_;
       changeWanted_.reset();
@@ -372,8 +484,11 @@ void X11Selection::run() {
       continue;
     }
     if (xcb_connection_has_error(c_)) return;
-    // Idle: wait for an owner change or a fetch; other events are stale answers.
-    nextEvent(Clock::time_point::max(), true);
+    // Idle: wait for an owner change or a fetch (or a manager's request to
+    // answer by its time); other events are stale answers.
+    Clock::time_point until = Clock::time_point::max();
+    for (const Save& save : saves_) until = std::min(until, save.deadline);
+    nextEvent(until, true);
   }
 }
 

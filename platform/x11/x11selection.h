@@ -11,8 +11,20 @@
 // clipboard.
 //
 // Failing attempts are tried again as ClipboardReader::Attempts says.
+//
+// Programs that copy and exit hand their clipboard to the clipboard manager
+// (ICCCM: the CLIPBOARD_MANAGER selection, target SAVE_TARGETS) and wait for
+// its answer. While nobody holds that selection, the reader holds it: a
+// SAVE_TARGETS request is answered once the picture of that content has been
+// read (or at once when it had been already), so the program does not exit
+// before it is taken; a content without a picture that nobody asks to read
+// within ManagerWait is answered with a refusal (text is not kept: a full
+// clipboard manager does that). Whenever another manager takes the
+// selection, the reader steps aside; it takes the role again once the
+// selection has no owner.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -45,6 +57,11 @@ class X11Selection : public ClipboardReader {
   // somebody owns it.
   bool start(const char* display = nullptr);
 
+  // How long a SAVE_TARGETS request waits for its content to be read.
+  static constexpr std::chrono::milliseconds ManagerWait{3000};
+  // Whether the reader holds CLIPBOARD_MANAGER now (for tests).
+  bool managing() const;
+
  protected:
   void startFetch(uint64_t generation, std::vector<std::string> targets) override;
   // Gives the selection up as of just after the owner change that began
@@ -73,6 +90,13 @@ class X11Selection : public ClipboardReader {
   // did or the content was replaced meanwhile (no more tries then).
   bool withRetries(uint64_t generation, const std::function<bool(std::string& failure)>& attempt,
                    std::string& failure);
+  // The clipboard manager's part: taking the selection while it has no
+  // owner, and the requests other programs make of it.
+  void takeManagerRole();
+  void takeRequest(const xcb_selection_request_event_t& e);
+  void answer(const xcb_selection_request_event_t& e, bool success);
+  // Answers the SAVE_TARGETS requests that can be answered now.
+  void answerSaves();
   void reportTargets(uint64_t generation);
   void doFetch(uint64_t generation, const std::vector<std::string>& targets);
   void doEmpty(uint64_t generation);
@@ -86,7 +110,8 @@ class X11Selection : public ClipboardReader {
 
   Timing timing_;
   xcb_connection_t* c_ = nullptr;
-  uint32_t window_ = 0, clipboard_ = 0, property_ = 0, targetsAtom_ = 0, incr_ = 0;
+  uint32_t window_ = 0, root_ = 0, clipboard_ = 0, property_ = 0, targetsAtom_ = 0, incr_ = 0;
+  uint32_t manager_ = 0, saveTargets_ = 0, timestamp_ = 0, managerTime_ = 0;
   uint8_t xfixesEvent_ = 0;
   int wakeFd_ = -1;
   std::map<std::string, uint32_t> atoms_;
@@ -104,6 +129,17 @@ class X11Selection : public ClipboardReader {
     bool owned = false;
   };
   std::optional<WantedChange> changeWanted_;
+  // The clipboard manager's part (reader's thread only, but `managing_`).
+  std::atomic<bool> managing_{false};
+  bool managerVacant_ = false;
+  struct Save {
+    xcb_selection_request_event_t request;
+    uint64_t generation;
+    std::chrono::steady_clock::time_point deadline;
+  };
+  std::deque<Save> saves_;
+  // The newest content whose picture was read, and whether it came.
+  std::optional<std::pair<uint64_t, bool>> lastFetched_;
   std::thread thread_;
 };
 

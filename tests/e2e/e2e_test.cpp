@@ -87,6 +87,7 @@ class Pixkeep : public ProgramTest {
   enum class Manager { Diodon, CopyQ };
   // Ten pictures copied beside a clipboard manager that keeps pictures.
   void besideAManager(Manager manager);
+  void screenshotOfAProgramThatExits(bool besideGPaste);
 };
 
 // ImageMagick reads the same pixels from `file` as `expected` holds; its
@@ -871,6 +872,40 @@ TEST_F(Pixkeep, TwentyPicturesFromAMixOfOwnersBesideGPasteAreEachSavedOnce) {
   std::this_thread::sleep_for(pixkeep::CaptureCycle::RestoreInterval + 500ms);
   EXPECT_EQ(pictures().size(), 20u);
   EXPECT_EQ(program.windowCount(), 1) << "no error box";
+}
+
+// A program that copies and exits hands its clipboard to the clipboard
+// manager (ICCCM: CLIPBOARD_MANAGER, SAVE_TARGETS) and waits for its
+// answer; xfce4-screenshooter -f -c owns the clipboard for a moment only.
+// Without a manager Pixkeep holds the role; beside GPaste the screenshot
+// is still saved once.
+void Pixkeep::screenshotOfAProgramThatExits(bool besideGPaste) {
+  ASSERT_NO_FATAL_FAILURE(start(Png));
+  if (besideGPaste) {
+    ASSERT_TRUE(startGPaste());
+  }
+  // On the tests' own X server, nobody but Pixkeep can hold it without GPaste.
+  ASSERT_TRUE(waitFor([&] { return xserver.selectionOwner("CLIPBOARD_MANAGER") != 0; }))
+      << "nobody holds CLIPBOARD_MANAGER";
+  // The same screen, to a file first: the screenshot copied must be it.
+  auto screenshooter = [&](std::vector<std::string> args, const std::string& log) {
+    args.insert(args.begin(), {"dbus-run-session", "--", "xfce4-screenshooter", "-f"});
+    return run(args, root + log);
+  };
+  ASSERT_EQ(screenshooter({"-s", root + "screen.png"}, "screen.log"), 0) << fileText(root + "screen.log");
+  const QImage screen(QString::fromStdString(root + "screen.png"));
+  ASSERT_FALSE(screen.isNull());
+  ASSERT_EQ(screenshooter({"-c"}, "copy.log"), 0) << fileText(root + "copy.log");
+  ASSERT_TRUE(pictureSaved(1)) << fileText(root + "pixkeep.log");
+  expectSamePixels(file(1), screen);
+  std::this_thread::sleep_for(pixkeep::CaptureCycle::RestoreInterval + 500ms);
+  EXPECT_EQ(pictures().size(), 1u);
+  EXPECT_EQ(program.windowCount(), 1) << "no error box";
+}
+
+TEST_F(Pixkeep, AScreenshotFromAProgramThatCopiesAndExitsIsSavedOnce) { screenshotOfAProgramThatExits(false); }
+TEST_F(Pixkeep, AScreenshotFromAProgramThatCopiesAndExitsIsSavedOnceBesideGPaste) {
+  screenshotOfAProgramThatExits(true);
 }
 
 TEST_F(Pixkeep, APictureThereAtStartThatGPastePutsBackIsNotSaved) {

@@ -58,6 +58,10 @@ const std::vector<ClipboardChange>& XServer::clipboardChanges() {
 
 unsigned long XServer::clipboardOwner() { return display_ ? XGetSelectionOwner(display_, clipboard_) : 0; }
 
+unsigned long XServer::selectionOwner(const std::string& name) {
+  return display_ ? XGetSelectionOwner(display_, XInternAtom(display_, name.c_str(), False)) : 0;
+}
+
 std::vector<TopWindow> XServer::windowsOf(pid_t pid) {
   std::vector<TopWindow> found;
   if (!display_) return found;

@@ -34,6 +34,8 @@ class XServer {
   void close();
   // The window that owns the CLIPBOARD selection; 0 when nobody owns it.
   unsigned long clipboardOwner();
+  // The window that owns selection `name`; 0 when nobody owns it.
+  unsigned long selectionOwner(const std::string& name);
   // Every change of the clipboard's owner since open(), oldest first: also
   // one that lasted a moment only (a clipboard emptied and at once taken again).
   const std::vector<ClipboardChange>& clipboardChanges();
