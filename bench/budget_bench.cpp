@@ -4,7 +4,7 @@
 // and the child's peak resident size; then the time of an ordinary 1080p
 // picture decoded right after it, which must not wait for more than its own
 // decode.
-//   budget_bench [RUNS]
+//   budget_bench [RUNS] [FOLDER]   (FOLDER: other files than the regressions)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
   const std::vector<uint8_t> ordinary = pixkeep::bench::pngBytesOf(pixkeep::bench::loadCorpus()[1]);
   std::printf("%-40s %9s %9s %12s  %s\n", "file (bytes)", "ms", "peak MB", "next 1080p", "outcome");
   bool within = true;
-  for (const auto& entry : std::filesystem::directory_iterator(BUDGET_REGRESSIONS_DIR)) {
+  const std::string folder = argc > 2 ? argv[2] : BUDGET_REGRESSIONS_DIR;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
     const std::vector<uint8_t> bytes = fileBytes(entry.path().string());
     const char* type = typeOf(entry.path().extension().string());

@@ -170,6 +170,8 @@ void X11Selection::answerSaves() {
     std::optional<bool> saved;
     if (lastFetched_ && lastFetched_->first == it->generation)
       saved = lastFetched_->second;
+    else if (lastOffer_ && lastOffer_->first == it->generation && !lastOffer_->second)
+      saved = false;  // no picture among its types: nothing to keep here
     else if (replaced(it->generation) || now >= it->deadline)
       saved = false;  // not read: no picture, or none wanted now
     if (!saved) {
@@ -409,7 +411,11 @@ void X11Selection::reportTargets(uint64_t generation) {
       change.failure);
   if (replaced(generation)) return;
   if (!change.types.empty()) change.failure.clear();
+  lastOffer_ = std::make_pair(generation, std::any_of(change.types.begin(), change.types.end(), [](const std::string& t) {
+                                return t.rfind("image/", 0) == 0;
+                              }));
   tellChange(std::move(change));
+  answerSaves();
 }
 
 void X11Selection::doFetch(uint64_t generation, const std::vector<std::string>& targets) {

@@ -16,12 +16,12 @@
 // (ICCCM: the CLIPBOARD_MANAGER selection, target SAVE_TARGETS) and wait for
 // its answer. While nobody holds that selection, the reader holds it: a
 // SAVE_TARGETS request is answered once the picture of that content has been
-// read (or at once when it had been already), so the program does not exit
-// before it is taken; a content without a picture that nobody asks to read
-// within ManagerWait is answered with a refusal (text is not kept: a full
-// clipboard manager does that). Whenever another manager takes the
-// selection, the reader steps aside; it takes the role again once the
-// selection has no owner.
+// read (at once when it had been already), so the program does not exit
+// before it is taken. A content is refused at once when it offers no picture
+// type (image/...), and after ManagerWait when nobody asked to read it: text
+// is not kept (a full clipboard manager does that). Whenever another manager
+// takes the selection, the reader steps aside; it takes the role again once
+// the selection has no owner.
 #pragma once
 
 #include <atomic>
@@ -140,6 +140,8 @@ class X11Selection : public ClipboardReader {
   std::deque<Save> saves_;
   // The newest content whose picture was read, and whether it came.
   std::optional<std::pair<uint64_t, bool>> lastFetched_;
+  // The newest content whose types were told, and whether a picture type is among them.
+  std::optional<std::pair<uint64_t, bool>> lastOffer_;
   std::thread thread_;
 };
 
