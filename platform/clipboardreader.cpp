@@ -37,14 +37,18 @@ void ClipboardReader::fetch(uint64_t generation, std::vector<std::string> types)
 
 void ClipboardReader::handedOver(uint64_t generation) {
   std::optional<Change> held;
+  bool waited = false;
   {
     std::lock_guard lock(mutex_);
-    if (busy_ != generation) return;
-    busy_.reset();
-    held = std::move(held_);
-    held_.reset();
+    if (busy_ == generation) {
+      waited = true;
+      busy_.reset();
+      held = std::move(held_);
+      held_.reset();
+    }
   }
   if (held && events_.changed) events_.changed(*held);
+  if (waited) pictureTaken(generation);
 }
 
 uint64_t ClipboardReader::beginContent() {

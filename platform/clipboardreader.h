@@ -40,6 +40,7 @@ class ClipboardReader {
     bool owned = false;               // somebody owns the clipboard
     std::vector<std::string> types;   // the owner's MIME types in its own order
     std::string failure;              // why there are no types although it is owned
+    Clock::time_point at{};           // when it happened, if known before it is told
   };
   struct Fetched {
     uint64_t generation = 0;
@@ -118,6 +119,8 @@ class ClipboardReader {
   // Called once the events are set: a reader that learnt what was on the
   // clipboard at start (generation 0) before then may tell it now.
   virtual void eventsSet() {}
+  // Called by handedOver(), after the changes held meanwhile are told.
+  virtual void pictureTaken(uint64_t /*generation*/) {}
 
   // A new content: its number. Any thread.
   uint64_t beginContent();

@@ -12,6 +12,7 @@
 #include "ui/tray.h"
 #include "codecs/fileformats.h"
 #include "codecs/imagetypes.h"
+#include "platform/bothclipboards.h"
 #include "platform/qt/qtclipboard.h"
 #include "platform/qt/qtdisplay.h"
 #include "platform/x11/x11selection.h"
@@ -47,9 +48,10 @@ bool takeClipboardChoice(int& argc, char** argv, ClipboardChoice& choice) {
 }
 
 // On a Wayland session whose compositor offers the data-control protocol,
-// the seat's clipboard itself: through XWayland the compositor hands the
-// clipboard over only while an X11 window has focus. Elsewhere (plain X11,
-// compositors without data-control) the X11 clipboard.
+// the seat's clipboard itself, and with XWayland the X11 clipboard beside it
+// (--clipboard=wayland: the Wayland one alone). Elsewhere (plain X11,
+// compositors without data-control, which hand every change to XWayland) the
+// X11 clipboard.
 std::unique_ptr<pixkeep::QtClipboard> openClipboard(ClipboardChoice choice) {
   const auto types = pixkeep::clipboardPictureTypes(pixkeep::imageTypes());
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
@@ -58,7 +60,18 @@ std::unique_ptr<pixkeep::QtClipboard> openClipboard(ClipboardChoice choice) {
   std::string why = "chosen with --clipboard=x11";
   if (choice == ClipboardChoice::Wayland || (choice == ClipboardChoice::Automatic && wayland && *wayland)) {
     if (auto reader = pixkeep::WaylandSelection::open(why)) {
-      std::fprintf(stderr, "Pixkeep: reading the Wayland clipboard (%s)\n", reader->protocol().c_str());
+      const std::string protocol = reader->protocol();
+      // XWayland's clipboard too: the compositor hands it to the Wayland side
+      // only at times (sway and KWin: while an X11 window has the focus).
+      const char* display = std::getenv("DISPLAY");
+      auto x11 = std::make_unique<pixkeep::X11Selection>();
+      if (choice == ClipboardChoice::Automatic && display && *display && x11->start()) {
+        std::fprintf(stderr, "Pixkeep: reading the Wayland clipboard (%s) and the X11 clipboard (XWayland %s)\n",
+                     protocol.c_str(), display);
+        return std::make_unique<pixkeep::QtClipboard>(
+            std::make_unique<pixkeep::BothClipboards>(std::move(reader), std::move(x11)), types);
+      }
+      std::fprintf(stderr, "Pixkeep: reading the Wayland clipboard (%s)\n", protocol.c_str());
       return std::make_unique<pixkeep::QtClipboard>(std::move(reader), types);
     }
     if (choice == ClipboardChoice::Wayland) {

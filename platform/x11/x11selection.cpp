@@ -82,8 +82,18 @@ bool X11Selection::start(const char* display) {
   Reply owner(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
   if (owner && owner->owner != XCB_NONE) changeWanted_ = WantedChange{0, true};
   takeManagerRole();
-  thread_ = std::thread([this] { run(); });
+  std::lock_guard lock(mutex_);
+  started_ = true;
+  if (eventsSet_) thread_ = std::thread([this] { run(); });
   return true;
+}
+
+void X11Selection::eventsSet() {
+  // The thread tells what it learns from its first moment: it starts only
+  // once there is somebody to tell.
+  std::lock_guard lock(mutex_);
+  eventsSet_ = true;
+  if (started_ && !thread_.joinable()) thread_ = std::thread([this] { run(); });
 }
 
 void X11Selection::wake() {
@@ -298,7 +308,7 @@ void X11Selection::takeSelectionNotify(const xcb_xfixes_selection_notify_event_t
   }
   // Told from the run loop, after a fetch in progress has handed its
   // picture over: that picture is still the content that was read.
-  changeWanted_ = WantedChange{generation, e.owner != XCB_NONE};
+  changeWanted_ = WantedChange{generation, e.owner != XCB_NONE, Clock::now()};
 }
 
 uint32_t X11Selection::serverTime() {
@@ -385,14 +395,14 @@ bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std
   }
 }
 
-void X11Selection::reportTargets(uint64_t generation) {
+void X11Selection::reportTargets(uint64_t generation, Clock::time_point at) {
   if (replaced(generation)) return;  // the newer content is reported instead
   uint32_t time;
   {
     std::lock_guard lock(mutex_);
     time = times_[generation];
   }
-  Change change{generation, true, {}, {}};
+  Change change{generation, true, {}, {}, at};
   withRetries(
       generation,
       [&](std::string& failure) {
@@ -464,9 +474,9 @@ void X11Selection::run() {
       const WantedChange change = *changeWanted_;
       changeWanted_.reset();
       if (change.owned)
-        reportTargets(change.generation);
+        reportTargets(change.generation, change.at);
       else if (!gone(change.generation))
-        tellChange(Change{change.generation, false, {}, {}});
+        tellChange(Change{change.generation, false, {}, {}, change.at});
       continue;
     }
     std::optional<std::pair<uint64_t, std::vector<std::string>>> request;

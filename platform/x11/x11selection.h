@@ -51,10 +51,10 @@ class X11Selection : public ClipboardReader {
   X11Selection(const X11Selection&) = delete;
   X11Selection& operator=(const X11Selection&) = delete;
 
-  // Connects to `display` (nullptr: $DISPLAY) and starts the thread (events
-  // are set by then); false when there is no X server to talk to. What is on
-  // the clipboard then is generation 0; its targets are reported when
-  // somebody owns it.
+  // Connects to `display` (nullptr: $DISPLAY); the thread starts once the
+  // events are set too (before or after); false when there is no X server
+  // to talk to. What is on the clipboard then is generation 0; its targets
+  // are reported when somebody owns it.
   bool start(const char* display = nullptr);
 
   // How long a SAVE_TARGETS request waits for its content to be read.
@@ -69,6 +69,7 @@ class X11Selection : public ClipboardReader {
   // (Just after: owners built on Qt take a clear at their own time for a
   // stale one and would go on believing they own the clipboard.)
   void clearContent(uint64_t generation) override;
+  void eventsSet() override;
 
  private:
   void run();
@@ -97,7 +98,7 @@ class X11Selection : public ClipboardReader {
   void answer(const xcb_selection_request_event_t& e, bool success);
   // Answers the SAVE_TARGETS requests that can be answered now.
   void answerSaves();
-  void reportTargets(uint64_t generation);
+  void reportTargets(uint64_t generation, std::chrono::steady_clock::time_point at);
   void doFetch(uint64_t generation, const std::vector<std::string>& targets);
   void doEmpty(uint64_t generation);
   uint32_t atom(const std::string& name);
@@ -119,6 +120,7 @@ class X11Selection : public ClipboardReader {
 
   std::mutex mutex_;
   bool stopping_ = false;
+  bool started_ = false, eventsSet_ = false;  // the thread runs once both are true
   std::deque<std::pair<uint64_t, std::vector<std::string>>> fetches_;
   std::deque<uint64_t> empties_;
   // Known to both threads: when each recent owner took the clipboard.
@@ -127,6 +129,7 @@ class X11Selection : public ClipboardReader {
   struct WantedChange {
     uint64_t generation = 0;
     bool owned = false;
+    std::chrono::steady_clock::time_point at{};
   };
   std::optional<WantedChange> changeWanted_;
   // The clipboard manager's part (reader's thread only, but `managing_`).

@@ -226,7 +226,8 @@ class Wayland : public ProgramTest {
 TEST_F(Wayland, PicturesCopiedWhileANativeWindowHasFocusAreAllSavedOnceWithExactPixels) {
   ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
   EXPECT_TRUE(waitFor([&] {
-    return hasLine(root + "pixkeep.log", "Pixkeep: reading the Wayland clipboard (zwlr_data_control_manager_v1)");
+    return hasLine(root + "pixkeep.log", "Pixkeep: reading the Wayland clipboard (zwlr_data_control_manager_v1) and "
+                                         "the X11 clipboard (XWayland " + sway.display + ")");
   })) << fileText(root + "pixkeep.log");
   // Ten pictures half a second apart, as BMP and as PNG, one with alpha.
   std::vector<QImage> images;
@@ -306,6 +307,45 @@ TEST_F(Wayland, AnIdleProgramDoesNotWakeUp) {
   ASSERT_TRUE(copy(picture(image, "q.png", "PNG"), "image/png"));
   ASSERT_TRUE(pictureSaved(2));
   expectSamePixels(file(2), image);
+}
+
+// Both clipboards are read: sway hands a copy to the other side only while
+// an X11 window has the focus, so an X11 program's picture copied while a
+// native window has it stays on the X11 side; when sway does hand a copy
+// over, the picture is saved once and both sides are emptied of it.
+TEST_F(Wayland, PicturesOnEitherSideAreSavedOnceAndBothClipboardsAreEmptied) {
+  ASSERT_NO_FATAL_FAILURE(startBehindNativeWindow());
+  struct Case {
+    const char* name;
+    bool nativeFocus;
+    bool x11Copies;  // xclip, else wl-copy
+  };
+  const Case cases[] = {{"xclip behind foot", true, true},
+                        {"xclip behind an X11 window", false, true},
+                        {"wl-copy behind an X11 window", false, false},
+                        {"wl-copy behind foot", true, false}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.nativeFocus)
+      ASSERT_TRUE(focusNativeWindow());
+    else
+      ASSERT_NO_FATAL_FAILURE(windowShown());
+    const QImage image = gradient(17 + n, 11 + n, 40 + n);
+    const std::string source = picture(image, "both" + std::to_string(n) + ".png", "PNG");
+    if (c.x11Copies) {
+      helper({"xclip", "-quiet", "-selection", "clipboard", "-t", "image/png", "-i", source}, "xclip.log");
+    } else {
+      ASSERT_TRUE(copy(source, "image/png"));
+    }
+    ASSERT_TRUE(pictureSaved(++n)) << fileText(root + "pixkeep.log");
+    expectSamePixels(file(n), image);
+    EXPECT_TRUE(waitFor([] { return xserver.clipboardOwner() == 0 && clipboardEmpty(); }))
+        << "X11 owner " << xserver.clipboardOwner() << "; Wayland types: " << clipboardTypes().front();
+  }
+  // Past the two seconds in which a copy put back counts as the same picture.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(pictures().size(), std::size(cases));
 }
 
 TEST_F(Wayland, TheX11ClipboardCanBeChosen) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "platform/readerclipboard.h"
+#include "tests/platform/scriptedreader.h"
 
 namespace pixkeep {
 namespace {
@@ -14,30 +15,6 @@ namespace {
 using Change = ClipboardReader::Change;
 using Fetched = ClipboardReader::Fetched;
 using State = Clipboard::Picture::State;
-
-// A reader the test drives: it records what it is asked and tells what the
-// test says the owner did.
-class ScriptedReader : public ClipboardReader {
- public:
-  std::vector<std::pair<uint64_t, std::vector<std::string>>> fetches;
-  std::vector<uint64_t> empties;
-
-  uint64_t ownerCopies(std::vector<std::string> types) {
-    const uint64_t g = beginContent();
-    tellChange(Change{g, true, std::move(types), {}});
-    return g;
-  }
-  void ownerHandsOver(uint64_t g, const std::string& type, std::vector<uint8_t> bytes) {
-    tellFetched(Fetched{g, type, std::make_shared<const std::vector<uint8_t>>(std::move(bytes)), {}});
-  }
-  void ownerFails(uint64_t g, const std::string& why) { tellFetched(Fetched{g, {}, nullptr, why}); }
-
- protected:
-  void startFetch(uint64_t generation, std::vector<std::string> types) override {
-    fetches.emplace_back(generation, std::move(types));
-  }
-  void clearContent(uint64_t generation) override { empties.push_back(generation); }
-};
 
 // Tasks posted to "the window's thread" run when the test says so.
 class TestClipboard : public ReaderClipboard {
