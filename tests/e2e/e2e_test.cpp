@@ -21,6 +21,7 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -690,6 +691,44 @@ TEST_F(Tray, ASecondStartShowsTheRunningWindowAndEnds) {
   EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.jpg", "pxk2.jpg"}));
   EXPECT_TRUE(inTray()) << "the hidden start did not bring the window back";
   EXPECT_TRUE(program.running());
+}
+
+// A lock that cannot be taken (here a dangling link at its name, which is
+// never followed) is named on the error output; the program runs without it
+// but still listens, and a later start hands over to it as to one that holds
+// the lock.
+TEST_F(Tray, AStartThatCannotLockSaysWhyAndIsStillFound) {
+  const std::string run = root + "run/", linkTarget = root + "made-by-the-link";
+  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+  std::string display = std::getenv("DISPLAY");
+  display = display.substr(display.find(':') + 1);
+  const std::string lock = run + "pixkeep-" + display.substr(0, display.find('.')) + ".lock";
+  ASSERT_EQ(symlink(linkTarget.c_str(), lock.c_str()), 0);
+  const std::string said = "Pixkeep: no lock against a second Pixkeep on this display: " + lock + " is a symbolic link";
+
+  ASSERT_NO_FATAL_FAILURE(program.start(out, root + "pixkeep.log", {"-hide"}, {"XDG_RUNTIME_DIR=" + run}));
+  ASSERT_TRUE(inTray());
+  EXPECT_TRUE(hasLine(root + "pixkeep.log", said)) << fileText(root + "pixkeep.log");
+
+  Process second({"env", "XDG_RUNTIME_DIR=" + run, out + "pixkeep"}, root + "second.log");
+  ASSERT_TRUE(second.waitForEnd(Deadline)) << "the second start goes on running";
+  EXPECT_EQ(second.exitCode(), 0) << second.describe();
+  EXPECT_TRUE(hasLine(root + "second.log", said)) << fileText(root + "second.log");
+  EXPECT_TRUE(onScreen()) << "the running program's window comes back";
+  ASSERT_NO_FATAL_FAILURE(program.click(170, 5));
+  ASSERT_TRUE(inTray());
+  Process hidden({"env", "XDG_RUNTIME_DIR=" + run, out + "pixkeep", "-hide"}, root + "second.log");
+  ASSERT_TRUE(hidden.waitForEnd(Deadline));
+  EXPECT_EQ(hidden.exitCode(), 0) << hidden.describe();
+
+  ASSERT_TRUE(copy(picture(gradient(9, 7, 1), "a.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(1));
+  ASSERT_TRUE(copy(picture(gradient(9, 7, 2), "b.png", "PNG"), "image/png"));
+  ASSERT_TRUE(pictureSaved(2));
+  EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.jpg", "pxk2.jpg"})) << "one capturer";
+  EXPECT_TRUE(inTray()) << "the hidden start did not bring the window back";
+  struct stat st {};
+  EXPECT_NE(lstat(linkTarget.c_str(), &st), 0) << "the link's target was made";
 }
 
 TEST_F(Pixkeep, AStartAfterAKilledProgramRunsAndCaptures) {
