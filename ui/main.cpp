@@ -111,6 +111,9 @@ constexpr char Usage[] =
 
 // How long a second start waits for the running program's answer; it may be starting up itself.
 constexpr int AnswerTimeoutMs = 10000;
+// How long a start without a lock waits to connect to a program that may run:
+// one that listens is connected at once, and none listening fails at once.
+constexpr int ConnectTimeoutMs = 2000;
 
 }  // namespace
 
@@ -157,7 +160,17 @@ int main(int argc, char** argv) {
       std::fputs("Pixkeep already runs on this display but does not answer.\n", stderr);
       return 1;
     case pixkeep::InstanceLock::State::Unavailable:
-      std::fputs("Pixkeep: no runtime directory to keep a second Pixkeep from starting on this display.\n", stderr);
+      std::fprintf(stderr, "Pixkeep: no lock against a second Pixkeep on this display: %s\n",
+                   instance->problem().c_str());
+      // A program that runs all the same, with or without the lock, is
+      // still found on the socket and handed over to.
+      if (instance->anotherListens(ConnectTimeoutMs)) {
+        if (pixkeep::hiddenStartRequested(QCoreApplication::arguments())) return 0;
+        if (instance->askToShow(AnswerTimeoutMs)) return 0;
+        std::fputs("Pixkeep already runs on this display but does not answer.\n", stderr);
+        return 1;
+      }
+      instance->listenWithoutLock();
       break;
   }
 

@@ -5,6 +5,7 @@
 #include <QLocalSocket>
 #include <QThread>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace pixkeep {
 
@@ -14,20 +15,32 @@ constexpr char ShowRequest[] = "show\n";
 constexpr char ShownAnswer[] = "shown\n";
 
 std::string placeName(const std::string& directory, const std::string& display, const char* suffix) {
-  // Without a directory no name is made: the lock then cannot be taken.
+  // Without a directory no name is made: there is then no lock and no socket.
   return directory.empty() ? std::string() : directory + "pixkeep-" + display + suffix;
 }
 
 }  // namespace
 
-SingleInstance::SingleInstance(const std::string& directory, const std::string& display, QObject* parent)
+SingleInstance::SingleInstance(const RuntimeDirectory& place, const std::string& display, QObject* parent)
     : QObject(parent),
-      lock_(std::make_unique<InstanceLock>(placeName(directory, display, ".lock"))),
-      socket_(QString::fromStdString(placeName(directory, display, ".socket"))) {
-  if (lock_->state() != InstanceLock::State::Held) return;
+      place_(place),
+      lockPath_(placeName(place.path, display, ".lock")),
+      lock_(std::make_unique<InstanceLock>(lockPath_)),
+      socket_(QString::fromStdString(placeName(place.path, display, ".socket"))) {
+  if (lock_->state() == InstanceLock::State::Held) listen();
+}
+
+std::string SingleInstance::problem() const {
+  if (lock_->state() != InstanceLock::State::Unavailable) return {};
+  if (place_.path.empty()) return "no private directory for the lock (" + place_.refused + ")";
+  return lockPath_ + " " + lock_->problem();
+}
+
+void SingleInstance::listen() {
   server_ = new QLocalServer(this);
   server_->setSocketOptions(QLocalServer::UserAccessOption);
-  // Whoever listened there before us was killed: holding the lock means nobody listens any more.
+  // Whoever listened there before us was killed: holding the lock (or,
+  // without one, finding nobody who answers) means nobody listens any more.
   QLocalServer::removeServer(socket_);
   connect(server_, &QLocalServer::newConnection, this, &SingleInstance::answer);
   if (!server_->listen(socket_))
@@ -42,6 +55,17 @@ SingleInstance::~SingleInstance() {
 }
 
 bool SingleInstance::listening() const { return server_ && server_->isListening(); }
+
+bool SingleInstance::anotherListens(int timeoutMs) {
+  if (socket_.isEmpty()) return false;
+  QLocalSocket socket;
+  socket.connectToServer(socket_);
+  return socket.waitForConnected(timeoutMs) && peerIsUser(int(socket.socketDescriptor()), ::geteuid());
+}
+
+void SingleInstance::listenWithoutLock() {
+  if (!socket_.isEmpty() && !server_) listen();
+}
 
 void SingleInstance::answer() {
   while (QLocalSocket* client = server_->nextPendingConnection()) {
@@ -58,6 +82,7 @@ void SingleInstance::answer() {
 }
 
 bool SingleInstance::askToShow(int timeoutMs) {
+  if (socket_.isEmpty()) return false;
   QElapsedTimer elapsed;
   elapsed.start();
   const auto left = [&] { return int(std::max<qint64>(0, timeoutMs - elapsed.elapsed())); };
@@ -65,6 +90,7 @@ bool SingleInstance::askToShow(int timeoutMs) {
     QLocalSocket socket;
     socket.connectToServer(socket_);
     if (socket.waitForConnected(left())) {
+      if (!peerIsUser(int(socket.socketDescriptor()), ::geteuid())) return false;
       socket.write(ShowRequest);
       socket.waitForBytesWritten(left());
       while (!socket.canReadLine() && socket.waitForReadyRead(left())) {

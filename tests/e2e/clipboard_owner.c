@@ -11,9 +11,13 @@
                                         answers each later one after DELAY
                                         milliseconds (-1: never)
 
+   A picture larger than one request to the X server may carry goes in INCR
+   chunks, as toolkits send large pictures (ICCCM 2.7.2); a smaller one in
+   one piece.
+
    It ends when another client takes the selection and no answer is still
-   due, or after SECONDS. An owner that lost the selection still answers the
-   requests it got before, as X clients do. */
+   due or under way, or after SECONDS. An owner that lost the selection
+   still answers the requests it got before, as X clients do. */
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
@@ -41,6 +45,20 @@ struct Offer {
   long size;
 };
 
+/* Pictures going to requestors in INCR chunks: the next chunk is written
+   once the requestor has deleted the property holding the one before. */
+#define Chunk (256L * 1024L)
+static long largestDirect = 0; /* bytes one ChangeProperty request carries */
+struct Transfer {
+  Window requestor;
+  Atom property, type;
+  long offset;  /* of the next chunk; size + 1 once the closing empty chunk is written */
+};
+static struct Transfer transfers[16];
+static int transferring = 0;
+
+static void endTransfer(int i) { transfers[i] = transfers[--transferring]; }
+
 /* Answers `r`; a NULL offer refuses it. */
 static void answer(Display* d, const XSelectionRequestEvent* r, const struct Offer* offer) {
   Atom targets = XInternAtom(d, "TARGETS", False);
@@ -49,7 +67,15 @@ static void answer(Display* d, const XSelectionRequestEvent* r, const struct Off
   if (offer && r->target == targets) {
     Atom offered[] = {targets, type};
     XChangeProperty(d, r->requestor, property, XA_ATOM, 32, PropModeReplace, (unsigned char*)offered, 2);
-  } else if (offer && r->target == type) {
+  } else if (offer && r->target == type && offer->size > largestDirect && transferring < 16) {
+    /* INCR: the size first; the chunks follow as the requestor takes them. */
+    long size = offer->size;
+    XSelectInput(d, r->requestor, PropertyChangeMask | StructureNotifyMask);
+    XChangeProperty(d, r->requestor, property, XInternAtom(d, "INCR", False), 32, PropModeReplace,
+                    (unsigned char*)&size, 1);
+    struct Transfer t = {r->requestor, property, type, 0};
+    transfers[transferring++] = t;
+  } else if (offer && r->target == type && offer->size <= largestDirect) {
     XChangeProperty(d, r->requestor, property, type, 8, PropModeReplace, offer->data, (int)offer->size);
   } else {
     property = None;  /* refused */
@@ -109,6 +135,11 @@ int main(int argc, char** argv) {
   Display* d = XOpenDisplay(NULL);
   if (!d) return 1;
   XSetErrorHandler(ignoreErrors);
+  {
+    long words = XExtendedMaxRequestSize(d);
+    if (words == 0) words = XMaxRequestSize(d);
+    largestDirect = words * 4 - 64;  /* less the request's own header */
+  }
   Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
   Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
   XSetSelectionOwner(d, clipboard, w, CurrentTime);
@@ -124,6 +155,26 @@ int main(int argc, char** argv) {
         printf("lost\n");
         fflush(stdout);
         lost = 1;
+      }
+      if (e.type == PropertyNotify && e.xproperty.state == PropertyDelete) {
+        for (int i = 0; i < transferring; ++i) {
+          struct Transfer* t = &transfers[i];
+          if (t->requestor != e.xproperty.window || t->property != e.xproperty.atom) continue;
+          if (t->offset > offer.size) {  /* the closing empty chunk was taken */
+            endTransfer(i);
+            break;
+          }
+          long n = offer.size - t->offset;
+          if (n > Chunk) n = Chunk;
+          XChangeProperty(d, t->requestor, t->property, t->type, 8, PropModeReplace, offer.data + t->offset, (int)n);
+          XFlush(d);
+          t->offset += n > 0 ? n : 1;
+          break;
+        }
+      }
+      if (e.type == DestroyNotify) {  /* a requestor gone in the middle of a transfer */
+        for (int i = transferring - 1; i >= 0; --i)
+          if (transfers[i].requestor == e.xdestroywindow.window) endTransfer(i);
       }
       if (e.type != SelectionRequest) continue;
       char* name = XGetAtomName(d, e.xselectionrequest.target);
@@ -155,7 +206,7 @@ int main(int argc, char** argv) {
       due[i] = due[waiting - 1];
       dueAt[i] = dueAt[--waiting];
     }
-    if (lost && waiting == 0) break;
+    if (lost && waiting == 0 && transferring == 0) break;
     long left = end - nowMs();
     if (left <= 0) break;
     for (int i = 0; i < waiting; ++i)

@@ -62,6 +62,17 @@ unsigned long XServer::selectionOwner(const std::string& name) {
   return display_ ? XGetSelectionOwner(display_, XInternAtom(display_, name.c_str(), False)) : 0;
 }
 
+std::vector<unsigned long> XServer::rootChildren() {
+  std::vector<unsigned long> found;
+  if (!display_) return found;
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return found;
+  found.assign(children, children + count);
+  if (children) XFree(children);
+  return found;
+}
+
 std::vector<TopWindow> XServer::windowsOf(pid_t pid) {
   std::vector<TopWindow> found;
   if (!display_) return found;

@@ -39,6 +39,8 @@ class XServer {
   // Every change of the clipboard's owner since open(), oldest first: also
   // one that lasted a moment only (a clipboard emptied and at once taken again).
   const std::vector<ClipboardChange>& clipboardChanges();
+  // Every child of the root window, mapped or not, whoever made it.
+  std::vector<unsigned long> rootChildren();
   // The mapped top-level windows of process `pid` (by their _NET_WM_PID), bottom first.
   std::vector<TopWindow> windowsOf(pid_t pid);
   // The tray icons of process `pid`: its windows embedded below the top level.
