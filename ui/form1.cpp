@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -321,6 +322,11 @@ void TForm1::createDialogs() {
   keel->setFileMode(QFileDialog::ExistingFile);
   keel->setAcceptMode(QFileDialog::AcceptOpen);
   keel->setOption(QFileDialog::ReadOnly);
+  // Hidden, the dialog does not follow its folder: that is the program's
+  // own folder, where the pictures go by default, and every new file there
+  // would be read into the dialog's list (and the whole folder looked at
+  // again), growing the program with every picture.
+  watchLanguageFolder(false);
   // Where the language files shipped with the program are.
   keel->setDirectory(QFileInfo(QString::fromStdString(places_.defaultLanguageFile)).absolutePath());
 
@@ -637,8 +643,17 @@ void TForm1::pickcolorClick() {
   textColorChosen(fromQColor(Colordialog->selectedColor()));
 }
 
+void TForm1::watchLanguageFolder(bool watch) {
+  if (auto* model = keel->findChild<QFileSystemModel*>()) model->setOption(QFileSystemModel::DontWatchForChanges, !watch);
+}
+
 void TForm1::keel1Click() {
-  if (keel->exec() != QDialog::Accepted || keel->selectedFiles().isEmpty()) return;
+  // Shown, it follows its folder, read afresh.
+  watchLanguageFolder(true);
+  keel->setDirectory(keel->directory());
+  const bool chosen = keel->exec() == QDialog::Accepted && !keel->selectedFiles().isEmpty();
+  watchLanguageFolder(false);
+  if (!chosen) return;
   languageChosen(keel->selectedFiles().first().toStdString());
 }
 

@@ -110,6 +110,8 @@ class TForm1 : public QMainWindow {
   void changeClick();
   void pickcolorClick();
   void keel1Click();
+  // Whether the language file dialog follows changes of its folder.
+  void watchLanguageFolder(bool watch);
   // The hide action: the tray icon added, then the window hidden. Where the
   // desktop has no tray the window is minimised instead, so that it can be
   // found on the task bar. The application's minimise event comes here too.

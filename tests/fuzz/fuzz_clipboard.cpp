@@ -10,12 +10,12 @@
 #include "raster/rasterstore.h"
 #include "platform/clipboard.h"
 
-// The fuzzer's machine has 256 MB free: pictures of up to 64 MB (16 million
+// The fuzzer's machine has 64 MB free: pictures of up to 16 MB (4 million
 // pixels) are decoded, larger ones refused from their headers. Larger
-// rasters only cost the instrumented build seconds per input to allocate
-// and free, and the budget itself is tested elsewhere.
+// rasters only cost the instrumented build seconds per input to allocate,
+// check and free, and the budget itself is tested elsewhere.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  pixkeep::setMemoryProbe([] { return uint64_t(256) << 20; });
+  pixkeep::setMemoryProbe([] { return uint64_t(64) << 20; });
   return 0;
 }
 

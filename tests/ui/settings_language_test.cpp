@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -557,14 +558,25 @@ TEST_F(SettingsLanguageTest, ChoosingALanguageFile) {
   start();
   QString title;
   QStringList filters;
+  // The dialog follows its folder (the program's own, where the pictures
+  // go by default) only while it is shown.
+  auto watching = [](QFileDialog& d) {
+    auto* model = d.findChild<QFileSystemModel*>();
+    return model && !model->testOption(QFileSystemModel::DontWatchForChanges);
+  };
+  bool watchedWhileShown = false;
+  EXPECT_FALSE(watching(*child<QFileDialog>("keel")));
   // Cancelled: nothing changes.
   EXPECT_TRUE(answerDialog<QFileDialog>([this] { child<QAction>("keel1")->trigger(); }, [&](QFileDialog& d) {
     title = d.windowTitle();
     filters = d.nameFilters();
+    watchedWhileShown = watching(d);
     d.reject();
   }));
   EXPECT_EQ(title, "Choose language file");
   EXPECT_EQ(filters, QStringList{"INI (*.ini)"});
+  EXPECT_TRUE(watchedWhileShown);
+  EXPECT_FALSE(watching(*child<QFileDialog>("keel")));
   EXPECT_EQ(shown("adv"), "Advanced options");
   EXPECT_FALSE(fs::exists(dir / "pixkeep.ini"));
 
