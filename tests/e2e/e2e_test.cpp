@@ -593,6 +593,16 @@ class Tray : public Pixkeep {
     Pixkeep::TearDown();
     ASSERT_TRUE(waitFor([] { return !xserver.trayPresent(); })) << "trayer did not end";
   }
+  // After later starts: one capturer, every picture exactly one file, and
+  // the window still in the tray.
+  void expectOneCapturerInTray() {
+    ASSERT_TRUE(copy(picture(gradient(9, 7, 1), "a.png", "PNG"), "image/png"));
+    ASSERT_TRUE(pictureSaved(1));
+    ASSERT_TRUE(copy(picture(gradient(9, 7, 2), "b.png", "PNG"), "image/png"));
+    ASSERT_TRUE(pictureSaved(2));
+    EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.jpg", "pxk2.jpg"})) << "one capturer";
+    EXPECT_TRUE(inTray()) << "the hidden start did not bring the window back";
+  }
   // The window hidden behind one tray icon.
   testing::AssertionResult inTray() {
     if (!waitFor([&] { return !program.shown() && program.trayIcons() == 1; }))
@@ -690,13 +700,7 @@ TEST_F(Tray, ASecondStartShowsTheRunningWindowAndEnds) {
   ASSERT_TRUE(hidden.waitForEnd(Deadline));
   EXPECT_EQ(hidden.exitCode(), 0) << hidden.describe();
 
-  // One capturer: every picture becomes exactly one file.
-  ASSERT_TRUE(copy(picture(gradient(9, 7, 1), "a.png", "PNG"), "image/png"));
-  ASSERT_TRUE(pictureSaved(1));
-  ASSERT_TRUE(copy(picture(gradient(9, 7, 2), "b.png", "PNG"), "image/png"));
-  ASSERT_TRUE(pictureSaved(2));
-  EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.jpg", "pxk2.jpg"}));
-  EXPECT_TRUE(inTray()) << "the hidden start did not bring the window back";
+  ASSERT_NO_FATAL_FAILURE(expectOneCapturerInTray());
   EXPECT_TRUE(program.running());
 }
 
@@ -728,12 +732,7 @@ TEST_F(Tray, AStartThatCannotLockSaysWhyAndIsStillFound) {
   ASSERT_TRUE(hidden.waitForEnd(Deadline));
   EXPECT_EQ(hidden.exitCode(), 0) << hidden.describe();
 
-  ASSERT_TRUE(copy(picture(gradient(9, 7, 1), "a.png", "PNG"), "image/png"));
-  ASSERT_TRUE(pictureSaved(1));
-  ASSERT_TRUE(copy(picture(gradient(9, 7, 2), "b.png", "PNG"), "image/png"));
-  ASSERT_TRUE(pictureSaved(2));
-  EXPECT_EQ(pictures(), (std::vector<std::string>{"pxk1.jpg", "pxk2.jpg"})) << "one capturer";
-  EXPECT_TRUE(inTray()) << "the hidden start did not bring the window back";
+  ASSERT_NO_FATAL_FAILURE(expectOneCapturerInTray());
   struct stat st {};
   EXPECT_NE(lstat(linkTarget.c_str(), &st), 0) << "the link's target was made";
 }
