@@ -309,6 +309,7 @@ std::shared_ptr<RasterImage::Store> BmpReader::readStore() {
 }
 
 void BmpReader::readRows32(RasterImage& raster) {
+  checkPictureFits(width, height);  // too large to hold, before the data is looked at
   if (rle) {
     // Already decoded into the display's layout (at most 4096 x 4096 pixels);
     // the kept file bytes are not wanted.
@@ -317,7 +318,6 @@ void BmpReader::readRows32(RasterImage& raster) {
     raster.install(std::move(fresh));
     return;
   }
-  checkPictureFits(width, height);  // too large to hold, before the data is looked at
   if (in->remaining() < imageSize) throw EReadError(msg::StreamReadError);
   raster.createUninitialised32(width, height);
   if (width == 0 || height == 0) return;
