@@ -4,19 +4,17 @@
 // looked at with wl-paste, files checked with Qt's image readers.
 //
 // sway refuses to run as root: it runs as the unprivileged user "nobody"
-// (or as the user running the tests), with a runtime directory made here;
-// the tests' own programs reach its sockets as root. When sway cannot
-// start, every test fails.
+// (or as the user running the tests), with a runtime directory made here
+// (desktop.h); the tests' own programs reach its sockets as root. When sway
+// cannot start, every test fails.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <fstream>
-#include <pwd.h>
-#include <sys/stat.h>
 
-#include "tests/e2e/programtest.h"
+#include "tests/e2e/desktoptest.h"
 
 namespace {
 
@@ -25,13 +23,9 @@ using namespace e2e;
 // The app_id of the native Wayland window that holds the focus.
 constexpr const char* FootId = "pixkeep-test-foot";
 
-// Everything of the tests' sway: its folder, its sockets, and the result of
-// its start-up (empty when it started).
-struct Sway {
-  std::string dir, waylandDisplay, display, swaysock;
-  std::string failure;
-};
-Sway sway;
+// The tests' sway, and its IPC socket once it started.
+Desktop sway;
+std::string swaysock;
 
 // The node of sway's tree that has the focus: its app_id (or X11 class),
 // shell ("xdg_shell" for a native Wayland window, "xwayland" for an X11
@@ -62,113 +56,34 @@ Focus focused() {
 class SwayEnvironment : public testing::Environment {
  public:
   void SetUp() override {
-    sway.dir = makeTempDir("pixkeep-sway");
-    const std::string runtime = sway.dir + "run/", home = sway.dir + "home/", ownRuntime = sway.dir + "root-run/";
-    // Run by root, sway runs as nobody; run by anybody else, as that user.
-    std::vector<std::string> asUser;
-    if (::getuid() == 0) {
-      const passwd* nobody = getpwnam("nobody");
-      ASSERT_NE(nobody, nullptr) << "no user nobody to run sway as";
-      asUser = {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nobody->pw_gid),
-                "--clear-groups"};
-      ::chmod(sway.dir.c_str(), 0755);
-      // XWayland's sockets go there; made by nobody it would not be root's.
-      if (::mkdir("/tmp/.X11-unix", 01777) == 0) ::chmod("/tmp/.X11-unix", 01777);
-      for (const std::string& d : {runtime, home}) {
-        ASSERT_EQ(::mkdir(d.c_str(), 0700), 0) << d;
-        ASSERT_EQ(::chown(d.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << d;
-      }
-    } else {
-      for (const std::string& d : {runtime, home}) ASSERT_EQ(::mkdir(d.c_str(), 0700), 0) << d;
-    }
-    ASSERT_EQ(::mkdir(ownRuntime.c_str(), 0700), 0);
-    // Once XWayland takes clients, the session lets root's X clients in and
-    // tells its sockets.
-    const std::string ready = home + "ready";
-    std::ofstream(sway.dir + "ready.sh") << "xhost +si:localuser:root > /dev/null || exit 1\n"
-                                         << "printf '%s\\n%s\\n%s\\n' \"$WAYLAND_DISPLAY\" \"$DISPLAY\" \"$SWAYSOCK\" > '"
-                                         << ready << ".part'\n"
-                                         << "mv '" << ready << ".part' '" << ready << "'\n";
+    ASSERT_NO_FATAL_FAILURE(sway.prepare("pixkeep-sway"));
     std::ofstream(sway.dir + "config") << "xwayland force\n"
-                                       << "exec /bin/sh " << sway.dir << "ready.sh\n";
-    // sway and what it starts (XWayland, ready.sh) have a session bus of
-    // their own, as the user they run as; the tests' own programs have theirs.
-    std::vector<std::string> clean{"env", "-i", "PATH=/usr/local/bin:/usr/bin:/bin"};
-    for (const std::string& v : markerVariables()) clean.push_back(v);
-    std::vector<std::string> busCommand = clean;
-    busCommand.insert(busCommand.end(), asUser.begin(), asUser.end());
-    swayBus_ = std::make_unique<SessionBus>(runtime, sway.dir + "sway-dbus.log", busCommand);
-    ownBus_ = std::make_unique<SessionBus>(ownRuntime, sway.dir + "dbus.log");
-    for (SessionBus* bus : {swayBus_.get(), ownBus_.get()})
-      ASSERT_FALSE(bus->address().empty()) << bus->describe() << "\n"
-                                           << fileText(sway.dir + "sway-dbus.log") << fileText(sway.dir + "dbus.log");
-    setenv("DBUS_SESSION_BUS_ADDRESS", ownBus_->address().c_str(), 1);
-    std::vector<std::string> command = clean;
-    command.insert(command.end(), {"HOME=" + home, "XDG_RUNTIME_DIR=" + runtime,
-                                   "DBUS_SESSION_BUS_ADDRESS=" + swayBus_->address(), "WLR_BACKENDS=headless",
-                                   "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
-    command.insert(command.end(), asUser.begin(), asUser.end());
-    command.insert(command.end(), {"sway", "-c", sway.dir + "config"});
-    process_ = std::make_unique<Process>(command, sway.dir + "sway.log");
-    if (!waitFor([&] { return fs::exists(ready) || !process_->running(); }) || !fs::exists(ready)) {
-      sway.failure = "sway did not start: " + process_->describe() + ". Its log:\n" + fileText(sway.dir + "sway.log");
-      return;
-    }
-    const std::vector<std::string> told = lines(ready);
-    ASSERT_EQ(told.size(), 3u) << fileText(ready);
-    sway.waylandDisplay = runtime + told[0];
-    sway.display = told[1];
-    sway.swaysock = told[2];
-    setenv("WAYLAND_DISPLAY", sway.waylandDisplay.c_str(), 1);
-    setenv("DISPLAY", sway.display.c_str(), 1);
-    setenv("SWAYSOCK", sway.swaysock.c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", ownRuntime.c_str(), 1);
-    setenv("QT_FORCE_STDERR_LOGGING", "1", 1);  // the program's messages go to its log
-    if (!xserver.open(sway.display)) {
-      sway.failure = "cannot connect to XWayland on " + sway.display;
-      return;
-    }
+                                       << "exec /bin/sh " << sway.readyScript({"SWAYSOCK"}) << "\n";
+    const std::vector<std::string> told = sway.start(
+        sway.asUser({"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"},
+                    {"sway", "-c", sway.dir + "config"}),
+        "sway");
+    if (!sway.failure.empty()) return;
+    swaysock = told[0];
+    setenv("SWAYSOCK", swaysock.c_str(), 1);
     // The native Wayland window that holds the focus while pictures are copied.
     // foot insists on a UTF-8 locale.
-    foot_ = std::make_unique<Process>(
-        std::vector<std::string>{"env", "LC_ALL=C.UTF-8", "foot", std::string("--app-id=") + FootId, "sleep", "100000"},
-        sway.dir + "foot.log");
+    Process& foot = sway.add(
+        {"env", "LC_ALL=C.UTF-8", "foot", std::string("--app-id=") + FootId, "sleep", "100000"}, "foot.log");
     if (!waitFor([] { return run({"swaymsg", std::string("[app_id=") + FootId + "]", "focus"}) == 0; }))
-      sway.failure = "foot's window did not appear: " + foot_->describe() + "\n" + fileText(sway.dir + "foot.log");
+      sway.failure = "foot's window did not appear: " + foot.describe() + "\n" + fileText(sway.dir + "foot.log");
   }
-  void TearDown() override {
-    xserver.close();
-    foot_.reset();
-    process_.reset();
-    swayBus_.reset();
-    ownBus_.reset();
-    fs::remove_all(sway.dir);
-  }
-
- private:
-  std::unique_ptr<SessionBus> swayBus_, ownBus_;
-  std::unique_ptr<Process> process_, foot_;
+  void TearDown() override { sway.stop(); }
 };
 
 testing::Environment* const env = testing::AddGlobalTestEnvironment(new SwayEnvironment);
 
-// What wl-paste says of the clipboard: its types, or "No selection".
-std::vector<std::string> clipboardTypes() {
-  const std::string out = sway.dir + "wl-paste.out";
-  fs::remove(out);
-  run({"wl-paste", "--list-types"}, out);
-  return lines(out);
-}
-bool clipboardEmpty() { return clipboardTypes() == std::vector<std::string>{"No selection"}; }
+std::vector<std::string> clipboardTypes() { return sway.clipboardTypes(); }
+bool clipboardEmpty() { return sway.clipboardEmpty(); }
 
-class Wayland : public ProgramTest {
+class Wayland : public DesktopTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(sway.failure.empty()) << sway.failure;
-    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
-    // Owners of an earlier test are gone by now.
-    ASSERT_TRUE(waitFor(clipboardEmpty)) << "the clipboard is not empty";
-  }
+  Wayland() : DesktopTest(sway) {}
 
   // Starts the program, chooses Bitmap, and gives the focus to the native
   // window: pictures are copied as from a browser or an image viewer.
@@ -200,27 +115,11 @@ class Wayland : public ProgramTest {
     return testing::AssertionSuccess();
   }
 
-  // Puts a file on the clipboard as `mime` with wl-copy and waits until it
-  // is there (or wl-copy has already lost it again to a quick program).
-  testing::AssertionResult copy(const std::string& file, const std::string& mime) override {
-    Process& wlcopy = helper({"sh", "-c", "exec wl-copy --foreground --type " + mime + " < '" + file + "'"},
-                             "wl-copy.log");
-    auto offered = [&] {
-      const std::vector<std::string> types = clipboardTypes();
-      return std::find(types.begin(), types.end(), mime) != types.end();
-    };
-    if (!waitFor([&] { return !wlcopy.running() || offered(); }))
-      return testing::AssertionFailure() << "wl-copy did not take the clipboard";
-    if (!wlcopy.running() && wlcopy.exitCode() != 0) return testing::AssertionFailure() << wlcopy.describe();
-    return testing::AssertionSuccess();
-  }
-
   // Starts wayland_owner (wayland_owner.c) and waits until its picture is the selection.
   testing::AssertionResult ownClipboard(std::vector<std::string> args, const std::string& log) override {
     args.insert(args.begin(), WAYLAND_OWNER_BINARY);
     return startOwner(args, log);
   }
-  bool clipboardIsEmpty() override { return clipboardEmpty(); }
 };
 
 TEST_F(Wayland, PicturesCopiedWhileANativeWindowHasFocusAreAllSavedOnceWithExactPixels) {
@@ -334,7 +233,7 @@ TEST_F(Wayland, PicturesOnEitherSideAreSavedOnceAndBothClipboardsAreEmptied) {
     const QImage image = gradient(17 + n, 11 + n, 40 + n);
     const std::string source = picture(image, "both" + std::to_string(n) + ".png", "PNG");
     if (c.x11Copies) {
-      helper({"xclip", "-quiet", "-selection", "clipboard", "-t", "image/png", "-i", source}, "xclip.log");
+      copyWithXclip(source);
     } else {
       ASSERT_TRUE(copy(source, "image/png"));
     }

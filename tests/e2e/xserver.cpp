@@ -75,25 +75,27 @@ std::vector<unsigned long> XServer::rootChildren() {
 
 std::vector<TopWindow> XServer::windowsOf(pid_t pid) {
   std::vector<TopWindow> found;
-  if (!display_) return found;
+  if (display_) framedOf(DefaultRootWindow(display_), pid, 0, found);
+  return found;
+}
+
+void XServer::framedOf(unsigned long parentWindow, pid_t pid, int depth, std::vector<TopWindow>& found) {
   Window root = 0, parent = 0, *children = nullptr;
   unsigned count = 0;
-  if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return found;
+  if (!XQueryTree(display_, parentWindow, &root, &parent, &children, &count)) return;
   for (unsigned i = 0; i < count; ++i) {
     XWindowAttributes a;
     if (!XGetWindowAttributes(display_, children[i], &a) || a.map_state != IsViewable) continue;
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display_, children[i], wmPid_, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
-                           &data) == Success &&
-        data && format == 32 && items == 1 && pid_t(*reinterpret_cast<unsigned long*>(data)) == pid)
-      found.push_back({children[i], a.width, a.height, a.override_redirect != 0});
-    if (data) XFree(data);
+    const unsigned long owner = pidOf(children[i]);
+    if (owner == 0 && depth == 0) {
+      framedOf(children[i], pid, 1, found);  // a reparenting window manager's frame
+    } else if (owner != 0 && pid_t(owner) == pid) {
+      // In a frame, only a window the window manager manages (WM_STATE):
+      // not an icon embedded in a tray.
+      if (depth == 0 || managed(children[i])) found.push_back({children[i], a.width, a.height, a.override_redirect != 0});
+    }
   }
   if (children) XFree(children);
-  return found;
 }
 
 bool XServer::requestClose(unsigned long window) {
@@ -110,18 +112,38 @@ bool XServer::requestClose(unsigned long window) {
   return sent;
 }
 
-unsigned long XServer::pidOf(unsigned long window) {
+unsigned long XServer::pidOf(unsigned long window) { return property32(window, wmPid_, XA_CARDINAL); }
+
+unsigned long XServer::activeWindow() {
   if (!display_) return 0;
-  Atom type = 0;
+  return property32(DefaultRootWindow(display_), XInternAtom(display_, "_NET_ACTIVE_WINDOW", False), XA_WINDOW);
+}
+
+bool XServer::managed(unsigned long window) {
+  Atom actual = 0;
   int format = 0;
-  unsigned long items = 0, after = 0, pid = 0;
+  unsigned long items = 0, after = 0;
   unsigned char* data = nullptr;
-  if (XGetWindowProperty(display_, window, wmPid_, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &data) ==
+  const Atom wmState = XInternAtom(display_, "WM_STATE", False);
+  const bool has = XGetWindowProperty(display_, window, wmState, 0, 1, False, AnyPropertyType, &actual, &format, &items,
+                                      &after, &data) == Success &&
+                   actual != None;
+  if (data) XFree(data);
+  return has;
+}
+
+unsigned long XServer::property32(unsigned long window, unsigned long property, unsigned long type) {
+  if (!display_) return 0;
+  Atom actual = 0;
+  int format = 0;
+  unsigned long items = 0, after = 0, value = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display_, window, property, 0, 1, False, type, &actual, &format, &items, &after, &data) ==
           Success &&
       data && format == 32 && items == 1)
-    pid = *reinterpret_cast<unsigned long*>(data);
+    value = *reinterpret_cast<unsigned long*>(data);
   if (data) XFree(data);
-  return pid;
+  return value;
 }
 
 void XServer::embeddedOf(unsigned long window, pid_t pid, int depth, std::vector<TopWindow>& found) {

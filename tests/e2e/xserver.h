@@ -41,7 +41,9 @@ class XServer {
   const std::vector<ClipboardChange>& clipboardChanges();
   // Every child of the root window, mapped or not, whoever made it.
   std::vector<unsigned long> rootChildren();
-  // The mapped top-level windows of process `pid` (by their _NET_WM_PID), bottom first.
+  // The mapped top-level windows of process `pid` (by their _NET_WM_PID),
+  // bottom first; in the frame of a reparenting window manager (mutter,
+  // KWin), the client's own window.
   std::vector<TopWindow> windowsOf(pid_t pid);
   // The tray icons of process `pid`: its windows embedded below the top level.
   std::vector<TopWindow> trayIconsOf(pid_t pid);
@@ -49,6 +51,9 @@ class XServer {
   bool trayPresent();
   // The process of a window, as its _NET_WM_PID tells; 0 when it does not.
   unsigned long pidOf(unsigned long window);
+  // The window that the window manager says has the focus
+  // (_NET_ACTIVE_WINDOW); 0 when none of X11 has it.
+  unsigned long activeWindow();
   // A window's title (_NET_WM_NAME).
   std::string title(unsigned long window);
   // Asks `window` to close, as a window manager's close button does
@@ -56,6 +61,10 @@ class XServer {
   bool requestClose(unsigned long window);
 
  private:
+  // A property of one 32-bit item of `type`; 0 when it is not there.
+  unsigned long property32(unsigned long window, unsigned long property, unsigned long type);
+  bool managed(unsigned long window);
+  void framedOf(unsigned long parent, pid_t pid, int depth, std::vector<TopWindow>& found);
   void embeddedOf(unsigned long window, pid_t pid, int depth, std::vector<TopWindow>& found);
 
   _XDisplay* display_ = nullptr;

@@ -1,0 +1,130 @@
+// End-to-end tests on GNOME's compositor: a headless mutter of the tests'
+// own (with XWayland, which Pixkeep's window uses), run as an unprivileged
+// user (desktop.h). mutter offers no data-control, so the program reads the
+// X11 clipboard, to which mutter hands every Wayland selection, focus or
+// not. Pictures come from a native GTK 3 window and from xclip; both
+// clipboards are looked at afterwards. When mutter cannot start, every test
+// fails.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/desktoptest.h"
+
+namespace {
+
+using namespace e2e;
+
+Desktop mutter;
+
+class MutterEnvironment : public testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(mutter.prepare("pixkeep-mutter"));
+    // mutter ends when the command it starts ends: the ready script stays
+    // (and goes when mutter goes).
+    const std::string ready = mutter.readyScript({}, "exec setpriv --pdeathsig TERM sleep 1000000");
+    mutter.start(mutter.asUser({"GSETTINGS_BACKEND=memory"}, {"mutter", "--wayland", "--headless", "--virtual-monitor",
+                                                              "1280x800", "--", "/bin/sh", ready}),
+                 "mutter");
+    if (!mutter.failure.empty()) return;
+    // A headless mutter's seat has no keyboard, and without one no Wayland
+    // client may take the clipboard: a remote-desktop session gives it one.
+    const std::string seatScript = mutter.dir + "mutter_seat.py";
+    fs::copy_file(MUTTER_SEAT_SCRIPT, seatScript);
+    Process& seat = mutter.add(mutter.asUser({}, {"/usr/bin/python3", seatScript}), "seat.log");
+    if (!waitFor([&] { return hasLine(mutter.dir + "seat.log", "keyboard") || !seat.running(); }) ||
+        !hasLine(mutter.dir + "seat.log", "keyboard"))
+      mutter.failure = "mutter's seat got no keyboard: " + seat.describe() + "\n" + fileText(mutter.dir + "seat.log") +
+                       "mutter's log:\n" + fileText(mutter.dir + "mutter.log");
+  }
+  void TearDown() override { mutter.stop(); }
+};
+
+testing::Environment* const env = testing::AddGlobalTestEnvironment(new MutterEnvironment);
+
+class Mutter : public DesktopTest {
+ protected:
+  Mutter() : DesktopTest(mutter) {}
+
+  // The program's window takes the clicks that choose the image type once
+  // it has the focus (mutter gives it to a new window; asked again in case).
+  void windowShown() override { ASSERT_TRUE(focusProgram()); }
+
+  testing::AssertionResult focusProgram() {
+    const std::vector<TopWindow> windows = xserver.windowsOf(program.process()->pid());
+    if (windows.empty()) return testing::AssertionFailure() << "the program has no window";
+    const unsigned long id = windows.front().id;
+    if (!waitFor([&] {
+          return xserver.activeWindow() == id || (run({"xdotool", "windowactivate", std::to_string(id)}) == 0 &&
+                                                  xserver.activeWindow() == id);
+        }))
+      return testing::AssertionFailure() << "the program's window " << id << " did not get the focus; "
+                                         << xserver.activeWindow() << " has it";
+    return testing::AssertionSuccess();
+  }
+
+  // The program reads the X11 clipboard here: the tests' X11 owner
+  // (clipboard_owner.c), and the X11 clipboard's owner.
+  bool clipboardIsEmpty() override { return xserver.clipboardOwner() == 0; }
+  testing::AssertionResult ownClipboard(std::vector<std::string> args, const std::string& log) override {
+    args.insert(args.begin(), CLIPBOARD_OWNER_BINARY);
+    return startOwner(args, log);
+  }
+};
+
+// A native window's picture reaches the X11 clipboard through mutter whoever
+// has the focus, and an X11 program's whether a native window or the
+// program's has it; each is saved once, with its pixels, and emptied.
+TEST_F(Mutter, PicturesFromANativeWindowAndFromAnX11ProgramAreSavedOnceAndEmptied) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  EXPECT_TRUE(waitFor([&] { return hasLine(root + "pixkeep.log", "Pixkeep: reading the X11 clipboard (no data-control)"); }))
+      << fileText(root + "pixkeep.log");
+  struct Case {
+    const char* name;
+    bool native;       // a GTK window copies (and takes the focus), else xclip
+    bool programFocus;  // xclip copies while the program's window has the focus
+    QImage image;
+  };
+  // The noise is larger than 256 KiB as PNG: it reaches X11 in INCR chunks.
+  const Case cases[] = {{"a GTK window", true, false, gradient(23, 14, 50)},
+                        {"xclip behind the GTK window", false, false, gradient(19, 12, 51)},
+                        {"a large picture from a GTK window", true, false, noise(400, 300, 52)},
+                        {"xclip behind the program's window", false, true, gradient(21, 16, 53)}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string source = picture(c.image, "p" + std::to_string(n) + ".png", "PNG");
+    if (c.native) {
+      ASSERT_TRUE(copyFromNativeWindow(source, "gtk" + std::to_string(n) + ".log"));
+      EXPECT_EQ(xserver.activeWindow(), 0u) << "an X11 window has the focus";
+    } else {
+      if (c.programFocus) {
+        ASSERT_TRUE(focusProgram());
+      }
+      copyWithXclip(source);
+    }
+    ASSERT_TRUE(pictureSaved(++n)) << fileText(root + "pixkeep.log");
+    expectSamePixels(file(n), c.image);
+    // The program empties the X11 clipboard (its owner becomes None). mutter
+    // empties the Wayland side with it when an X11 program owned the
+    // picture, but keeps a native window's selection there (unless an X11
+    // program owned the clipboard right before it).
+    if (c.native) {
+      EXPECT_TRUE(waitFor([] { return xserver.clipboardOwner() == 0; })) << bothClipboards();
+    } else {
+      EXPECT_TRUE(waitFor([&] { return bothEmpty(); })) << bothClipboards();
+    }
+  }
+  // Past the two seconds in which a copy put back counts as the same picture.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(pictures().size(), std::size(cases));
+  EXPECT_EQ(xserver.clipboardOwner(), 0u);
+}
+
+// A native program (wl-copy) copies while the X11 owner of the picture
+// before takes a second and a half to hand it over: both are saved, in turn.
+TEST_F(Mutter, APictureCopiedWhileTheOneBeforeIsReadIsSavedNext) {
+  ASSERT_NO_FATAL_FAILURE(start(Bitmap));
+  pictureCopiedWhileTheOneBeforeIsReadIsSavedNext();
+}
+
+}  // namespace
