@@ -7,8 +7,8 @@
 # Without --test: what building and running the program need (compiler,
 # CMake, the libraries' development packages, fonts-liberation for the
 # window and the stamp). With --test also what the tests, the Debian package
-# check, the benchmarks and the fuzz targets use (Xvfb, sway, mutter, two clipboard
-# managers, lintian, ImageMagick, ...). --dry-run prints the packages it
+# check, the benchmarks and the fuzz targets use (Xvfb, sway, mutter, KWin, two
+# clipboard managers, lintian, ImageMagick, ...). --dry-run prints the packages it
 # would install and asks apt-get for a simulation, changing nothing.
 set -euo pipefail
 
@@ -26,7 +26,7 @@ test_packages=(
   xvfb xclip xdotool trayer x11-utils imagemagick webp
   python3-gi gir1.2-gtk-3.0 python3-pyqt5 copyq copyq-plugins diodon gpaste-2 xfce4-screenshooter dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream
-  sway xwayland x11-xserver-utils wl-clipboard foot mutter
+  sway xwayland x11-xserver-utils wl-clipboard foot mutter kwin-wayland
 )
 
 with_tests=0 dry_run=0

@@ -108,7 +108,7 @@ void Desktop::stop() {
 std::vector<std::string> Desktop::clipboardTypes() {
   const std::string out = dir + "wl-paste.out";
   fs::remove(out);
-  run({"wl-paste", "--list-types"}, out);
+  run(typesCommand, out);
   return lines(out);
 }
 

@@ -48,8 +48,9 @@ class Desktop {
   // Ends everything it started, the compositor last, and removes the folders.
   void stop();
 
-  // The types wl-paste lists for the Wayland clipboard ("No selection" when empty).
+  // The types `typesCommand` lists for the Wayland clipboard ("No selection" when empty).
   std::vector<std::string> clipboardTypes();
+  std::vector<std::string> typesCommand{"wl-paste", "--list-types"};
   bool clipboardEmpty() { return clipboardTypes() == std::vector<std::string>{"No selection"}; }
 
   std::string dir, runtime, home;        // its folders

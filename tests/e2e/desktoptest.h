@@ -53,6 +53,52 @@ class DesktopTest : public ProgramTest {
     helper({"xclip", "-quiet", "-selection", "clipboard", "-t", "image/png", "-i", file}, "xclip.log");
   }
 
+  // The program's window takes the clicks that choose the image type once
+  // it has the focus.
+  void windowShown() override { ASSERT_TRUE(focusProgramWindow()); }
+
+  // Gives the program's window the focus (a window manager gives it to a
+  // new window; asked again in case) and waits until it has it.
+  testing::AssertionResult focusProgramWindow() {
+    const std::vector<TopWindow> windows = xserver.windowsOf(program.process()->pid());
+    if (windows.empty()) return testing::AssertionFailure() << "the program has no window";
+    const unsigned long id = windows.front().id;
+    if (!waitFor([&] {
+          return xserver.activeWindow() == id || (run({"xdotool", "windowactivate", std::to_string(id)}) == 0 &&
+                                                  xserver.activeWindow() == id);
+        }))
+      return testing::AssertionFailure() << "the program's window " << id << " did not get the focus; "
+                                         << xserver.activeWindow() << " has it";
+    return testing::AssertionSuccess();
+  }
+
+  // A picture of a table of cases: copied by a native GTK window (which
+  // takes the focus) or by xclip, behind the program's window or a native one.
+  struct Copy {
+    const char* name;
+    bool native;        // the GTK window copies, else xclip
+    bool programFocus;  // xclip copies while the program's window has the focus
+    QImage image;
+  };
+  // Copies `c`'s picture and waits until it is saved as picture number `n`,
+  // with its pixels.
+  void copyAndSave(const Copy& c, int n) {
+    const std::string source = picture(c.image, "p" + std::to_string(n) + ".png", "PNG");
+    if (c.native) {
+      ASSERT_TRUE(copyFromNativeWindow(source, "gtk" + std::to_string(n) + ".log"));
+      EXPECT_EQ(xserver.activeWindow(), 0u) << "an X11 window has the focus";
+    } else {
+      if (c.programFocus) {
+        ASSERT_TRUE(focusProgramWindow());
+      } else {
+        ASSERT_EQ(xserver.activeWindow(), 0u) << "an X11 window has the focus";
+      }
+      copyWithXclip(source);
+    }
+    ASSERT_TRUE(pictureSaved(n)) << fileText(root + "pixkeep.log");
+    expectSamePixels(file(n), c.image);
+  }
+
   bool clipboardIsEmpty() override { return desktop.clipboardEmpty(); }
   // What both clipboards hold, for a failure's message.
   std::string bothClipboards() {

@@ -15,6 +15,11 @@
                                    at once ("restored") whenever the
                                    clipboard has been emptied
 
+     wayland_owner types           prints the types of the selection, one
+                                   a line, or "No selection", and ends (as
+                                   wl-paste --list-types, which never ends
+                                   under KWin 5.27 when there is none)
+
    It ends once it was replaced and no answer is still due (a manager
    stays), or after SECONDS. */
 #include <errno.h>
@@ -40,8 +45,23 @@ static void say(const char* what, const char* type) {
   fflush(stdout);
 }
 
+/* The types an offer came with, as its user data: lines of text. */
+static void offered(void* data, struct zwlr_data_control_offer_v1* offer, const char* type) {
+  (void)data;
+  char* types = zwlr_data_control_offer_v1_get_user_data(offer);
+  const size_t had = strlen(types), more = strlen(type);
+  types = realloc(types, had + more + 2);
+  if (!types) abort();
+  memcpy(types + had, type, more);
+  memcpy(types + had + more, "\n", 2);
+  zwlr_data_control_offer_v1_set_user_data(offer, types);
+}
+
+static const struct zwlr_data_control_offer_v1_listener offerListener = {offered};
+
 struct Owner {
   const char* path;
+  int listing, listed;  /* types: print the selection's types once it is told */
   long delay, refusals;
   int manager, replaced, watching;
   struct zwlr_data_control_manager_v1* control;
@@ -110,14 +130,21 @@ static void offerPicture(struct Owner* o) {
 }
 
 static void dataOffer(void* data, struct zwlr_data_control_device_v1* device, struct zwlr_data_control_offer_v1* offer) {
-  (void)data;
+  struct Owner* o = data;
   (void)device;
-  (void)offer;  /* its types are of no interest */
+  if (!o->listing) return;  /* its types are of no interest */
+  zwlr_data_control_offer_v1_add_listener(offer, &offerListener, NULL);
+  zwlr_data_control_offer_v1_set_user_data(offer, calloc(1, 1));
 }
 
 static void selection(void* data, struct zwlr_data_control_device_v1* device, struct zwlr_data_control_offer_v1* offer) {
   struct Owner* o = data;
   (void)device;
+  if (o->listing && !o->listed) {
+    const char* types = offer ? zwlr_data_control_offer_v1_get_user_data(offer) : NULL;
+    fputs(types && *types ? types : "No selection\n", stdout);
+    o->listed = 1;
+  }
   if (o->selection) zwlr_data_control_offer_v1_destroy(o->selection);
   o->selection = offer;
   if (!offer && o->manager && o->watching) {
@@ -166,14 +193,16 @@ static const struct wl_registry_listener registryListener = {global, globalRemov
 int main(int argc, char** argv) {
   const int png = argc == 6 && strcmp(argv[1], "png") == 0;
   const int manager = argc == 4 && strcmp(argv[1], "manager") == 0;
-  if (!png && !manager) {
-    fprintf(stderr, "usage: %s png FILE DELAY REFUSALS SECONDS | manager FILE SECONDS\n", argv[0]);
+  const int types = argc == 2 && strcmp(argv[1], "types") == 0;
+  if (!png && !manager && !types) {
+    fprintf(stderr, "usage: %s png FILE DELAY REFUSALS SECONDS | manager FILE SECONDS | types\n", argv[0]);
     return 64;
   }
   struct stat st;
-  if (stat(argv[2], &st) != 0) return 3;
+  if (!types && stat(argv[2], &st) != 0) return 3;
   struct Owner o;
   memset(&o, 0, sizeof o);
+  o.listing = types;
   o.path = argv[2];
   o.manager = manager;
   if (png) {
@@ -194,6 +223,13 @@ int main(int argc, char** argv) {
   zwlr_data_control_device_v1_add_listener(o.device, &deviceListener, &o);
   /* What is there now is no emptied clipboard to restore. */
   if (wl_display_roundtrip(display) < 0) return 1;
+  if (types) {
+    /* A new device is told the selection there is before the roundtrip
+       ends; KWin 5.27 tells nothing when there is none. */
+    if (!o.listed) puts("No selection");
+    wl_display_disconnect(display);
+    return 0;
+  }
   offerPicture(&o);
   if (wl_display_roundtrip(display) < 0) return 1;
   o.watching = 1;

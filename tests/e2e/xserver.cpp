@@ -87,8 +87,9 @@ void XServer::framedOf(unsigned long parentWindow, pid_t pid, int depth, std::ve
     XWindowAttributes a;
     if (!XGetWindowAttributes(display_, children[i], &a) || a.map_state != IsViewable) continue;
     const unsigned long owner = pidOf(children[i]);
-    if (owner == 0 && depth == 0) {
-      framedOf(children[i], pid, 1, found);  // a reparenting window manager's frame
+    if (owner == 0 && depth < 2) {
+      // A reparenting window manager's frame (KWin: a frame and a wrapper).
+      framedOf(children[i], pid, depth + 1, found);
     } else if (owner != 0 && pid_t(owner) == pid) {
       // In a frame, only a window the window manager manages (WM_STATE):
       // not an icon embedded in a tray.

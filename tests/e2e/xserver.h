@@ -42,7 +42,7 @@ class XServer {
   // Every child of the root window, mapped or not, whoever made it.
   std::vector<unsigned long> rootChildren();
   // The mapped top-level windows of process `pid` (by their _NET_WM_PID),
-  // bottom first; in the frame of a reparenting window manager (mutter,
+  // bottom first; in the frames of a reparenting window manager (mutter,
   // KWin), the client's own window.
   std::vector<TopWindow> windowsOf(pid_t pid);
   // The tray icons of process `pid`: its windows embedded below the top level.

@@ -44,7 +44,7 @@ build=(build-essential cmake pkg-config qt6-base-dev qt6-svg-dev libxcb1-dev lib
        libwayland-dev libwayland-bin libjpeg62-turbo-dev zlib1g-dev libpng-dev libwebp-dev libfreetype-dev
        libfontconfig-dev)
 tools=(libgtest-dev libgif-dev xvfb xclip xdotool trayer imagemagick webp python3-pyqt5 copyq gpaste-2 lintian
-       desktop-file-utils appstream sway xwayland wl-clipboard foot mutter dbus-daemon)
+       desktop-file-utils appstream sway xwayland wl-clipboard foot mutter kwin-wayland dbus-daemon)
 
 # A desktop that has everything but the build packages: the run set installs
 # exactly those, and no test tool.
