@@ -102,11 +102,13 @@ void BothClipboards::fetched(int side, const Fetched& f) {
   Actions a;
   {
     std::lock_guard lock(mutex_);
-    if (checking_ && checking_->first.side == side && checking_->first.generation == f.generation) {
-      // The copy held back, read to see whether it is the same picture.
-      const auto [copy, expected] = *checking_;
+    if (checking_ && checking_->copy.side == side && checking_->copy.generation == f.generation) {
+      // The copy held back, read to see whether it is the same picture;
+      // the content it copies is emptied now.
+      const auto [copy, expected, original] = *checking_;
       checking_.reset();
       if (f.bytes) a.handOver = copy;
+      a.empty.push_back(original);
       if (f.bytes && expected.bytes && *f.bytes == *expected.bytes)
         a.empty.push_back(copy);
       else if (current_[size_t(side)] == copy.generation)
@@ -148,7 +150,8 @@ void BothClipboards::clearContent(uint64_t generation) {
   Actions a;
   {
     std::lock_guard lock(mutex_);
-    if (const auto it = contents_.find(generation); it != contents_.end()) a.empty.push_back(it->second.inner);
+    const auto it = contents_.find(generation);
+    if (it != contents_.end()) a.empty.push_back(it->second.inner);
     if (copy_ && copy_->of == generation) {
       const Copy copy = *copy_;
       copy_.reset();
@@ -157,8 +160,9 @@ void BothClipboards::clearContent(uint64_t generation) {
                               copy.inner.types.end();
       if (generation == 0 || !copy.owned) {
         a.empty.push_back(copy.inner);
-      } else if (readAs) {
-        checking_ = std::make_pair(copy.inner, *read_);
+      } else if (readAs && it != contents_.end()) {
+        checking_ = Check{copy.inner, *read_, it->second.inner};
+        a.empty.clear();  // once the copy has been read
         a.read = std::make_pair(copy.inner, read_->type);
       } else {
         a.tell = newContent(copy.inner, Change{0, true, copy.inner.types, {}});

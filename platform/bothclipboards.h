@@ -9,7 +9,8 @@
 // content, or no picture type at all: a compositor's copy of a picture whose
 // owner does not answer offers none). That copy is not told while the
 // content is read. When the content is emptied, the copy is read as the
-// same type; the same bytes are emptied with it, and other bytes (or a copy
+// same type before the content is emptied (the compositor may read it from
+// the content's owner); the same bytes are emptied with it, and other bytes (or a copy
 // that cannot be read as that type) are told then as a content of their
 // own, so that a picture another program copied at that moment on the other
 // side is not lost. When the content cannot be read, a copy that offers a
@@ -98,8 +99,15 @@ class BothClipboards : public ClipboardReader {
     std::shared_ptr<const std::vector<uint8_t>> bytes;
   };
   std::optional<Read> read_;
-  // The copy being read, and the bytes it must have to be the same.
-  std::optional<std::pair<Inner, Read>> checking_;
+  // The copy being read, the bytes it must have to be the same, and the
+  // content it copies, emptied once the copy has been read (a compositor
+  // may read the copy from that content's owner).
+  struct Check {
+    Inner copy;
+    Read expected;
+    Inner original;
+  };
+  std::optional<Check> checking_;
   bool started_ = false;  // the first content at start has been told
   std::array<uint64_t, 2> current_{};  // each side's newest content
 };

@@ -49,9 +49,10 @@ class KWin : public DesktopTest {
   }
 };
 
-// A native window's picture, and an X11 program's copied while the native
-// window has the focus (KWin leaves it on the X11 side): each saved once,
-// with its pixels, and both clipboards emptied.
+// A native window's picture, an X11 program's copied while the native
+// window has the focus (KWin leaves it on the X11 side), and one copied
+// while an X11 window has it (KWin copies it to the Wayland side): each
+// saved once, with its pixels, and both clipboards emptied.
 TEST_F(KWin, PicturesOnEitherSideAreSavedOnceAndBothClipboardsAreEmptied) {
   ASSERT_NO_FATAL_FAILURE(start(Bitmap));
   EXPECT_TRUE(waitFor([&] {
@@ -61,7 +62,8 @@ TEST_F(KWin, PicturesOnEitherSideAreSavedOnceAndBothClipboardsAreEmptied) {
   // KWin gives a new window the focus; the GTK window copies once it has it.
   const Copy cases[] = {{"a native window", true, false, gradient(23, 14, 60)},
                         {"xclip behind the native window", false, false, gradient(19, 12, 61)},
-                        {"a large picture from a native window", true, false, noise(400, 300, 62)}};
+                        {"a large picture from a native window", true, false, noise(400, 300, 62)},
+                        {"xclip behind the program's window (KWin copies it over)", false, true, gradient(21, 16, 63)}};
   int n = 0;
   for (const Copy& c : cases) {
     SCOPED_TRACE(c.name);

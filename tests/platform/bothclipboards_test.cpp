@@ -81,10 +81,11 @@ TEST(BothClipboards, TheCompositorsCopyIsEmptiedWithThePictureAndAnotherPictureI
     t.both->handedOver(g);
     EXPECT_TRUE(t.wayland->fetches.empty()) << "read only when emptying";
     t.both->empty(g);
-    EXPECT_EQ(t.x11->empties, std::vector<uint64_t>{x});
     ASSERT_EQ(t.wayland->fetches.size(), 1u);
     EXPECT_EQ(t.wayland->fetches[0], (std::pair<uint64_t, std::vector<std::string>>{w, {"image/png"}}));
+    EXPECT_TRUE(t.x11->empties.empty()) << "the compositor may read the copy from the picture's owner";
     t.wayland->ownerHandsOver(w, "image/png", same ? Png : OtherPng);
+    EXPECT_EQ(t.x11->empties, std::vector<uint64_t>{x});
     if (same) {
       EXPECT_EQ(t.wayland->empties, std::vector<uint64_t>{w});
       EXPECT_EQ(t.changes.size(), 1u);
