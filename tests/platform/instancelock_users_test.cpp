@@ -13,8 +13,10 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <grp.h>
+#include <iterator>
 #include <memory>
 #include <poll.h>
 #include <pwd.h>
@@ -56,10 +58,26 @@ class PrivateMounts : public testing::Environment {
 
 testing::Environment* const mounts = testing::AddGlobalTestEnvironment(new PrivateMounts);
 
-// A fresh, empty /tmp for as long as it lives.
+// The probe is run from the fresh /tmp: the build tree may itself lie under
+// /tmp (a clone there), which that mount hides.
+constexpr const char* Probe = "/tmp/.probe/instancelock_probe";
+
+std::vector<char> probeBytes() {
+  std::ifstream in(PROBE_BINARY, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A fresh /tmp for as long as it lives, with nothing in it but the probe.
 class PrivateTmp {
  public:
-  PrivateTmp() { mounted_ = ::mount("pixkeep-test-tmp", "/tmp", "tmpfs", 0, "mode=1777,size=16m") == 0; }
+  PrivateTmp() {
+    static const std::vector<char> probe = probeBytes();  // read before any /tmp of ours hides it
+    mounted_ = !probe.empty() && ::mount("pixkeep-test-tmp", "/tmp", "tmpfs", 0, "mode=1777,size=32m") == 0;
+    if (!mounted_) return;
+    ::mkdir("/tmp/.probe", 0755);
+    std::ofstream(Probe, std::ios::binary).write(probe.data(), std::streamsize(probe.size()));
+    mounted_ = ::chmod(Probe, 0755) == 0;
+  }
   ~PrivateTmp() {
     if (mounted_) ::umount2("/tmp", MNT_DETACH);
   }
@@ -79,7 +97,7 @@ class AsUser {
     std::vector<std::string> command{"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid),
                                      "--clear-groups", "env", "-i"};
     command.insert(command.end(), environment.begin(), environment.end());
-    command.push_back(PROBE_BINARY);
+    command.push_back(Probe);
     command.insert(command.end(), args.begin(), args.end());
     for (const std::string& a : command) description_ += a + " ";
     int in[2], out[2];
