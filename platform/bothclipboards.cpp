@@ -48,6 +48,10 @@ ClipboardReader::Clock::time_point BothClipboards::arrival(const Change& change)
   return change.at != Clock::time_point() ? change.at : clock();
 }
 
+ClipboardReader::Change BothClipboards::copyAsContent(const Inner& copy, bool owned) {
+  return newContent(copy, Change{0, owned, copy.types, {}, {}});
+}
+
 void BothClipboards::changed(int side, const Change& change) {
   Actions a;
   {
@@ -112,7 +116,7 @@ void BothClipboards::fetched(int side, const Fetched& f) {
       if (f.bytes && expected.bytes && *f.bytes == *expected.bytes)
         a.empty.push_back(copy);
       else if (current_[size_t(side)] == copy.generation)
-        a.tell = newContent(copy, Change{0, true, copy.types, {}});
+        a.tell = copyAsContent(copy, true);
       // else replaced on its side meanwhile: the newer content is told as it comes.
     } else {
       if (!fetching_) return;
@@ -130,7 +134,7 @@ void BothClipboards::fetched(int side, const Fetched& f) {
         const Copy copy = *copy_;
         copy_.reset();
         if (std::any_of(copy.inner.types.begin(), copy.inner.types.end(), isPictureType))
-          a.tell = newContent(copy.inner, Change{0, copy.owned, copy.inner.types, {}});
+          a.tell = copyAsContent(copy.inner, copy.owned);
       }
     }
   }
@@ -165,7 +169,7 @@ void BothClipboards::clearContent(uint64_t generation) {
         a.empty.clear();  // once the copy has been read
         a.read = std::make_pair(copy.inner, read_->type);
       } else {
-        a.tell = newContent(copy.inner, Change{0, true, copy.inner.types, {}});
+        a.tell = copyAsContent(copy.inner, true);
       }
     }
   }

@@ -85,6 +85,8 @@ class BothClipboards : public ClipboardReader {
   void fetched(int side, const Fetched& fetched);
   // A content of its own for a change (under the lock).
   Change newContent(const Inner& inner, const Change& change);
+  // A copy held back, told as a content of its own after all (under the lock).
+  Change copyAsContent(const Inner& copy, bool owned);
   void run(Actions actions);
 
   std::array<std::unique_ptr<ClipboardReader>, 2> sides_;

@@ -253,7 +253,6 @@ void checkPictureFits(int64_t width, int64_t height) {
                                                     ", more than a quarter of the memory free now (" +
                                                     bytesText(double(available)) + ")");
   }
-  checkedImageSize(width, height, 32);
 }
 
 void RasterImage::createUninitialised32(int width, int height) {

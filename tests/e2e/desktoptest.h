@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/desktop.h"
@@ -97,6 +99,21 @@ class DesktopTest : public ProgramTest {
     }
     ASSERT_TRUE(pictureSaved(n)) << fileText(root + "pixkeep.log");
     expectSamePixels(file(n), c.image);
+  }
+
+  // Copies each case in turn: each is saved once with its pixels, and the
+  // clipboards are then as `emptied` says. Past the two seconds in which a
+  // copy put back counts as the same picture, there is no other file.
+  template <size_t N, typename Emptied>
+  void saveEachOnce(const Copy (&cases)[N], Emptied emptied) {
+    int n = 0;
+    for (const Copy& c : cases) {
+      SCOPED_TRACE(c.name);
+      ASSERT_NO_FATAL_FAILURE(copyAndSave(c, ++n));
+      EXPECT_TRUE(waitFor([&] { return emptied(c); })) << bothClipboards();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(pictures().size(), N);
   }
 
   bool clipboardIsEmpty() override { return desktop.clipboardEmpty(); }

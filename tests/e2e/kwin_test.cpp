@@ -64,15 +64,7 @@ TEST_F(KWin, PicturesOnEitherSideAreSavedOnceAndBothClipboardsAreEmptied) {
                         {"xclip behind the native window", false, false, gradient(19, 12, 61)},
                         {"a large picture from a native window", true, false, noise(400, 300, 62)},
                         {"xclip behind the program's window (KWin copies it over)", false, true, gradient(21, 16, 63)}};
-  int n = 0;
-  for (const Copy& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_NO_FATAL_FAILURE(copyAndSave(c, ++n));
-    EXPECT_TRUE(waitFor([&] { return bothEmpty(); })) << bothClipboards();
-  }
-  // Past the two seconds in which a copy put back counts as the same picture.
-  std::this_thread::sleep_for(2500ms);
-  EXPECT_EQ(pictures().size(), std::size(cases));
+  saveEachOnce(cases, [&](const Copy&) { return bothEmpty(); });
   EXPECT_TRUE(bothEmpty()) << bothClipboards();
 }
 
