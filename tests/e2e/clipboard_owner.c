@@ -211,6 +211,9 @@ int main(int argc, char** argv) {
     if (left <= 0) break;
     for (int i = 0; i < waiting; ++i)
       if (dueAt[i] - nowMs() < left) left = dueAt[i] - nowMs() < 0 ? 0 : dueAt[i] - nowMs();
+    /* Answering may have read the next request into Xlib's queue, where
+       the socket no longer shows it. */
+    if (XEventsQueued(d, QueuedAfterFlush) > 0) continue;
     struct pollfd p = {ConnectionNumber(d), POLLIN, 0};
     poll(&p, 1, (int)(left < 1000 ? left : 1000));
   }
