@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/memory.h"
+
 namespace pixkeep {
 
 std::optional<std::chrono::milliseconds> ClipboardReader::Attempts::failed(std::string& failure,
@@ -14,6 +16,16 @@ std::optional<std::chrono::milliseconds> ClipboardReader::Attempts::failed(std::
   pause_ = std::min(pause_ * 2, timing_.longestPause);
   ++count_;
   return pause;
+}
+
+size_t ClipboardReader::transferLimit() {
+  return size_t(std::min<uint64_t>(MaxBytes, memoryBudget()));
+}
+
+std::string ClipboardReader::tooLarge(size_t limit) {
+  std::string why = "the clipboard's content is larger than " + bytesText(double(limit));
+  if (limit < MaxBytes) why += ", a quarter of the memory free now (" + bytesText(double(probedMemory())) + ")";
+  return why;
 }
 
 std::string ClipboardReader::triesNote(int attempts, Clock::duration spent) {

@@ -71,12 +71,16 @@ class ClipboardReader {
     static constexpr const char* Nothing = "the program that owns the clipboard handed over nothing";
     static constexpr const char* Changed = "the clipboard changed before the picture could be read";
     static constexpr const char* NothingOffered = "the clipboard offers nothing to read";
-    static constexpr const char* TooLarge = "the clipboard's content is larger than 1 GiB";
   };
 
-  // No picture on the clipboard is read beyond this size: an owner that
-  // never stops sending cannot fill the memory.
+  // No picture on the clipboard is read beyond transferLimit() bytes, taken
+  // when its transfer begins: an owner that never stops sending cannot fill
+  // the memory. That is what a picture may take now (platform/memory.h),
+  // and never more than MaxBytes.
   static constexpr size_t MaxBytes = size_t(1) << 30;
+  static size_t transferLimit();
+  // Why a transfer that went beyond `limit` bytes was given up.
+  static std::string tooLarge(size_t limit);
 
   // The retry policy of one fetch: how long to pause after a failed attempt.
   class Attempts {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <unistd.h>
 
 namespace pixkeep {
@@ -18,6 +19,30 @@ uint64_t availableMemory() {
   }
   const long pages = ::sysconf(_SC_AVPHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+}
+
+namespace {
+
+MemoryProbe memoryProbe = availableMemory;
+
+}  // namespace
+
+MemoryProbe setMemoryProbe(MemoryProbe probe) { return std::exchange(memoryProbe, probe); }
+
+uint64_t probedMemory() { return memoryProbe ? memoryProbe() : 0; }
+
+uint64_t memoryBudget() {
+  const uint64_t available = probedMemory();
+  return available > 0 ? available / 4 : uint64_t(1) << 30;
+}
+
+std::string bytesText(double bytes) {
+  char text[32];
+  if (bytes >= double(1 << 30))
+    std::snprintf(text, sizeof text, "%.1f GB", bytes / double(1 << 30));
+  else
+    std::snprintf(text, sizeof text, "%.0f MB", bytes / double(1 << 20));
+  return text;
 }
 
 }  // namespace pixkeep

@@ -1,7 +1,9 @@
-// How much memory the system could give this process now.
+// How much memory the system could give this process now, and how much of
+// it one picture may take.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace pixkeep {
 
@@ -9,5 +11,21 @@ namespace pixkeep {
 // without swapping (MemAvailable in /proc/meminfo), else the free physical
 // pages; 0 when neither can be read.
 uint64_t availableMemory();
+
+// What one picture may take at this moment, from its bytes on the clipboard
+// to its decoded rows: a quarter of the memory available (1 GiB when that
+// cannot be read), so that a picture never pushes the desktop into swap.
+uint64_t memoryBudget();
+
+// Where the budget learns the memory available (availableMemory by
+// default); returns the one it replaces. For tests.
+using MemoryProbe = uint64_t (*)();
+MemoryProbe setMemoryProbe(MemoryProbe probe);
+
+// The memory available as the budget sees it (the probe's figure).
+uint64_t probedMemory();
+
+// "1.5 GB", "96 MB"
+std::string bytesText(double bytes);
 
 }  // namespace pixkeep

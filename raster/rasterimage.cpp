@@ -211,28 +211,7 @@ void RasterImage::createBlank(int width, int height, PixelFormat format, std::ve
   store_ = std::move(s);
 }
 
-namespace {
-
-MemoryProbe memoryProbe = availableMemory;
-
-// "1.5 GB", "96 MB"
-std::string bytesText(double bytes) {
-  char text[32];
-  if (bytes >= double(1 << 30))
-    std::snprintf(text, sizeof text, "%.1f GB", bytes / double(1 << 30));
-  else
-    std::snprintf(text, sizeof text, "%.0f MB", bytes / double(1 << 20));
-  return text;
-}
-
-}  // namespace
-
-MemoryProbe setMemoryProbe(MemoryProbe probe) { return std::exchange(memoryProbe, probe); }
-
-uint64_t decoderMemoryBudget() {
-  const uint64_t available = memoryProbe ? memoryProbe() : 0;
-  return available > 0 ? available / 4 : uint64_t(1) << 30;
-}
+uint64_t decoderMemoryBudget() { return memoryBudget(); }
 
 void checkPictureFits(int64_t width, int64_t height) {
   const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
@@ -246,7 +225,7 @@ void checkPictureFits(int64_t width, int64_t height) {
                                                     " million pixels one picture may have");
   }
   const double bytes = double(pixels) * 4;
-  const uint64_t available = memoryProbe ? memoryProbe() : 0;
+  const uint64_t available = probedMemory();
   // Unknown (0): only the pixel bound holds.
   if (available > 0 && bytes > double(available) / 4) {
     throw EOutOfResources(msg::PictureTooLarge, size + " need " + bytesText(bytes) +

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/memory.h"
 #include "raster/errors.h"
 #include "raster/rasterimage.h"
 
@@ -63,10 +64,8 @@ size_t checkedImageSize(int64_t width, int64_t height, int bitCount);
 // and its 32-bit rows at most a quarter of the memory available at that
 // moment.
 
-// Where the budget learns the memory available (platform/memory.h by
-// default); returns the one it replaces. For tests.
-using MemoryProbe = uint64_t (*)();
-MemoryProbe setMemoryProbe(MemoryProbe probe);
+// The memory available is learnt through platform/memory.h
+// (setMemoryProbe for tests).
 
 // Raises "The picture is too large to hold", with the size and the bound it
 // exceeds, for a 32-bit picture of that size that is beyond the budget.

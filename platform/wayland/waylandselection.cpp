@@ -290,6 +290,7 @@ void WaylandSelection::askTarget() {
   flush();
   fetch_->fd = fds[0];
   fetch_->bytes.clear();
+  fetch_->limit = transferLimit();
   pipe_ = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
   connect(pipe_.get(), &QSocketNotifier::activated, this, [this] { readPipe(); });
   silence_.start(timing_.silence);
@@ -307,10 +308,10 @@ void WaylandSelection::readPipe() {
     const ssize_t n = ::read(fetch_->fd, chunk, sizeof chunk);
     if (n > 0) {
       fetch_->bytes.insert(fetch_->bytes.end(), chunk, chunk + n);
-      if (fetch_->bytes.size() > MaxBytes) {
+      if (fetch_->bytes.size() > fetch_->limit) {
         closePipe();
         fetch_->bytes = {};
-        return targetFailed(Failure::TooLarge);
+        return targetFailed(tooLarge(fetch_->limit));
       }
       continue;
     }

@@ -77,6 +77,7 @@ class WaylandSelection : public QObject, public ClipboardReader {
     std::string failure;
     int fd = -1;  // the read end of the pipe
     std::vector<uint8_t> bytes;
+    size_t limit = MaxBytes;  // of bytes, taken as the transfer begins
   };
   void nextFetch();
   void askTarget();

@@ -358,6 +358,7 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
     // INCR: every chunk comes as a new value of the property, which we
     // delete to ask for the next; an empty one ends the transfer.
     std::vector<uint8_t> all;
+    const size_t limit = transferLimit();
     deadline = Clock::now() + timing_.silence;
     while (Event p = nextEvent(deadline)) {
       if ((p->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) continue;
@@ -365,18 +366,27 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
       if (pn->window != window_ || pn->atom != property_ || pn->state != XCB_PROPERTY_NEW_VALUE) continue;
       if (!readProperty(type, bytes)) break;
       if (bytes.empty()) return all;
-      if (all.size() + bytes.size() > MaxBytes) {
-        failure = Failure::TooLarge;
+      if (all.size() + bytes.size() > limit) {
+        failure = tooLarge(limit);
+        abandonProperty();
         return std::nullopt;
       }
       all.insert(all.end(), bytes.begin(), bytes.end());
       deadline = Clock::now() + timing_.silence;
     }
     failure = Failure::Stopped;
+    abandonProperty();
     return std::nullopt;
   }
   failure = Failure::NoAnswer;
   return std::nullopt;
+}
+
+void X11Selection::abandonProperty() {
+  // The owner of a transfer given up still writes its next chunk whenever
+  // the property is deleted: the next request, which deletes it first, would
+  // read that chunk as its answer. Later requests use a property of their own.
+  property_ = atom("PIXKEEP_SELECTION_" + std::to_string(++abandoned_));
 }
 
 bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std::string&)>& attempt,

@@ -103,6 +103,9 @@ class X11Selection : public ClipboardReader {
   void doEmpty(uint64_t generation);
   uint32_t atom(const std::string& name);
   std::string atomName(uint32_t atom);
+  // After an INCR transfer was given up midway: the next requests ask for
+  // a property the abandoned owner does not write to.
+  void abandonProperty();
   // A timestamp of the server's own clock.
   uint32_t serverTime();
   bool stopping();
@@ -114,6 +117,7 @@ class X11Selection : public ClipboardReader {
   uint32_t window_ = 0, root_ = 0, clipboard_ = 0, property_ = 0, targetsAtom_ = 0, incr_ = 0;
   uint32_t manager_ = 0, saveTargets_ = 0, timestamp_ = 0, managerTime_ = 0;
   uint8_t xfixesEvent_ = 0;
+  int abandoned_ = 0;  // INCR transfers given up midway
   int wakeFd_ = -1;
   std::map<std::string, uint32_t> atoms_;
   std::map<uint32_t, std::string> names_;

@@ -14,6 +14,7 @@
 #include <png.h>
 
 #include "codecs/imagetypes.h"
+#include "platform/memory.h"
 #include "platform/qt/qtclipboard.h"
 #include "platform/wayland/waylandselection.h"
 #include "raster/rasterimage.h"
@@ -471,6 +472,40 @@ TEST_P(WaylandReaderOn, AnOwnerThatNeverAnswersOrRefusesFailsAfterTheRetriesWhil
     }
     EXPECT_FALSE(s.clipboard->hasFormat(CF_BITMAP)) << "the failure is told once";
   }
+}
+
+// A picture's bytes may take no more than a picture may take now: a quarter
+// of the memory free (here 12 MB, so 3 MB). Beyond that its transfer is
+// given up and the next type is asked for.
+TEST_P(WaylandReaderOn, ATransferBeyondAQuarterOfTheFreeMemoryIsGivenUpForTheNextType) {
+  struct LittleMemory {
+    MemoryProbe before = setMemoryProbe([] { return uint64_t(12) << 20; });
+    ~LittleMemory() { setMemoryProbe(before); }
+  } little;
+  const Bytes large = pngOf(1400, 1100, mixed, 0);
+  ASSERT_GT(large.size(), size_t(4) << 20);
+  ClipboardReader::Timing timing = patient();
+  timing.total = 300ms;
+  timing.firstPause = 20ms;
+  Session s(GetParam());
+  OPEN(s, timing);
+  const int alone = s.compositor.setSelection({{"image/png", Answer::Data, large}});
+  ASSERT_TRUE(s.at(uint64_t(alone)));
+  const Clipboard::Picture refused = s.take();
+  ASSERT_EQ(refused.state, State::NotHandedOver);
+  EXPECT_GT(triesNamed(refused.failure,
+                       "the clipboard's content is larger than 3 MB, a quarter of the memory free now (12 MB)"),
+            0u)
+      << refused.failure;
+
+  const int both = s.compositor.setSelection(
+      {{"image/png", Answer::Data, large}, {"image/bmp", Answer::Data, bmpOf(5, 3, mixed)}});
+  ASSERT_TRUE(s.at(uint64_t(both)));
+  const Clipboard::Picture p = s.take();
+  ASSERT_EQ(p.state, State::Here) << p.failure;
+  EXPECT_EQ(p.bitmap->encoded->type, "image/bmp");
+  expectPixels(p, 5, 3, mixed);
+  EXPECT_EQ(typesAsked(s.compositor.receives(), both), (std::vector<std::string>{"image/png", "image/bmp"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Managers, WaylandReaderOn, testing::Values(Managers::Ext, Managers::Both, Managers::Wlr),
