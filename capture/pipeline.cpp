@@ -49,6 +49,29 @@ uint64_t rasterDigest(const RasterImage& raster) {
   return h;
 }
 
+// Whether the picture is a PNG with 16 bits a sample (IHDR's bit depth).
+bool deepPng(const PlatformBitmap& b) {
+  static constexpr uint8_t Signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  return b.encoded && b.encoded->size() > 24 && std::memcmp(b.encoded->data(), Signature, sizeof Signature) == 0 &&
+         b.encoded->data()[24] == 16;
+}
+
+// Whether two 32-bit rasters of one size differ by at most one step in any
+// colour sample (the fourth byte is not looked at).
+bool withinOneStep(const RasterImage& a, const RasterImage& b) {
+  if (a.width() != b.width() || a.height() != b.height() || a.header().biBitCount != 32 ||
+      b.header().biBitCount != 32)
+    return false;
+  for (int y = 0; y < a.height(); ++y) {
+    const uint8_t* p = a.constScanline(y);
+    const uint8_t* q = b.constScanline(y);
+    for (int x = 0; x < a.width() * 4; x += 4)
+      for (int c = 0; c < 3; ++c)
+        if (p[x + c] - q[x + c] > 1 || q[x + c] - p[x + c] > 1) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void CapturePipeline::remember(uint64_t generation, uint64_t digest) {
@@ -196,7 +219,15 @@ bool CapturePipeline::samePixels(CaptureJob& job) {
     // not only the last one (when it had no time to read the newest).
     for (const auto& [generation, digest] : digests_)
       if (digest == now) return true;
-    if (digests_.count(job.previousGeneration) == 0) return pixelDigest(*job.previous) == now;
+    if (digests_.count(job.previousGeneration) == 0 && pixelDigest(*job.previous) == now) return true;
+    // GTK's clipboard managers (GdkPixbuf) give a 16-bit PNG back with the
+    // high byte of each sample, where ours are rounded: one step below here
+    // and there.
+    if (deepPng(*job.previous)) {
+      TPicture before;
+      decode(*job.previous, nullptr, before);
+      return before.bitmap() && withinOneStep(*before.bitmap(), *job.decoded->bitmap());
+    }
     return false;
   } catch (const std::exception&) {
     return false;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <png.h>
 
 #include "capture/capturecycle.h"
 #include "codecs/imagetypes.h"
@@ -516,6 +517,36 @@ PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
   return b;
 }
 
+// A 2 x 2 PNG with 16 bits a sample, written by libpng: each sample is the
+// byte of `colours` (0x00BBGGRR) followed by 0xF0, so that rounding it to
+// eight bits gives one more than its high byte (except at 0xFF).
+PlatformBitmap deepPngBitmap(const uint32_t (&colours)[4]) {
+  std::vector<uint8_t> file;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(
+      png, &file,
+      [](png_structp p, png_bytep d, size_t n) {
+        auto* v = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
+        v->insert(v->end(), d, d + n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, 2, 2, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (int row = 1; row >= 0; --row) {  // top first, where bmpBitmap's files start at the bottom
+    std::vector<uint8_t> samples;
+    for (int x = 0; x < 2; ++x)
+      for (int shift : {0, 8, 16}) samples.insert(samples.end(), {uint8_t(colours[row * 2 + x] >> shift), 0xF0});
+    png_write_row(png, samples.data());
+  }
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  PlatformBitmap b;
+  b.encoded = EncodedPicture("image/png", std::move(file));
+  return b;
+}
+
 // A cycle writing BMP files into a folder of its own from a fake clipboard,
 // on a clock the test moves.
 struct BitmapCycle {
@@ -538,6 +569,10 @@ struct BitmapCycle {
 TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   using namespace std::chrono_literals;
   const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
+  // A 16-bit PNG's high bytes (as GdkPixbuf decodes it: GTK's clipboard
+  // managers give such a picture back so), and pixels one step further off
+  // than those in one sample.
+  const uint32_t high[4] = {0x102030, 0x405060, 0x708090, 0xA0B0FF}, lower[4] = {0x10202F, 0x405060, 0x708090, 0xA0B0FF};
   const auto justAfter = 30ms, later = CaptureCycle::RestoreInterval + 1ms;
   // What happens between emptying the clipboard of the first picture and
   // the second one's arrival.
@@ -559,7 +594,11 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
       {"the same pixels encoded otherwise", bmpBitmap(four, 32), bmpBitmap(four, 24), justAfter, Between::Nothing, false},
       {"the same picture put back after a clear", bmpBitmap(four, 24), bmpBitmap(four, 32), justAfter, Between::Cleared,
        false},
+      {"a 16-bit PNG given back with the high byte of each sample", deepPngBitmap(high), bmpBitmap(high, 24),
+       justAfter, Between::Nothing, false},
       {"another device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Blue), justAfter, Between::Nothing, true},
+      {"pixels two steps off a 16-bit PNG's", deepPngBitmap(high), bmpBitmap(lower, 24), justAfter, Between::Nothing,
+       true},
       {"other pixels of the same size", bmpBitmap(four, 24), bmpBitmap(other, 32), justAfter, Between::Nothing, true},
       {"other pixels after a clear", bmpBitmap(four, 24), bmpBitmap(other, 24), justAfter, Between::Cleared, true},
       {"the same picture after the quiet interval", bmpBitmap(four, 32), bmpBitmap(four, 24), later, Between::Nothing,
@@ -568,7 +607,7 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    BitmapCycle t;
+    BitmapCycle t(imageTypes(), 3);  // the program's rows (PNG read too), writing Bitmap files
     auto& [dir, run, clipboard, cycle, now, options] = t;
 
     clipboard.putBitmap(c.first);

@@ -1075,7 +1075,9 @@ void Pixkeep::besideAManager(Manager manager) {
     SCOPED_TRACE("picture " + std::to_string(n));
     std::this_thread::sleep_until(next);
     next += 1s;
-    images.push_back(gradient(30 + n, 18 + n % 5, 40 + n));
+    // Every other one a 16-bit PNG, which GTK managers give back with 8 bits.
+    const QImage image = gradient(30 + n, 18 + n % 5, 40 + n);
+    images.push_back(n % 2 ? image : deep(image));
     ASSERT_TRUE(copyAndWait(images.back(), "p" + std::to_string(n) + ".png", 2));
     ASSERT_TRUE(t.pictureSaved(n));
   }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QColor>
 #include <QImage>
 #include <QPainter>
 #include <algorithm>
@@ -140,6 +141,20 @@ inline QImage gradient(int w, int h, int seed) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) img.setPixel(x, y, qRgb((x * 7 + seed) & 255, (y * 5 + seed * 3) & 255, (x ^ y) & 255));
   return img;
+}
+
+// The picture with 16 bits a sample, each low byte 0xF0: saved as PNG it is
+// a 16-bit one, which decoders that keep the high byte only (GdkPixbuf) see
+// one step below those that round.
+inline QImage deep(const QImage& image) {
+  QImage out(image.size(), QImage::Format_RGBX64);
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const QRgb c = image.pixel(x, y);
+      out.setPixelColor(x, y, QColor::fromRgba64(quint16(qRed(c) * 256 + 0xF0), quint16(qGreen(c) * 256 + 0xF0),
+                                                 quint16(qBlue(c) * 256 + 0xF0)));
+    }
+  return out;
 }
 
 // Noise, which does not compress: its PNG is about as large as its pixels.
