@@ -3,7 +3,7 @@
 // which hands over a picture larger than one X request in INCR chunks.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -100,6 +100,9 @@ TEST(X11Reader, AnIncrTransferBeyondAQuarterOfTheFreeMemoryIsGivenUp) {
     owner.stop();
   }
   setMemoryProbe(before);
+  server.close();
+  xvfb->stop();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
