@@ -49,16 +49,22 @@ uint64_t rasterDigest(const RasterImage& raster) {
   return h;
 }
 
-// Whether the picture is a PNG with 16 bits a sample (IHDR's bit depth).
-bool deepPng(const PlatformBitmap& b) {
+// How far GTK's copy of a PNG with 16 bits a sample may be off ours: GdkPixbuf
+// keeps each sample's high byte where we round, one step at most, and with
+// alpha both the colour and the alpha step, before the picture goes onto
+// white: two. Nothing for other pictures.
+int deepPngSteps(const PlatformBitmap& b) {
   static constexpr uint8_t Signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-  return b.encoded && b.encoded->size() > 24 && std::memcmp(b.encoded->data(), Signature, sizeof Signature) == 0 &&
-         b.encoded->data()[24] == 16;
+  if (!b.encoded || b.encoded->size() <= 25 || std::memcmp(b.encoded->data(), Signature, sizeof Signature) != 0 ||
+      b.encoded->data()[24] != 16)
+    return 0;
+  const uint8_t colorType = b.encoded->data()[25];
+  return colorType & 4 ? 2 : 1;  // 4 and 6 carry alpha (a tRNS chunk makes pixels wholly clear or opaque)
 }
 
-// Whether two 32-bit rasters of one size differ by at most one step in any
+// Whether two 32-bit rasters of one size differ by at most `steps` in any
 // colour sample (the fourth byte is not looked at).
-bool withinOneStep(const RasterImage& a, const RasterImage& b) {
+bool withinSteps(const RasterImage& a, const RasterImage& b, int steps) {
   if (a.width() != b.width() || a.height() != b.height() || a.header().biBitCount != 32 ||
       b.header().biBitCount != 32)
     return false;
@@ -67,7 +73,7 @@ bool withinOneStep(const RasterImage& a, const RasterImage& b) {
     const uint8_t* q = b.constScanline(y);
     for (int x = 0; x < a.width() * 4; x += 4)
       for (int c = 0; c < 3; ++c)
-        if (p[x + c] - q[x + c] > 1 || q[x + c] - p[x + c] > 1) return false;
+        if (p[x + c] - q[x + c] > steps || q[x + c] - p[x + c] > steps) return false;
   }
   return true;
 }
@@ -220,13 +226,12 @@ bool CapturePipeline::samePixels(CaptureJob& job) {
     for (const auto& [generation, digest] : digests_)
       if (digest == now) return true;
     if (digests_.count(job.previousGeneration) == 0 && pixelDigest(*job.previous) == now) return true;
-    // GTK's clipboard managers (GdkPixbuf) give a 16-bit PNG back with the
-    // high byte of each sample, where ours are rounded: one step below here
-    // and there.
-    if (deepPng(*job.previous)) {
+    // GTK's clipboard managers give the picture just taken back with 8 bits
+    // a sample when it had 16: a step or two off ours here and there.
+    if (const int steps = deepPngSteps(*job.previous)) {
       TPicture before;
       decode(*job.previous, nullptr, before);
-      return before.bitmap() && withinOneStep(*before.bitmap(), *job.decoded->bitmap());
+      return before.bitmap() && withinSteps(*before.bitmap(), *job.decoded->bitmap(), steps);
     }
     return false;
   } catch (const std::exception&) {

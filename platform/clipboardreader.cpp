@@ -18,13 +18,13 @@ std::optional<std::chrono::milliseconds> ClipboardReader::Attempts::failed(std::
   return pause;
 }
 
-size_t ClipboardReader::transferLimit() {
-  return size_t(std::min<uint64_t>(MaxBytes, memoryBudget()));
+size_t ClipboardReader::transferLimit(uint64_t available) {
+  return available > 0 ? size_t(std::min<uint64_t>(MaxBytes, available / 4)) : MaxBytes;
 }
 
-std::string ClipboardReader::tooLarge(size_t limit) {
+std::string ClipboardReader::tooLarge(size_t limit, uint64_t available) {
   std::string why = "the clipboard's content is larger than " + bytesText(double(limit));
-  if (limit < MaxBytes) why += ", a quarter of the memory free now (" + bytesText(double(probedMemory())) + ")";
+  if (limit < MaxBytes) why += ", a quarter of the memory free now (" + bytesText(double(available)) + ")";
   return why;
 }
 

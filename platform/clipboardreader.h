@@ -78,9 +78,10 @@ class ClipboardReader {
   // the memory. That is what a picture may take now (platform/memory.h),
   // and never more than MaxBytes.
   static constexpr size_t MaxBytes = size_t(1) << 30;
-  static size_t transferLimit();
+  // The limit when `available` bytes of memory are free (probedMemory(); 0: unknown).
+  static size_t transferLimit(uint64_t available);
   // Why a transfer that went beyond `limit` bytes was given up.
-  static std::string tooLarge(size_t limit);
+  static std::string tooLarge(size_t limit, uint64_t available);
 
   // The retry policy of one fetch: how long to pause after a failed attempt.
   class Attempts {

@@ -12,9 +12,10 @@ namespace pixkeep {
 // pages; 0 when neither can be read.
 uint64_t availableMemory();
 
-// What one picture may take at this moment, from its bytes on the clipboard
-// to its decoded rows: a quarter of the memory available (1 GiB when that
-// cannot be read), so that a picture never pushes the desktop into swap.
+// What each part of one picture may take at this moment (its bytes from the
+// clipboard, its decoded rows, the decoder's own memory): a quarter of the
+// memory available, 1 GiB when that cannot be read. So a picture never
+// pushes the desktop into swap.
 uint64_t memoryBudget();
 
 // Where the budget learns the memory available (availableMemory by

@@ -9,6 +9,7 @@
 #include <wayland-client.h>
 
 #include "ext-data-control-v1-client-protocol.h"
+#include "platform/memory.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 namespace pixkeep {
@@ -290,7 +291,8 @@ void WaylandSelection::askTarget() {
   flush();
   fetch_->fd = fds[0];
   fetch_->bytes.clear();
-  fetch_->limit = transferLimit();
+  fetch_->available = probedMemory();
+  fetch_->limit = transferLimit(fetch_->available);
   pipe_ = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
   connect(pipe_.get(), &QSocketNotifier::activated, this, [this] { readPipe(); });
   silence_.start(timing_.silence);
@@ -311,7 +313,7 @@ void WaylandSelection::readPipe() {
       if (fetch_->bytes.size() > fetch_->limit) {
         closePipe();
         fetch_->bytes = {};
-        return targetFailed(tooLarge(fetch_->limit));
+        return targetFailed(tooLarge(fetch_->limit, fetch_->available));
       }
       continue;
     }

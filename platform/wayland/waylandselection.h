@@ -77,7 +77,8 @@ class WaylandSelection : public QObject, public ClipboardReader {
     std::string failure;
     int fd = -1;  // the read end of the pipe
     std::vector<uint8_t> bytes;
-    size_t limit = MaxBytes;  // of bytes, taken as the transfer begins
+    uint64_t available = 0;   // memory free as the transfer begins
+    size_t limit = MaxBytes;  // of bytes, from that
   };
   void nextFetch();
   void askTarget();

@@ -7,6 +7,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "platform/memory.h"
+
 namespace pixkeep {
 
 namespace {
@@ -59,6 +61,7 @@ bool X11Selection::start(const char* display) {
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
   clipboard_ = atom("CLIPBOARD");
   property_ = atom("PIXKEEP_SELECTION");
+  newRequestor();
   targetsAtom_ = atom("TARGETS");
   incr_ = atom("INCR");
   manager_ = atom("CLIPBOARD_MANAGER");
@@ -324,26 +327,34 @@ uint32_t X11Selection::serverTime() {
   return XCB_CURRENT_TIME;
 }
 
-bool X11Selection::readProperty(uint32_t& type, std::vector<uint8_t>& bytes) {
+X11Selection::Read X11Selection::readProperty(uint32_t& type, std::vector<uint8_t>& bytes, size_t most) {
+  // Asked for one 32-bit unit more than may come: more than `most` is told
+  // by the reply's length, or by what it leaves behind.
   Reply reply(xcb_get_property_reply(
-      c_, xcb_get_property(c_, 1, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, 0, UINT32_MAX / 4), nullptr));
-  if (!reply) return false;
+      c_, xcb_get_property(c_, 1, requestor_, property_, XCB_GET_PROPERTY_TYPE_ANY, 0, uint32_t(most / 4 + 1)),
+      nullptr));
+  if (!reply) return Read::Failed;
+  const size_t length = size_t(xcb_get_property_value_length(reply.p));
+  if (reply->bytes_after > 0 || length > most) return Read::TooLarge;
   type = reply->type;
   const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(reply.p));
-  bytes.assign(data, data + xcb_get_property_value_length(reply.p));
-  return true;
+  bytes.assign(data, data + length);
+  return Read::Done;
 }
 
 std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint32_t time, std::string& failure) {
   // A late answer to an earlier request must not be taken for this one.
-  xcb_delete_property(c_, window_, property_);
-  xcb_convert_selection(c_, window_, clipboard_, target, property_, time);
+  xcb_delete_property(c_, requestor_, property_);
+  xcb_convert_selection(c_, requestor_, clipboard_, target, property_, time);
   xcb_flush(c_);
+  const uint64_t available = probedMemory();
+  const size_t limit = transferLimit(available);
+  bool tooMuch = false;
   auto deadline = Clock::now() + timing_.silence;
   while (Event e = nextEvent(deadline)) {
     if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) continue;
     const auto* n = reinterpret_cast<const xcb_selection_notify_event_t*>(e.get());
-    if (n->requestor != window_ || n->selection != clipboard_ || n->target != target) continue;
+    if (n->requestor != requestor_ || n->selection != clipboard_ || n->target != target) continue;
     // An answer names the time of the request it answers (a few owners say
     // CurrentTime): a late one to a request about an earlier owner is not ours.
     if (n->time != time && n->time != XCB_CURRENT_TIME) continue;
@@ -353,40 +364,51 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
     }
     uint32_t type = XCB_NONE;
     std::vector<uint8_t> bytes;
-    if (!readProperty(type, bytes)) break;
-    if (type != incr_) return bytes;
-    // INCR: every chunk comes as a new value of the property, which we
-    // delete to ask for the next; an empty one ends the transfer.
-    std::vector<uint8_t> all;
-    const size_t limit = transferLimit();
-    deadline = Clock::now() + timing_.silence;
-    while (Event p = nextEvent(deadline)) {
-      if ((p->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) continue;
-      const auto* pn = reinterpret_cast<const xcb_property_notify_event_t*>(p.get());
-      if (pn->window != window_ || pn->atom != property_ || pn->state != XCB_PROPERTY_NEW_VALUE) continue;
-      if (!readProperty(type, bytes)) break;
-      if (bytes.empty()) return all;
-      if (all.size() + bytes.size() > limit) {
-        failure = tooLarge(limit);
-        abandonProperty();
+    Read read = readProperty(type, bytes, limit);
+    if (read == Read::Done && type != incr_) return bytes;
+    if (read == Read::Done) {
+      // INCR: every chunk comes as a new value of the property, which we
+      // delete to ask for the next; an empty one ends the transfer.
+      std::vector<uint8_t> all;
+      read = Read::Failed;
+      deadline = Clock::now() + timing_.silence;
+      while (Event p = nextEvent(deadline)) {
+        if ((p->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) continue;
+        const auto* pn = reinterpret_cast<const xcb_property_notify_event_t*>(p.get());
+        if (pn->window != requestor_ || pn->atom != property_ || pn->state != XCB_PROPERTY_NEW_VALUE) continue;
+        read = readProperty(type, bytes, limit - all.size());
+        if (read != Read::Done) break;
+        if (bytes.empty()) return all;
+        all.insert(all.end(), bytes.begin(), bytes.end());
+        deadline = Clock::now() + timing_.silence;
+      }
+      if (read != Read::TooLarge) {
+        failure = Failure::Stopped;
+        newRequestor();
         return std::nullopt;
       }
-      all.insert(all.end(), bytes.begin(), bytes.end());
-      deadline = Clock::now() + timing_.silence;
     }
-    failure = Failure::Stopped;
-    abandonProperty();
-    return std::nullopt;
+    tooMuch = read == Read::TooLarge;
+    break;
   }
-  failure = Failure::NoAnswer;
+  failure = tooMuch ? tooLarge(limit, available) : Failure::NoAnswer;
+  // The owner may still answer, or send its next chunk once the property is
+  // deleted: the next request must not take that for its own answer.
+  newRequestor();
   return std::nullopt;
 }
 
-void X11Selection::abandonProperty() {
-  // The owner of a transfer given up still writes its next chunk whenever
-  // the property is deleted: the next request, which deletes it first, would
-  // read that chunk as its answer. Later requests use a property of their own.
-  property_ = atom("PIXKEEP_SELECTION_" + std::to_string(++abandoned_));
+void X11Selection::newRequestor() {
+  // Requests are made for a window of their own, made anew after a request
+  // given up: an owner still writing to the old one writes to nothing (its
+  // properties go with it, and an owner in the middle of a transfer hears
+  // that the window is gone).
+  if (requestor_ != 0) xcb_destroy_window(c_, requestor_);
+  requestor_ = xcb_generate_id(c_);
+  const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, requestor_, root_, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                    XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+  xcb_flush(c_);
 }
 
 bool X11Selection::withRetries(uint64_t generation, const std::function<bool(std::string&)>& attempt,

@@ -86,7 +86,9 @@ class X11Selection : public ClipboardReader {
   // One request of `target` from the owner of content at `time`.
   std::optional<std::vector<uint8_t>> convert(uint32_t target, uint32_t time, std::string& failure);
   // Reads and deletes our property; false when the server says nothing.
-  bool readProperty(uint32_t& type, std::vector<uint8_t>& bytes);
+  // Reads (and deletes) the requestor's property, of at most `most` bytes.
+  enum class Read { Done, Failed, TooLarge };
+  Read readProperty(uint32_t& type, std::vector<uint8_t>& bytes, size_t most);
   // `attempt` until it succeeds, with pauses between; false when it never
   // did or the content was replaced meanwhile (no more tries then).
   bool withRetries(uint64_t generation, const std::function<bool(std::string& failure)>& attempt,
@@ -103,9 +105,8 @@ class X11Selection : public ClipboardReader {
   void doEmpty(uint64_t generation);
   uint32_t atom(const std::string& name);
   std::string atomName(uint32_t atom);
-  // After an INCR transfer was given up midway: the next requests ask for
-  // a property the abandoned owner does not write to.
-  void abandonProperty();
+  // The window requests are made for, made anew after one was given up.
+  void newRequestor();
   // A timestamp of the server's own clock.
   uint32_t serverTime();
   bool stopping();
@@ -117,7 +118,7 @@ class X11Selection : public ClipboardReader {
   uint32_t window_ = 0, root_ = 0, clipboard_ = 0, property_ = 0, targetsAtom_ = 0, incr_ = 0;
   uint32_t manager_ = 0, saveTargets_ = 0, timestamp_ = 0, managerTime_ = 0;
   uint8_t xfixesEvent_ = 0;
-  int abandoned_ = 0;  // INCR transfers given up midway
+  uint32_t requestor_ = 0;  // the window requests are made for
   int wakeFd_ = -1;
   std::map<std::string, uint32_t> atoms_;
   std::map<uint32_t, std::string> names_;

@@ -519,8 +519,9 @@ PlatformBitmap bmpBitmap(const uint32_t (&colours)[4], uint16_t bits) {
 
 // A 2 x 2 PNG with 16 bits a sample, written by libpng: each sample is the
 // byte of `colours` (0x00BBGGRR) followed by 0xF0, so that rounding it to
-// eight bits gives one more than its high byte (except at 0xFF).
-PlatformBitmap deepPngBitmap(const uint32_t (&colours)[4]) {
+// eight bits gives one more than its high byte (except at 0xFF); with an
+// alpha sample of 0xFFFF when `alpha`.
+PlatformBitmap deepPngBitmap(const uint32_t (&colours)[4], bool alpha = false) {
   std::vector<uint8_t> file;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -531,13 +532,15 @@ PlatformBitmap deepPngBitmap(const uint32_t (&colours)[4]) {
         v->insert(v->end(), d, d + n);
       },
       nullptr);
-  png_set_IHDR(png, info, 2, 2, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, 2, 2, 16, alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   for (int row = 1; row >= 0; --row) {  // top first, where bmpBitmap's files start at the bottom
     std::vector<uint8_t> samples;
-    for (int x = 0; x < 2; ++x)
+    for (int x = 0; x < 2; ++x) {
       for (int shift : {0, 8, 16}) samples.insert(samples.end(), {uint8_t(colours[row * 2 + x] >> shift), 0xF0});
+      if (alpha) samples.insert(samples.end(), {0xFF, 0xFF});
+    }
     png_write_row(png, samples.data());
   }
   png_write_end(png, info);
@@ -570,8 +573,8 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
   using namespace std::chrono_literals;
   const uint32_t four[4] = {Red, Green, Blue, White}, other[4] = {Red, Green, Blue, Black};
   // A 16-bit PNG's high bytes (as GdkPixbuf decodes it: GTK's clipboard
-  // managers give such a picture back so), and pixels one step further off
-  // than those in one sample.
+  // managers give such a picture back so), and pixels one step below those
+  // in one sample: two below the PNG's rounded samples.
   const uint32_t high[4] = {0x102030, 0x405060, 0x708090, 0xA0B0FF}, lower[4] = {0x10202F, 0x405060, 0x708090, 0xA0B0FF};
   const auto justAfter = 30ms, later = CaptureCycle::RestoreInterval + 1ms;
   // What happens between emptying the clipboard of the first picture and
@@ -598,6 +601,10 @@ TEST(CaptureCycleRestore, ACopyPutBackRightAfterEmptyingIsNotSavedAgain) {
        justAfter, Between::Nothing, false},
       {"another device bitmap", solidBitmap(3, 2, Red), solidBitmap(3, 2, Blue), justAfter, Between::Nothing, true},
       {"pixels two steps off a 16-bit PNG's", deepPngBitmap(high), bmpBitmap(lower, 24), justAfter, Between::Nothing,
+       true},
+      {"pixels two steps off a 16-bit PNG's with alpha (colour and alpha cut)", deepPngBitmap(high, true),
+       bmpBitmap(lower, 24), justAfter, Between::Nothing, false},
+      {"pixels one step off an 8-bit picture", bmpBitmap(high, 24), bmpBitmap(lower, 24), justAfter, Between::Nothing,
        true},
       {"other pixels of the same size", bmpBitmap(four, 24), bmpBitmap(other, 32), justAfter, Between::Nothing, true},
       {"other pixels after a clear", bmpBitmap(four, 24), bmpBitmap(other, 24), justAfter, Between::Cleared, true},
