@@ -377,6 +377,9 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
         const auto* pn = reinterpret_cast<const xcb_property_notify_event_t*>(p.get());
         if (pn->window != requestor_ || pn->atom != property_ || pn->state != XCB_PROPERTY_NEW_VALUE) continue;
         read = readProperty(type, bytes, limit - all.size());
+        // A new transfer on the same property: the late answer to an earlier
+        // request, taken for this one, and now two transfers mixed.
+        if (read == Read::Done && type == incr_) read = Read::Failed;
         if (read != Read::Done) break;
         if (bytes.empty()) return all;
         all.insert(all.end(), bytes.begin(), bytes.end());
@@ -391,18 +394,23 @@ std::optional<std::vector<uint8_t>> X11Selection::convert(uint32_t target, uint3
     tooMuch = read == Read::TooLarge;
     break;
   }
-  failure = tooMuch ? tooLarge(limit, available) : Failure::NoAnswer;
-  // The owner may still answer, or send its next chunk once the property is
-  // deleted: the next request must not take that for its own answer.
+  if (!tooMuch) {
+    // A late answer may still come, and is taken for the next request's:
+    // an owner slower than our patience is read all the same.
+    failure = Failure::NoAnswer;
+    return std::nullopt;
+  }
+  failure = tooLarge(limit, available);
   newRequestor();
   return std::nullopt;
 }
 
 void X11Selection::newRequestor() {
-  // Requests are made for a window of their own, made anew after a request
-  // given up: an owner still writing to the old one writes to nothing (its
-  // properties go with it, and an owner in the middle of a transfer hears
-  // that the window is gone).
+  // Requests are made for a window of their own, made anew after a transfer
+  // given up (too large, or stopped midway): an owner still writing to the
+  // old one writes to nothing (its properties go with it, and an owner in the
+  // middle of a transfer hears that the window is gone), where it would write
+  // its next chunk into the property the next request reads its answer from.
   if (requestor_ != 0) xcb_destroy_window(c_, requestor_);
   requestor_ = xcb_generate_id(c_);
   const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;

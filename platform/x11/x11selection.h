@@ -105,7 +105,7 @@ class X11Selection : public ClipboardReader {
   void doEmpty(uint64_t generation);
   uint32_t atom(const std::string& name);
   std::string atomName(uint32_t atom);
-  // The window requests are made for, made anew after one was given up.
+  // The window requests are made for, made anew after a transfer given up.
   void newRequestor();
   // A timestamp of the server's own clock.
   uint32_t serverTime();
