@@ -202,13 +202,6 @@ CaptureResult CapturePipeline::write(CaptureJob& job) {
   return CaptureResult{pictureCounter, pictureCounter == MaxPictures, fileName, job.fallback, job.generation};
 }
 
-// A digest of the decoded pixels of a clipboard bitmap.
-uint64_t CapturePipeline::pixelDigest(const PlatformBitmap& bitmap) const {
-  TPicture holder;
-  decode(bitmap, nullptr, holder);
-  return rasterDigest(*holder.bitmap());
-}
-
 bool CapturePipeline::samePixels(CaptureJob& job) {
   if (!job.previous || !job.bitmap) return false;
   switch (compareWithoutDecoding(*job.previous, *job.bitmap)) {
@@ -225,15 +218,18 @@ bool CapturePipeline::samePixels(CaptureJob& job) {
     // not only the last one (when it had no time to read the newest).
     for (const auto& [generation, digest] : digests_)
       if (digest == now) return true;
-    if (digests_.count(job.previousGeneration) == 0 && pixelDigest(*job.previous) == now) return true;
-    // GTK's clipboard managers give the picture just taken back with 8 bits
-    // a sample when it had 16: a step or two off ours here and there.
-    if (const int steps = deepPngSteps(*job.previous)) {
-      TPicture before;
-      decode(*job.previous, nullptr, before);
-      return before.bitmap() && withinSteps(*before.bitmap(), *job.decoded->bitmap(), steps);
-    }
-    return false;
+    // The picture just taken, decoded again (once) when its digest is not
+    // known (the one there at start), or when it was a 16-bit PNG: GTK's
+    // clipboard managers give that back with 8 bits a sample, a step or two
+    // off ours here and there.
+    const bool unknown = digests_.count(job.previousGeneration) == 0;
+    const int steps = deepPngSteps(*job.previous);
+    if (!unknown && steps == 0) return false;
+    TPicture before;
+    decode(*job.previous, nullptr, before);
+    if (!before.bitmap()) return false;
+    if (unknown && rasterDigest(*before.bitmap()) == now) return true;
+    return steps > 0 && withinSteps(*before.bitmap(), *job.decoded->bitmap(), steps);
   } catch (const std::exception&) {
     return false;
   }

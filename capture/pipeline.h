@@ -116,7 +116,6 @@ class CapturePipeline {
 
  private:
   void stamp(TPicture& holder, const CaptureOptions& options) const;
-  uint64_t pixelDigest(const PlatformBitmap& bitmap) const;
   void remember(uint64_t generation, uint64_t digest);
 
   std::vector<ImageType> types_;

@@ -19,7 +19,7 @@ std::optional<std::chrono::milliseconds> ClipboardReader::Attempts::failed(std::
 }
 
 size_t ClipboardReader::transferLimit(uint64_t available) {
-  return available > 0 ? size_t(std::min<uint64_t>(MaxBytes, available / 4)) : MaxBytes;
+  return size_t(std::min<uint64_t>(MaxBytes, memoryBudget(available)));
 }
 
 std::string ClipboardReader::tooLarge(size_t limit, uint64_t available) {

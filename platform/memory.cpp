@@ -31,10 +31,9 @@ MemoryProbe setMemoryProbe(MemoryProbe probe) { return std::exchange(memoryProbe
 
 uint64_t probedMemory() { return memoryProbe ? memoryProbe() : 0; }
 
-uint64_t memoryBudget() {
-  const uint64_t available = probedMemory();
-  return available > 0 ? available / 4 : uint64_t(1) << 30;
-}
+uint64_t memoryBudget() { return memoryBudget(probedMemory()); }
+
+uint64_t memoryBudget(uint64_t available) { return available > 0 ? available / 4 : uint64_t(1) << 30; }
 
 std::string bytesText(double bytes) {
   char text[32];

@@ -17,6 +17,8 @@ uint64_t availableMemory();
 // memory available, 1 GiB when that cannot be read. So a picture never
 // pushes the desktop into swap.
 uint64_t memoryBudget();
+// The same for `available` bytes free (0: unknown).
+uint64_t memoryBudget(uint64_t available);
 
 // Where the budget learns the memory available (availableMemory by
 // default); returns the one it replaces. For tests.

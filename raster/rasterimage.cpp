@@ -211,8 +211,6 @@ void RasterImage::createBlank(int width, int height, PixelFormat format, std::ve
   store_ = std::move(s);
 }
 
-uint64_t decoderMemoryBudget() { return memoryBudget(); }
-
 void checkPictureFits(int64_t width, int64_t height) {
   const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
   if (width < 0 || height < 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)

@@ -39,10 +39,6 @@ inline void compositeOntoWhite(uint8_t* p, size_t width) {
   }
 }
 
-// The working memory a decoder may take beside the raster's rows: a quarter
-// of the memory available now, as much as the rows may take.
-uint64_t decoderMemoryBudget();
-
 // The decoders' two failures.
 [[noreturn]] inline void invalidPictureData() { throw EInvalidGraphic(msg::InvalidClipboardFormat); }
 [[noreturn]] inline void pictureTooLarge() { throw EOutOfResources(msg::PictureTooLarge); }

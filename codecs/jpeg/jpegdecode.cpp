@@ -13,6 +13,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "platform/memory.h"
 #include "raster/rowtarget.h"
 #include "codecs/jpeg/jpegimage.h"
 
@@ -117,7 +118,8 @@ void decodeJpegPicture(const EncodedPicture& bytes, RasterImage& raster) {
   job.errors.manager.error_exit = jpegFail;
   job.errors.manager.emit_message = jpegMessage;
   job.progress.progress_monitor = jpegProgress;
-  job.memoryLimit = long(std::min<uint64_t>(decoderMemoryBudget(), uint64_t(1) << 30));
+  // libjpeg's working memory beside the raster's rows: as much as the rows may take.
+  job.memoryLimit = long(std::min<uint64_t>(memoryBudget(), uint64_t(1) << 30));
   struct Release {
     JpegJob& job;
     ~Release() { jpeg_destroy_decompress(&job.cinfo); }
